@@ -1,0 +1,38 @@
+// The stage driver: builds the chain of request events a stage asks for, runs
+// it on the main thread and holds the results the events share.
+#pragma once
+
+#include <cjson/cJSON.h>
+#include <stdio.h>
+
+#include <memory>
+#include <string>
+
+#include "request/secure_event.h"
+#include "request/url_wrapper.h"
+
+// The process-wide status and command streams (the driver holds the same ones).
+extern FILE* g_status_stream;
+extern FILE* g_command_stream;
+
+class DownloadTask {
+ public:
+  DownloadTask() = default;
+  DownloadTask(const DownloadTask&) = delete;
+  DownloadTask& operator=(const DownloadTask&) = delete;
+
+  int run_first_stage();
+  int run_second_stage();
+  int run_from_command(DownloadStatus status);
+
+  cJSON* parsed_answer = nullptr;  // not owned
+  std::string result_text;         // appended to the download's completion line
+  std::unique_ptr<URLWrapper> url_record;
+  bool fork_flag = false;
+  int rom_state = 0;
+  FILE* status_stream = nullptr;
+  FILE* command_stream = nullptr;
+
+ private:
+  int run_installer();
+};

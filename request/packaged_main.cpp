@@ -1,0 +1,2 @@
+// Placeholder until this program is written.
+int main() { return 0; }

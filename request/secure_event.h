@@ -1,0 +1,105 @@
+// The request event base: resolve the host, run one transfer through the
+// Pre/On/Post sequence, dispatch the result through the callback map, report
+// a status line and run the next event of the chain.
+#pragma once
+
+#include <curl/curl.h>
+#include <netdb.h>
+
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "request/url_wrapper.h"
+
+class DownloadTask;
+
+enum DownloadStatus : int {
+  STATUS_SYNC_SERVER_TIME = 0,
+  STATUS_ADDRESS_INFO = 1,
+  STATUS_ROM_INFO = 2,
+  STATUS_ROM_DOWNLOAD = 3,
+  STATUS_INSTALL = 6,
+};
+
+using Handler = std::function<bool(DownloadStatus)>;
+
+struct CurlSlistDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+struct CurlEasyDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
+using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
+
+// Appends `line` to `list`; keeps the list intact when libcurl cannot allocate.
+void AppendHeader(CurlSlist& list, const std::string& line);
+
+class SecureEvent {
+ public:
+  SecureEvent();
+  SecureEvent(const SecureEvent&) = delete;
+  SecureEvent& operator=(const SecureEvent&) = delete;
+
+  virtual void run() = 0;
+  virtual std::string getDescriptor() = 0;
+  virtual int Executed(DownloadTask* driver);
+  virtual int PreExecuted();
+  virtual int OnExecuted();
+  virtual int PostExecuted();
+  virtual void InitCbmap();
+  virtual void InitResource();
+  virtual void releaseResource();
+  virtual void zelstub(CURLcode code);
+  virtual Handler handleCurlCode(CURLcode code);
+  virtual void DnsResolveCallback(void* arg, int status, int timeouts, hostent* host);
+
+  void setDriver(DownloadTask* driver) { driver_ = driver; }
+  void setNext(SecureEvent* next) { next_ = next; }
+  void setStatus(DownloadStatus status) { status_ = status; }
+  DownloadStatus status() const { return status_; }
+  const URLWrapper& urlRecord() const { return url_; }
+  const std::list<std::string>& addressList() const { return addresses_; }
+  const std::string& hostLine() const { return host_line_; }
+  const curl_slist* headerList() const { return headers_.get(); }
+
+ protected:
+  // Subclasses are destroyed through their own type; the driver never deletes
+  // through a base pointer.
+  ~SecureEvent();
+
+  // One formatted write plus a flush on the driver's status stream.
+  void writeStatus(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // The handler for a result code without an entry in the callback map.
+  Handler defaultHandler(CURLcode code);
+
+  std::unique_ptr<char[]> error_buffer_;
+  CurlSlist headers_;
+  CurlSlist resolve_;
+  CurlEasy curl_;
+  URLWrapper url_;
+  DownloadTask* driver_ = nullptr;
+  SecureEvent* next_ = nullptr;
+  DownloadStatus status_ = STATUS_SYNC_SERVER_TIME;
+  std::unordered_map<int, Handler> cbmap_;
+  std::list<std::string> addresses_;
+  std::string host_line_;
+};
+
+// Routes the resolver's plain C completion to the current event of class T.
+template <typename T>
+struct EventWrapper {
+  static T* instance;
+  static void (SecureEvent::*callback)(void*, int, int, hostent*);
+  static void fake_callback(void* arg, int status, int timeouts, hostent* host) {
+    if (instance != nullptr) (instance->*callback)(arg, status, timeouts, host);
+  }
+};
+template <typename T>
+T* EventWrapper<T>::instance = nullptr;
+template <typename T>
+void (SecureEvent::*EventWrapper<T>::callback)(void*, int, int,
+                                               hostent*) = &SecureEvent::DnsResolveCallback;
