@@ -1,0 +1,220 @@
+"""Shared fixtures of the system tests: the emulated device and its reference server.
+
+Every program under test runs inside ``tools/device`` (a bubblewrap sandbox), never on the
+host. Each test gets a fresh device folder under pytest's ``tmp_path``, kept after the run
+for inspection.
+
+Fixtures
+--------
+``build_dir``
+    The build directory (``$NORVO_BUILD_DIR``, default ``<repo>/build``) as a Path. Fails
+    the test with a clear message when the programs (corvane, quillon, partver, getprop,
+    setprop) have not been built. Tests that run the C++ programs request it.
+``device``
+    A fresh :class:`Device`. Needs only the build folder with its ``deployment.env`` (the
+    host names mapped in the device's /etc/hosts), so tests of the device and of the
+    reference server run without the C++ programs.
+``make_device``
+    A factory ``make_device(props={...}, name="dev")`` for tests that need presets or more
+    than one device.
+
+Device
+------
+``Device(root, build, props={})``
+    ``root`` is the host folder of the device (layout in tools/README.md).
+``prop_preset(name, value)``
+    Presets a property (one file per property in the device's property store).
+``getprop(name) -> str | None``
+    Reads a property from the host side; None when it is not set.
+``run(argv, server=False, timeout=60, pass_fds=(), input=None, options=())``
+    Runs argv in the device (with the reference server when ``server``); returns a
+    ``subprocess.CompletedProcess`` with ``stdout``/``stderr`` bytes. A run that exceeds
+    its timeout is killed (the whole process group) and fails the test.
+``popen(argv, server=False, pass_fds=(), stdin=..., stdout=..., stderr=...)``
+    Starts a long run and returns the Popen; the caller waits. Leftovers are killed when
+    the test ends.
+``path(device_path) -> pathlib.Path``
+    The host path of a device path ("/cache/norvo/time", "/tmp/download/status",
+    "/dev/__properties__/x", "/dev/block/sda30", "/etc/hosts", "/device/server/...").
+``server_config(dict)``
+    Writes the reference server's config.json (read by the server on every request, so it
+    may change between and during runs). ``server_config(None)`` removes it (defaults).
+``put_package(name, data) -> pathlib.Path``
+    Stores a file that the server serves under its package prefix.
+``server_log() -> list[dict]``
+    The requests the server has completed, oldest first (see tools/README.md).
+``wait_for(predicate, timeout=10, interval=0.02)``
+    Polls ``predicate`` until it returns a true value, which it returns; fails the test on
+    timeout.
+"""
+import json
+import os
+import pathlib
+import signal
+import subprocess
+import time
+
+import pytest
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+DEVICE_SCRIPT = REPO / "tools" / "device"
+PROGRAMS = ("corvane", "quillon", "partver", "getprop", "setprop")
+
+# Device paths that live in the device folder on the host, longest prefix first.
+_MOUNTS = (
+    ("/dev/__properties__", "properties"),
+    ("/dev/block/sda30", "sda30"),
+    ("/device/server", "server"),
+    ("/etc/hosts", "hosts"),
+    ("/cache", "cache"),
+    ("/tmp", "tmp"),
+)
+
+
+def _build_root() -> pathlib.Path:
+    return pathlib.Path(os.environ.get("NORVO_BUILD_DIR", REPO / "build")).resolve()
+
+
+def _kill_group(proc: subprocess.Popen) -> None:
+    if proc.poll() is None:
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    try:
+        proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        pass
+
+
+class Device:
+    def __init__(self, root, build, props=None):
+        self.root = pathlib.Path(root)
+        self.build = pathlib.Path(build)
+        self.root.mkdir(parents=True, exist_ok=True)
+        (self.root / "properties").mkdir(exist_ok=True)
+        (self.root / "server" / "packages").mkdir(parents=True, exist_ok=True)
+        self._procs = []
+        for name, value in (props or {}).items():
+            self.prop_preset(name, value)
+
+    # -- files -------------------------------------------------------------------------
+    def path(self, device_path: str) -> pathlib.Path:
+        for prefix, sub in _MOUNTS:
+            if device_path == prefix or device_path.startswith(prefix + "/"):
+                return self.root / sub / device_path[len(prefix) + 1:]
+        raise ValueError(f"{device_path} is not kept in the device folder")
+
+    def prop_preset(self, name: str, value: str) -> None:
+        if not name or "/" in name:
+            raise ValueError(f"bad property name {name!r}")
+        (self.root / "properties" / name).write_text(value)
+
+    def getprop(self, name: str):
+        try:
+            return (self.root / "properties" / name).read_text()
+        except FileNotFoundError:
+            return None
+
+    # -- reference server ----------------------------------------------------------------
+    def server_config(self, config) -> None:
+        target = self.root / "server" / "config.json"
+        if config is None:
+            target.unlink(missing_ok=True)
+            return
+        tmp = target.with_suffix(".json.tmp")
+        tmp.write_text(json.dumps(config))
+        os.replace(tmp, target)  # the server never sees half a file
+
+    def put_package(self, name: str, data: bytes) -> pathlib.Path:
+        target = self.root / "server" / "packages" / name
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(data)
+        return target
+
+    def server_log(self) -> list:
+        try:
+            text = (self.root / "server" / "requests.jsonl").read_text()
+        except FileNotFoundError:
+            return []
+        # Only complete lines: an entry being written has no line end yet.
+        return [json.loads(line) for line in text.split("\n")[:-1] if line]
+
+    # -- running -------------------------------------------------------------------------
+    def _argv(self, argv, server, options):
+        cmd = [str(DEVICE_SCRIPT), "--dir", str(self.root), "--build", str(self.build)]
+        if server:
+            cmd.append("--server")
+        cmd += list(options)
+        return cmd + ["--"] + [str(a) for a in argv]
+
+    def popen(self, argv, server=False, pass_fds=(), options=(), stdin=subprocess.DEVNULL,
+              stdout=subprocess.PIPE, stderr=subprocess.PIPE) -> subprocess.Popen:
+        proc = subprocess.Popen(self._argv(argv, server, options), pass_fds=tuple(pass_fds),
+                                stdin=stdin, stdout=stdout, stderr=stderr,
+                                start_new_session=True)
+        self._procs.append(proc)
+        return proc
+
+    def run(self, argv, server=False, timeout=60, pass_fds=(), input=None,
+            options=()) -> subprocess.CompletedProcess:
+        proc = self.popen(argv, server=server, pass_fds=pass_fds, options=options,
+                          stdin=subprocess.PIPE if input is not None else subprocess.DEVNULL)
+        try:
+            out, err = proc.communicate(input=input, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            _kill_group(proc)
+            out, err = proc.communicate()
+            pytest.fail(f"{argv} did not finish within {timeout} s\n"
+                        f"stdout: {out[-2000:]!r}\nstderr: {err[-2000:]!r}")
+        return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
+
+    def wait_for(self, predicate, timeout=10.0, interval=0.02):
+        deadline = time.monotonic() + timeout
+        while True:
+            value = predicate()
+            if value:
+                return value
+            if time.monotonic() > deadline:
+                pytest.fail(f"condition not met within {timeout} s")
+            time.sleep(interval)
+
+    def close(self):
+        for proc in self._procs:
+            _kill_group(proc)
+            for stream in (proc.stdin, proc.stdout, proc.stderr):
+                if stream:
+                    stream.close()
+
+
+@pytest.fixture
+def build_dir() -> pathlib.Path:
+    build = _build_root()
+    missing = [p for p in PROGRAMS if not (build / "bin" / p).is_file()]
+    if missing:
+        pytest.fail(f"programs not built in {build}: {', '.join(missing)} "
+                    f"(build first, or set NORVO_BUILD_DIR)")
+    return build
+
+
+@pytest.fixture
+def make_device(tmp_path):
+    build = _build_root()
+    if not (build / "deployment.env").is_file():
+        pytest.fail(f"{build} is not a configured build directory (no deployment.env); "
+                    f"run cmake first or set NORVO_BUILD_DIR")
+    devices = []
+
+    def make(props=None, name="dev"):
+        dev = Device(tmp_path / name, build, props)
+        devices.append(dev)
+        return dev
+
+    yield make
+    for dev in devices:
+        dev.close()
+
+
+@pytest.fixture
+def device(make_device) -> Device:
+    return make_device()
