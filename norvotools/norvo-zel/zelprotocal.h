@@ -17,4 +17,13 @@ cJSON* zel_sync_to_json(std::string dir);
 // Printed snapshot of "/tmp/zel", or "".
 std::string zel_sync_to_string();
 
+// Deepest directory nesting a snapshot follows; deeper directories (and any that
+// lead back to one being converted) are skipped with a log line.
+constexpr int kZelMaxDepth = 16;
+
+// The same operations on other roots, so tests can run outside the device.
+int zel_write_data_to(const std::string& events_dir, const std::string& pid_file,
+                      const std::map<std::string, std::string>& record);
+std::string zel_sync_to_string_of(const std::string& root);
+
 }  // namespace norvozel

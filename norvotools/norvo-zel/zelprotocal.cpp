@@ -1,0 +1,136 @@
+#define LOG_TAG "zelprotocal"
+
+#include "norvotools/norvo-zel/zelprotocal.h"
+
+#include <android-base/file.h>
+#include <android-base/logging.h>
+#include <android-base/unique_fd.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "norvotools/norvo-root/secure_mount.h"
+#include "norvotools/norvo-root/work_area.h"
+#include "norvotools/norvo-zel/zel_constants.h"
+
+namespace norvozel {
+
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// A key becomes a file name directly under the event directory; anything that could
+// name another place is refused.
+bool isPlainFileName(const std::string& key) {
+  return !key.empty() && key != "." && key != ".." && key.find('/') == std::string::npos &&
+         key.find('\0') == std::string::npos;
+}
+
+using DirId = std::pair<dev_t, ino_t>;
+
+cJSON* syncDir(const std::string& dir, int depth, std::vector<DirId>& ancestors) {
+  std::unique_ptr<DIR, DirCloser> listing(opendir(dir.c_str()));
+  if (!listing) {
+    printf("zeldiag info is not ready");
+    return nullptr;
+  }
+  cJSON* obj = cJSON_CreateObject();
+
+  struct stat self;
+  const bool have_self = fstat(dirfd(listing.get()), &self) == 0;
+  if (have_self) ancestors.emplace_back(self.st_dev, self.st_ino);
+
+  while (struct dirent* entry = readdir(listing.get())) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = dir + "/" + name;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) continue;
+
+    if (S_ISDIR(st.st_mode)) {
+      // Links may lead back up the tree; a directory already being converted, or one
+      // nested deeper than any real store, would only make the snapshot endless.
+      bool loop = false;
+      for (const DirId& id : ancestors) loop = loop || id == DirId(st.st_dev, st.st_ino);
+      if (loop || depth + 1 > kZelMaxDepth) {
+        LOG(WARNING) << "skip " << path << (loop ? ": directory loop" : ": nested too deep");
+        continue;
+      }
+      cJSON* array = cJSON_CreateArray();
+      if (cJSON* child = syncDir(path, depth + 1, ancestors)) cJSON_AddItemToArray(array, child);
+      cJSON_AddItemToObject(obj, name.c_str(), array);
+    } else if (S_ISREG(st.st_mode)) {
+      android::base::unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+      if (fd < 0) {
+        LOG(ERROR) << "failed to open path: " << path;
+        continue;
+      }
+      std::string content;
+      if (!android::base::ReadFdToString(fd, &content)) {
+        LOG(ERROR) << "failed to read file: " << path;
+        continue;
+      }
+      printf("zel_sync_to_json: %s\n", content.c_str());
+      cJSON_AddItemToObject(obj, name.c_str(), cJSON_CreateString(content.c_str()));
+    }
+  }
+
+  if (have_self) ancestors.pop_back();
+  return obj;
+}
+
+}  // namespace
+
+int zel_write_data_to(const std::string& events_dir, const std::string& pid_file,
+                      const std::map<std::string, std::string>& record) {
+  for (const auto& [key, value] : record) {
+    if (!isPlainFileName(key)) {
+      LOG(ERROR) << "refuse event key \"" << key << "\": not a plain file name";
+      continue;
+    }
+    create_file_and_writedata(events_dir, key, value);
+  }
+
+  if (access(pid_file.c_str(), F_OK) == 0) {
+    LOG(INFO) << "file " << pid_file << "is existed";
+  }
+  std::string pid;
+  if (android::base::ReadFileToString(pid_file, &pid)) {
+    LOG(INFO) << "Quillon disabled the signalling to \"--diag\"";
+  } else {
+    const int err = errno;
+    LOG(ERROR) << "failed to get " << pid_file << ":" << err << "(" << strerror(err) << ")";
+  }
+  return 0;
+}
+
+int zel_write_data(const std::map<std::string, std::string>& record) {
+  return zel_write_data_to(ZEL_EVENTS_DIR, DIAG_PID_FILE, record);
+}
+
+cJSON* zel_sync_to_json(std::string dir) {
+  std::vector<DirId> ancestors;
+  return syncDir(dir, 0, ancestors);
+}
+
+std::string zel_sync_to_string_of(const std::string& root) {
+  std::unique_ptr<cJSON, void (*)(cJSON*)> tree(zel_sync_to_json(root), cJSON_Delete);
+  if (!tree) return "";
+  std::unique_ptr<char, void (*)(void*)> printed(cJSON_Print(tree.get()), cJSON_free);
+  return printed ? std::string(printed.get()) : std::string();
+}
+
+std::string zel_sync_to_string() { return zel_sync_to_string_of(ZEL_TMP_DIR); }
+
+}  // namespace norvozel
