@@ -16,6 +16,8 @@ int getImei(FactMap& facts);
 int getRootable(FactMap& facts);
 int getCarrier(FactMap& facts);
 int getWhetherSystemModified(FactMap& facts);
+// The same rule on a log file at `path` ("/cache/otad/otad.log" for the collector).
+int getWhetherSystemModifiedFrom(const std::string& path, FactMap& facts);
 int getDeviceLockState(FactMap& facts);
 int getABSystem(FactMap& facts);
 int getProductBoard(FactMap& facts);

@@ -1,0 +1,401 @@
+#define LOG_TAG "update_checker"
+
+#include "request/update_checker.h"
+
+#include <android-base/logging.h>
+#include <cjson/cJSON.h>
+#include <cutils/properties.h>
+#include <openssl/sha.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "norvo_config.h"
+#include "norvotools/norvo-root/secure_mount.h"
+#include "norvotools/norvo-update/dir2url.h"
+#include "norvotools/norvo-zel/payload_cipher.h"
+#include "request/vendor/norvo_property.h"
+
+namespace {
+
+constexpr const char kOtadLog[] = "/cache/otad/otad.log";
+constexpr const char kUpdatePath[] = "/updates/kootaV3.php";
+
+struct FreeDeleter {
+  void operator()(void* p) const { free(p); }
+};
+struct JsonDeleter {
+  void operator()(cJSON* json) const { cJSON_Delete(json); }
+};
+struct FileCloser {
+  void operator()(FILE* fp) const { fclose(fp); }
+};
+using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+
+// A property value as the platform hands it out: a zero-filled buffer of the maximum
+// value size, the length returned.
+struct Prop {
+  char value[PROPERTY_VALUE_MAX] = {};
+  int len = 0;
+};
+
+Prop readProp(const char* name, const char* def = "") {
+  Prop p;
+  p.len = property_get(name, p.value, def);
+  return p;
+}
+
+// The first of several names that yields a non-empty value (the last may be empty).
+Prop readFirstProp(std::initializer_list<const char*> names) {
+  Prop p;
+  for (const char* name : names) {
+    p = readProp(name);
+    if (p.len > 0) break;
+  }
+  return p;
+}
+
+std::string hexDigest(const unsigned char* digest, size_t len) {
+  char* text = nullptr;
+  string_to_hex(&text, digest, len);
+  std::unique_ptr<char, FreeDeleter> owner(text);
+  return std::string(text);
+}
+
+// The raw IMEI, or "" when no IMEI property is set.
+std::string imeiValue() {
+  Prop p = readFirstProp({"ro.ril.vexa.imei", "ro.ril.vexa.imei0", "ro.ril.vexa.imei1"});
+  return std::string(p.value, p.len);
+}
+
+cJSON* jsonFromFacts(const FactMap& facts) {
+  cJSON* obj = cJSON_CreateObject();
+  for (const auto& [key, value] : facts) {
+    cJSON_AddItemToObject(obj, key.c_str(), cJSON_CreateString(value.c_str()));
+  }
+  return obj;
+}
+
+// Every byte except ASCII letters, digits and -._~ becomes %XX, as libcurl escapes.
+std::string urlEscape(const std::string& in) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(in.size() * 3);
+  for (unsigned char c : in) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '.' || c == '_' || c == '~') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0x0f]);
+    }
+  }
+  return out;
+}
+
+std::string fieldOf(const FactMap& fields, const std::string& name) {
+  auto it = fields.find(name);
+  return it == fields.end() ? std::string() : it->second;
+}
+
+}  // namespace
+
+int getVEXAVersion(FactMap& facts) {
+  Prop p = readFirstProp({"debug.build_version", "ro.build.version.incremental"});
+  if (p.len == 0) {
+    printf("failed to get %s\n", "ro.build.version.incremental");
+    return -1;
+  }
+  facts["v"] = std::string("VEXA-") + p.value;
+  return 0;
+}
+
+int getVEXABigVersion(FactMap& facts) {
+  Prop p = readFirstProp({"debug.vexa_version", "ro.vexa.ui.version.name"});
+  if (p.len == 0 || p.value[0] != 'V') {
+    printf("failed to get %s\n", "ro.vexa.ui.version.name");
+    return -1;
+  }
+  facts["bv"] = std::string(p.value + 1);
+  return 0;
+}
+
+int getCodeBase(FactMap& facts) {
+  Prop p = readFirstProp({"debug.android_version", "ro.build.version.release"});
+  if (p.len == 0) {
+    printf("failed to get %s\n", "ro.build.version.release");
+    return -1;
+  }
+  facts["c"] = p.value;
+  return 0;
+}
+
+int getDeviceName(FactMap& facts) {
+  Prop p = readFirstProp({"ro.product.device", "ro.product.mod_device"});
+  if (p.len == 0) {
+    printf("failed to get %s\n", "ro.product.device");
+    return -1;
+  }
+  facts["d"] = p.value;
+  return 0;
+}
+
+int getImei(FactMap& facts) {
+  const std::string imei = imeiValue();
+  if (imei.empty()) {
+    facts["i"] = "null";
+    return 0;
+  }
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const uint8_t*>(imei.data()), imei.size(), digest);
+  facts["i"] = hexDigest(digest, sizeof(digest));
+  return 0;
+}
+
+int getRootable(FactMap& facts) {
+  Prop p = readFirstProp({"debug.debuggable", "ro.debuggable"});
+  if (p.len == 0) {
+    printf("failed to get %s\n", "ro.debuggable");
+    return -1;
+  }
+  facts["isR"] = strcmp(p.value, "0") == 0 ? "0" : "1";
+  return 0;
+}
+
+int getCarrier(FactMap& facts) {
+  Prop p = readProp("ro.carrier.name", "");
+  facts["n"] = p.value;
+  return 0;
+}
+
+int getWhetherSystemModifiedFrom(const std::string& path, FactMap& facts) {
+  if (access(path.c_str(), F_OK) != 0) {
+    printf("otad.log not existed\n");
+    facts["sys"] = "0";
+    return 0;
+  }
+  std::unique_ptr<FILE, FileCloser> fp(fopen(path.c_str(), "re"));
+  if (!fp) {
+    printf("E: failed to open %s\n", "otad.log");
+    facts["sys"] = "0";
+    return -1;
+  }
+  // getline keeps long lines whole, so an at sign deep inside a line never passes for
+  // the start of one.
+  std::string modified = "0";
+  char* line = nullptr;
+  size_t cap = 0;
+  while (getline(&line, &cap, fp.get()) >= 0) {
+    if (line[0] == '@') {
+      modified = "1";
+      break;
+    }
+  }
+  free(line);
+  facts["sys"] = modified;
+  return 0;
+}
+
+int getWhetherSystemModified(FactMap& facts) {
+  return getWhetherSystemModifiedFrom(kOtadLog, facts);
+}
+
+int getDeviceLockState(FactMap& facts) {
+  Prop p = readProp("debug.lockstate");
+  if (p.len == 0) p = readProp("ro.secureboot.lockstate", "unknown");
+  if (strcmp(p.value, "locked") == 0) {
+    facts["unlock"] = "0";
+  } else if (strcmp(p.value, "unlocked") == 0) {
+    facts["unlock"] = "1";
+  } else {
+    facts["unlock"] = "2";
+  }
+  return 0;
+}
+
+int getABSystem(FactMap& facts) {
+  Prop p = readProp("ro.boot.slot_suffix");
+  facts["ab"] = p.len > 0 ? "1" : "0";
+  return 0;
+}
+
+int getProductBoard(FactMap& facts) {
+  Prop p = readProp("ro.product.board");
+  if (p.len == 0) {
+    printf("failed to get %s\n", "ro.product.board");
+    return -1;
+  }
+  facts["p"] = p.value;
+  return 0;
+}
+
+int getSerialNum(FactMap& facts) {
+  std::unique_ptr<char, FreeDeleter> serial(static_cast<char*>(calloc(PROPERTY_VALUE_MAX, 1)));
+  if (getDeviceSerial(serial.get()) != 0) {
+    printf("failed to get Serial Number\n");
+    return -1;
+  }
+  // The vendor call promises a terminated text; never read past the buffer regardless.
+  facts["sn"] = std::string(serial.get(), strnlen(serial.get(), PROPERTY_VALUE_MAX));
+  return 0;
+}
+
+int getRomZone(FactMap& facts) {
+  Prop p = readProp("ro.rom.zone");
+  if (p.len == 0) {
+    printf("failed to get %s\n", "ro.rom.zone");
+    return -1;
+  }
+  facts["zone"] = p.value;
+  return 0;
+}
+
+int getHashId(FactMap& facts) {
+  std::string imei = imeiValue();
+  if (imei.empty()) imei = "null";
+  unsigned char digest[SHA_DIGEST_LENGTH];
+  SHA1(reinterpret_cast<const uint8_t*>(imei.data()), imei.size(), digest);
+  printf("%s call string_to_hex\n", "getHashId");
+  facts["hashId"] = hexDigest(digest, sizeof(digest)).substr(0, 16);
+  return 0;
+}
+
+int getLanguage(FactMap& facts) {
+  Prop p = readProp("ro.product.locale");
+  if (p.len == 0) {
+    printf("failed to get %s", "ro.product.locale");
+    return -1;
+  }
+  facts["l"] = p.value;
+  return 0;
+}
+
+int getRegion(FactMap& facts) {
+  Prop p = readProp("ro.product.locale");
+  if (p.len == 0) {
+    printf("failed to get %s\n", "ro.product.locale");
+    return -1;
+  }
+  // Both parts fit: neither can be longer than the value itself.
+  char language[PROPERTY_VALUE_MAX] = {};
+  char region[PROPERTY_VALUE_MAX] = {};
+  if (sscanf(p.value, "%[^-]-%[^\n]", language, region) != 2) {
+    printf("failed to get region.\n");
+    return -1;
+  }
+  facts["r"] = region;
+  return 0;
+}
+
+int getDeviceDpi(FactMap& facts) {
+  Prop p = readProp("ro.sf.lcd_density", "0");
+  // strtol rather than atoi: same leading-digits reading, but defined on overflow.
+  const long density = strtol(p.value, nullptr, 10);
+  if (density <= 320) {
+    facts["dpi"] = "xhdpi";
+  } else if (density <= 480) {
+    facts["dpi"] = "xxhdpi";
+  } else {
+    facts["dpi"] = "xxxhdpi";
+  }
+  return 0;
+}
+
+int getBranchCode(FactMap& facts) {
+  Prop p = readProp("debug.build_type");
+  const bool stable = p.len > 0 ? strcmp(p.value, "stable") == 0 : isStableVersion();
+  facts["b"] = stable ? "F" : "X";
+  return 0;
+}
+
+void getUpdateJsonMap(std::string& out) {
+  FactMap facts;
+  facts.max_load_factor(1.0);
+  getVEXAVersion(facts);
+  getVEXABigVersion(facts);
+  getCodeBase(facts);
+  getDeviceName(facts);
+  getImei(facts);
+  getBranchCode(facts);
+  getLanguage(facts);
+  getRegion(facts);
+  getCarrier(facts);
+  getProductBoard(facts);
+  getRootable(facts);
+  getSerialNum(facts);
+  getWhetherSystemModified(facts);
+  getDeviceLockState(facts);
+  getDeviceDpi(facts);
+  facts["f"] = "1";
+  getHashId(facts);
+  facts["sid"] = "3001";
+
+  JsonPtr root(jsonFromFacts(facts));
+
+  FactMap options;
+  options.max_load_factor(1.0);
+  getRomZone(options);
+  getABSystem(options);
+  options["express"] = "0";
+  cJSON_AddItemToObject(root.get(), "options", jsonFromFacts(options));
+
+  std::unique_ptr<char, FreeDeleter> printed(cJSON_Print(root.get()));
+  out = printed ? printed.get() : "";
+}
+
+int getUpdateUrlParams(const std::string& query, std::string&& t, int selector, FactMap& fields) {
+  // Written before encryption so the clear query is there even when encryption fails.
+  create_file_and_writedata(REQUEST_UNCRYPTED_FILE, query);
+
+  unsigned char* cipher = nullptr;
+  int32_t cipher_len = 0;
+  int rc = AES_CBC_PKCS5Padding_Encrypt(PAYLOAD_KEY, &cipher, &cipher_len,
+                                        reinterpret_cast<const unsigned char*>(query.data()),
+                                        static_cast<int32_t>(query.size()));
+  std::unique_ptr<unsigned char, FreeDeleter> cipher_owner(cipher);
+  if (rc != 0) return -1;
+
+  char* encoded = nullptr;
+  size_t encoded_len = 0;
+  if (base64_encode(&encoded, &encoded_len, cipher, cipher_len) != 0) return -1;
+  std::unique_ptr<char, FreeDeleter> encoded_owner(encoded);
+
+  fields["q"] = encoded;
+  fields["t"] = std::move(t);
+  fields["s"] = selector == 1 ? "1" : "2";
+  return 0;
+}
+
+int checkUpdateInfo(FactMap& fields, URLWrapper& url) {
+  std::string query;
+  getUpdateJsonMap(query);
+  LOG(DEBUG) << "checkUpdateInfo: clear text to upload=" << query;
+
+  getUpdateUrlParams(query, std::string(), 1, fields);
+  // Looked up without inserting: after a failed encryption the map stays without fields.
+  LOG(DEBUG) << "checkUpdateInfo: crypto text has [" << fieldOf(fields, "q") << "], ["
+             << fieldOf(fields, "t") << "], [" << fieldOf(fields, "s") << "]";
+
+  url.scheme = "http://";
+  url.host = isInternationalVersion() ? NORVO_UPDATE_HOST_INTL : NORVO_UPDATE_HOST;
+  url.address.clear();
+  url.path = kUpdatePath;
+  return 0;
+}
+
+std::string buildFormBody(const FactMap& fields) {
+  std::string body;
+  bool first = true;
+  for (const auto& [name, value] : fields) {
+    if (!first) body += '&';
+    first = false;
+    body += name;
+    body += '=';
+    body += urlEscape(value);
+  }
+  return body;
+}
