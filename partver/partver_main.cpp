@@ -1,2 +1,3 @@
-// Placeholder until this program is written.
-int main() { return 0; }
+#include "partver/partver.h"
+
+int main(int argc, char** argv) { return partver::run(argc, argv); }

@@ -1,0 +1,48 @@
+// The system property store of the host stand-in: one regular file per property in a
+// directory ("/dev/__properties__" on the emulated device), named exactly after the
+// property and holding exactly the value bytes. android::base::GetProperty/SetProperty
+// and cutils property_get (properties.cpp) are built on these functions, so a value set by
+// one process is seen by the next, as on a device.
+//
+// NORVO_PROPERTY_DIR, when set in the environment, replaces the directory. It exists for
+// in-process unit tests, which point it at a temporary directory with setenv(); nothing on
+// the device sets it.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace property_store {
+
+// Largest value the store accepts for a name that does not start with "ro." (Android's
+// PROP_VALUE_MAX - 1, the longest value that fits a 92-byte buffer with its NUL).
+constexpr size_t kMaxValueLength = 91;
+// Reads stop here: a larger file is not a value this store wrote and is treated as unset.
+constexpr size_t kMaxFileSize = 8192;
+
+constexpr char kDefaultDir[] = "/dev/__properties__";
+
+// The directory in use (NORVO_PROPERTY_DIR or kDefaultDir).
+std::string Dir();
+
+// Android's property name rules: not empty, no leading or trailing ".", no "..", and only
+// letters, digits and "_-.:@". This also keeps names free of "/" and away from the
+// temporary files of the store (which start with ".").
+bool IsValidName(const std::string& name);
+// Values longer than kMaxValueLength are refused except for "ro." names (which are still
+// capped at kMaxFileSize, so they can be read back); NUL bytes are refused because
+// readers see C strings.
+bool IsValidValue(const std::string& name, const std::string& value);
+
+// Reads a property. Returns false when it is unset, unreadable, not a regular file or
+// larger than kMaxFileSize; `value` is then untouched.
+bool Read(const std::string& name, std::string* value);
+// Writes a property atomically (temporary file in the same directory, then rename).
+// "ro." properties can be written once only. Returns false, writing nothing, on refusal
+// or failure.
+bool Write(const std::string& name, const std::string& value);
+// Every readable property with a valid name, sorted by name.
+std::vector<std::pair<std::string, std::string>> List();
+
+}  // namespace property_store
