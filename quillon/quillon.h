@@ -1,0 +1,98 @@
+// The telemetry uploader service: "--diag" posts a JSON snapshot of the event
+// store on every SIGUSR1, "--log" uploads the rescue-log files once.
+#pragma once
+
+#include <android-base/logging.h>
+#include <curl/curl.h>
+#include <netdb.h>
+#include <signal.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "request/url_wrapper.h"
+
+// The module keeps its own names in a namespace: corvane has a console logger
+// of the same name, and the unit tests link both.
+namespace quillon {
+
+// Paths and values of the two upload kinds.
+extern const char kDiagPath[];     // "/v2/data/quillon", also what selects the JSON post
+extern const char kLogPath[];      // "/zelas/fileUploadWithUrlId"
+extern const char kZelasDir[];     // "/cache/zelas"
+extern const char kCaCertsDir[];   // "/system/etc/security/cacerts"
+extern const char kQuillonHelp[];  // the eleven-line help text
+extern const long kPostConnectTimeoutSeconds;
+extern const long kPostTimeoutSeconds;
+
+// The active target; `address` receives the resolved numeric address.
+extern URLWrapper g_target;
+URLWrapper diag_preset();
+URLWrapper log_preset();
+
+// The console logger: "%c:%s\n" on standard output, one write per line.
+void UiLogger(android::base::LogId id, android::base::LogSeverity severity, const char* tag,
+              const char* file, unsigned int line, const char* message);
+// Formats one console line; the letter comes from "VDIWEF" by severity, 'F' for fatal.
+std::string ui_log_line(android::base::LogSeverity severity, const char* message);
+
+// True unless the environment is exactly "norvo" or exactly "recovery".
+bool help_wanted(const std::string& environment);
+
+// Starts a resolution of g_target; the upload happens in DnsResolveCallback.
+void trigger(int signo);
+void DnsResolveCallback(void* arg, int status, int timeouts, hostent* host);
+// Posts the event-store snapshot; takes ownership of `headers`.
+void SendPost(curl_slist* headers);
+
+// Log upload pieces.
+bool is_upload_candidate(const std::string& name);
+// Full paths of the regular files in `dir` whose names match, in listing order.
+std::vector<std::string> collect_upload_files(const std::string& dir);
+// The command as a shell would have read it, kept for the "Uploaded:" log line.
+std::string upload_command_text(const std::string& url, const std::string& host,
+                                const std::string& path);
+// The argument vector handed to the curl tool (no shell involved).
+std::vector<std::string> upload_curl_argv(const std::string& url, const std::string& host,
+                                          const std::string& path);
+// The value of curl's -F "file=" field: "@" and the path, quoted so that ';', ','
+// and '"' in a file name stay part of the name.
+std::string curl_form_file_value(const std::string& path);
+// Runs argv[0] (searched on PATH) with argv and waits: the raw wait status,
+// or -1 when the program could not be started.
+int run_program(const std::vector<std::string>& argv);
+// Uploads every matching file of `dir` to `url`, one curl run each.
+void upload_logs(const std::string& dir, const std::string& url, const std::string& host);
+
+// Writes `pid` in decimal, no newline, to `path` (mode 0755, truncated):
+// 0 or -errno.
+int record_pid(const std::string& path, pid_t pid);
+
+// SIGUSR1 as an upload request: while armed the signal stays blocked except
+// inside wait(), so the handler only ever interrupts the wait and every pass
+// runs on the main flow. Signals arriving during a pass stay pending in the
+// kernel and collapse into one further pass.
+class TriggerSignal {
+ public:
+  TriggerSignal();
+  ~TriggerSignal();
+  TriggerSignal(const TriggerSignal&) = delete;
+  TriggerSignal& operator=(const TriggerSignal&) = delete;
+
+  bool armed() const { return armed_; }
+  // Blocks until at least one SIGUSR1 has arrived since the previous return.
+  void wait();
+
+ private:
+  bool armed_ = false;
+  sigset_t previous_mask_;
+  struct sigaction previous_action_;
+};
+
+// The two modes and the entry; quillon_main returns what main returns.
+int serve_diag();
+int upload_once();
+int quillon_main(int argc, char** argv);
+
+}  // namespace quillon

@@ -1,0 +1,321 @@
+#include "quillon/quillon.h"
+
+#include <android-base/file.h>
+#include <android-base/properties.h>
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace quillon {
+namespace {
+
+using android::base::ReadFileToString;
+using android::base::WriteStringToFile;
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    const char* old = getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (had_) {
+      setenv(name_, old_.c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+TEST(QuillonTest, HelpOnlyOutsideTheUpdaterAndRecovery) {
+  EXPECT_FALSE(help_wanted("norvo"));
+  EXPECT_FALSE(help_wanted("recovery"));
+  EXPECT_TRUE(help_wanted("android"));
+  EXPECT_TRUE(help_wanted(""));
+  EXPECT_TRUE(help_wanted("Recovery"));
+  EXPECT_TRUE(help_wanted("norvo "));
+
+  std::vector<std::string> lines;
+  std::string text = kQuillonHelp;
+  ASSERT_EQ('\n', text.back());
+  size_t start = 0;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+    lines.push_back(text.substr(start, nl - start));
+  }
+  ASSERT_EQ(11u, lines.size());
+  EXPECT_EQ("\t" + std::string(62, '*'), lines[0]);
+  EXPECT_EQ(lines[0], lines[10]);
+  EXPECT_EQ(' ', lines[7].back());
+  for (const std::string& line : lines) EXPECT_EQ('\t', line[0]);
+}
+
+TEST(QuillonTest, ConsoleLineLetters) {
+  using namespace android::base;
+  EXPECT_EQ("V:v\n", ui_log_line(VERBOSE, "v"));
+  EXPECT_EQ("D:d\n", ui_log_line(DEBUG, "d"));
+  EXPECT_EQ("I:>> Bye bye, Quillon\n", ui_log_line(INFO, ">> Bye bye, Quillon"));
+  EXPECT_EQ("W:w\n", ui_log_line(WARNING, "w"));
+  EXPECT_EQ("E:e\n", ui_log_line(ERROR, "e"));
+  EXPECT_EQ("F:f\n", ui_log_line(FATAL_WITHOUT_ABORT, "f"));
+  EXPECT_EQ("F:fatal\n", ui_log_line(FATAL, "fatal"));
+  EXPECT_EQ("I:\n", ui_log_line(INFO, ""));
+}
+
+TEST(QuillonTest, Presets) {
+  URLWrapper diag = diag_preset();
+  EXPECT_EQ("https://", diag.scheme);
+  EXPECT_EQ("/v2/data/quillon", diag.path);
+  EXPECT_TRUE(diag.address.empty());
+  URLWrapper log = log_preset();
+  EXPECT_EQ("http://", log.scheme);
+  EXPECT_EQ("/zelas/fileUploadWithUrlId", log.path);
+  EXPECT_EQ(diag.host, log.host);
+  EXPECT_FALSE(log.host.empty());
+}
+
+TEST(QuillonTest, CommandTextReadsLikeTheShellCommand) {
+  EXPECT_EQ(
+      " curl -v http://10.0.0.1/zelas/fileUploadWithUrlId -H \"Host: z.test\" -F "
+      "\"bizName=norvo\" -F \"file=@/cache/zelas/RescuePartyLog\"",
+      upload_command_text("http://10.0.0.1/zelas/fileUploadWithUrlId", "z.test",
+                          "/cache/zelas/RescuePartyLog"));
+  // No length limit: a long path is kept whole.
+  std::string long_path = "/cache/zelas/" + std::string(600, 'a') + "RescuePartyLog";
+  std::string text = upload_command_text("http://1.2.3.4/p", "h", long_path);
+  EXPECT_NE(std::string::npos, text.find("file=@" + long_path + "\""));
+}
+
+TEST(QuillonTest, CurlArgvQuotesTheFileName) {
+  std::vector<std::string> expected = {
+      "curl",          "-v", "http://1.2.3.4/zelas/fileUploadWithUrlId", "-H", "Host: z.test", "-F",
+      "bizName=norvo", "-F", "file=@\"/cache/zelas/x_RescuePartyLog_1\""};
+  EXPECT_EQ(expected, upload_curl_argv("http://1.2.3.4/zelas/fileUploadWithUrlId", "z.test",
+                                       "/cache/zelas/x_RescuePartyLog_1"));
+
+  EXPECT_EQ("@\"/a;type=text/x,b\"", curl_form_file_value("/a;type=text/x,b"));
+  EXPECT_EQ("@\"/a\\\"b\\\\c\"", curl_form_file_value("/a\"b\\c"));
+  EXPECT_EQ("@\"/a$(id)`id`'\"", curl_form_file_value("/a$(id)`id`'"));
+}
+
+TEST(QuillonTest, PatternIsASubstring) {
+  EXPECT_TRUE(is_upload_candidate("RescuePartyLog"));
+  EXPECT_TRUE(is_upload_candidate("x_RescuePartyLog_1"));
+  EXPECT_FALSE(is_upload_candidate("other"));
+  EXPECT_FALSE(is_upload_candidate("rescuepartylog"));
+  EXPECT_FALSE(is_upload_candidate("RescueParty"));
+}
+
+TEST(QuillonTest, CollectsOnlyMatchingRegularFiles) {
+  TemporaryDir dir;
+  std::string d = dir.path;
+  ASSERT_TRUE(WriteStringToFile("a", d + "/RescuePartyLog"));
+  ASSERT_TRUE(WriteStringToFile("b", d + "/x_RescuePartyLog_1"));
+  ASSERT_TRUE(WriteStringToFile("c", d + "/other"));
+  ASSERT_EQ(0, mkdir((d + "/dir_RescuePartyLog").c_str(), 0755));
+  ASSERT_EQ(0, symlink((d + "/other").c_str(), (d + "/link_RescuePartyLog").c_str()));
+
+  std::vector<std::string> files = collect_upload_files(d);
+  std::sort(files.begin(), files.end());
+  std::vector<std::string> expected = {d + "/RescuePartyLog", d + "/x_RescuePartyLog_1"};
+  EXPECT_EQ(expected, files);
+
+  EXPECT_TRUE(collect_upload_files(d + "/missing").empty());
+}
+
+TEST(QuillonTest, RunProgramPassesArgumentsLiterally) {
+  TemporaryDir dir;
+  std::string d = dir.path;
+  EXPECT_EQ(0, run_program({"true"}));
+  int status = run_program({"false"});
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(1, WEXITSTATUS(status));
+  EXPECT_EQ(-1, run_program({"/nonexistent/program"}));
+  EXPECT_EQ(-1, run_program({}));
+
+  // No shell sees the argument: the file gets exactly this name and nothing
+  // runs (an injected command would create "pwned" in the working directory).
+  char cwd[4096];
+  ASSERT_NE(nullptr, getcwd(cwd, sizeof(cwd)));
+  ASSERT_EQ(0, chdir(d.c_str()));
+  std::string odd = "a'b\";touch pwned;$(touch pwned2)`touch pwned3`";
+  EXPECT_EQ(0, run_program({"touch", odd}));
+  EXPECT_EQ(0, access(odd.c_str(), F_OK));
+  EXPECT_NE(0, access("pwned", F_OK));
+  EXPECT_NE(0, access("pwned2", F_OK));
+  EXPECT_NE(0, access("pwned3", F_OK));
+  ASSERT_EQ(0, chdir(cwd));
+}
+
+TEST(QuillonTest, UploadLogsRunsCurlPerFileAndMarksTheProperty) {
+  TemporaryDir props;
+  TemporaryDir bin;
+  TemporaryDir zelas;
+  ScopedEnv prop_env("NORVO_PROPERTY_DIR", props.path);
+  ScopedEnv path_env("PATH", std::string(bin.path) + ":/usr/bin:/bin");
+  std::string record = std::string(bin.path) + "/calls";
+  // A stand-in curl that records its arguments, one per line, and fails for
+  // the second file so that the loop is seen to go on.
+  std::string fake = std::string(bin.path) + "/curl";
+  ASSERT_TRUE(WriteStringToFile("#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + record +
+                                    "'\necho --- >> '" + record +
+                                    "'\ncase \"$9\" in *_2*) exit 7;; esac\nexit 0\n",
+                                fake));
+  ASSERT_EQ(0, chmod(fake.c_str(), 0755));
+
+  std::string z = zelas.path;
+  ASSERT_TRUE(WriteStringToFile("1", z + "/a_RescuePartyLog_1"));
+  ASSERT_TRUE(WriteStringToFile("2", z + "/b_RescuePartyLog_2;$(x)"));
+  ASSERT_TRUE(WriteStringToFile("3", z + "/other"));
+
+  upload_logs(z, "http://127.0.0.1/zelas/fileUploadWithUrlId", "z.test");
+
+  EXPECT_EQ("1", android::base::GetProperty("rescueparty.logged", ""));
+  std::string calls;
+  ASSERT_TRUE(ReadFileToString(record, &calls));
+  EXPECT_NE(std::string::npos, calls.find("file=@\"" + z + "/a_RescuePartyLog_1\"\n"));
+  EXPECT_NE(std::string::npos, calls.find("file=@\"" + z + "/b_RescuePartyLog_2;$(x)\"\n"));
+  EXPECT_EQ(std::string::npos, calls.find("other"));
+  // Two runs, each with the full argument list.
+  size_t runs = 0;
+  for (size_t pos = 0; (pos = calls.find("---\n", pos)) != std::string::npos; pos += 4) ++runs;
+  EXPECT_EQ(2u, runs);
+  EXPECT_NE(std::string::npos,
+            calls.find("-v\nhttp://127.0.0.1/zelas/fileUploadWithUrlId\n-H\nHost: "
+                       "z.test\n-F\nbizName=norvo\n-F\n"));
+}
+
+TEST(QuillonTest, UploadLogsWithNothingStillMarksTheProperty) {
+  TemporaryDir props;
+  ScopedEnv prop_env("NORVO_PROPERTY_DIR", props.path);
+  TemporaryDir zelas;
+  upload_logs(std::string(zelas.path) + "/missing", "http://127.0.0.1/p", "z.test");
+  EXPECT_EQ("1", android::base::GetProperty("rescueparty.logged", ""));
+}
+
+TEST(QuillonTest, RecordPid) {
+  TemporaryDir dir;
+  std::string path = std::string(dir.path) + "/diagpid";
+  ASSERT_TRUE(WriteStringToFile("999999999999", path));
+  mode_t old_mask = umask(022);
+  ASSERT_EQ(0, unlink(path.c_str()));
+  ASSERT_TRUE(WriteStringToFile("999999999999", path));
+  EXPECT_EQ(0, record_pid(path, 4321));
+  std::string content;
+  ASSERT_TRUE(ReadFileToString(path, &content));
+  EXPECT_EQ("4321", content);
+
+  std::string fresh = std::string(dir.path) + "/fresh";
+  EXPECT_EQ(0, record_pid(fresh, 7));
+  struct stat st;
+  ASSERT_EQ(0, stat(fresh.c_str(), &st));
+  EXPECT_EQ(0755u, st.st_mode & 0777);
+  umask(old_mask);
+
+  EXPECT_EQ(-ENOENT, record_pid(std::string(dir.path) + "/missing/diagpid", 7));
+}
+
+// A host entry built in the test, for the completion's edge cases.
+struct FakeHost {
+  hostent entry = {};
+  char name[32] = "z.test";
+  char* aliases[1] = {nullptr};
+  unsigned char raw[16] = {};
+  char* addrs[2] = {nullptr, nullptr};
+
+  FakeHost(int family, int length, bool with_address) {
+    entry.h_name = name;
+    entry.h_aliases = aliases;
+    entry.h_addrtype = family;
+    entry.h_length = length;
+    if (with_address) addrs[0] = reinterpret_cast<char*>(raw);
+    entry.h_addr_list = addrs;
+  }
+};
+
+class ResolveCallbackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = g_target;
+    g_target = URLWrapper{"http://", "z.test", "untouched", "/nowhere"};
+  }
+  void TearDown() override { g_target = saved_; }
+  URLWrapper saved_;
+};
+
+TEST_F(ResolveCallbackTest, UnusableResultsSkipThePass) {
+  DnsResolveCallback(nullptr, 1, 0, nullptr);
+  EXPECT_EQ("untouched", g_target.address);
+  DnsResolveCallback(nullptr, 0, 0, nullptr);
+  EXPECT_EQ("untouched", g_target.address);
+
+  FakeHost empty(AF_INET, 4, false);
+  DnsResolveCallback(nullptr, 0, 0, &empty.entry);
+  EXPECT_EQ("untouched", g_target.address);
+
+  FakeHost v6(AF_INET6, 16, true);
+  ASSERT_EQ(1, inet_pton(AF_INET6, "2001:db8::1", v6.raw));
+  DnsResolveCallback(nullptr, 0, 0, &v6.entry);
+  EXPECT_EQ("untouched", g_target.address);
+}
+
+TEST_F(ResolveCallbackTest, FirstIpv4AddressBecomesTheTarget) {
+  TemporaryDir props;
+  ScopedEnv prop_env("NORVO_PROPERTY_DIR", props.path);
+  FakeHost v4(AF_INET, 4, true);
+  ASSERT_EQ(1, inet_pton(AF_INET, "192.0.2.7", v4.raw));
+  // Not the JSON path: the log branch runs, finds no rescue logs on this host.
+  DnsResolveCallback(nullptr, 0, 0, &v4.entry);
+  EXPECT_EQ("192.0.2.7", g_target.address);
+  EXPECT_EQ("z.test", g_target.host);
+}
+
+bool usr1_pending() {
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigpending(&pending);
+  return sigismember(&pending, SIGUSR1) == 1;
+}
+
+TEST(TriggerSignalTest, BurstCollapsesAndStateIsRestored) {
+  sigset_t before;
+  sigprocmask(SIG_SETMASK, nullptr, &before);
+  ASSERT_FALSE(sigismember(&before, SIGUSR1));
+  {
+    TriggerSignal requests;
+    ASSERT_TRUE(requests.armed());
+    // While armed the signal is blocked: a burst stays pending as one.
+    for (int i = 0; i < 5; ++i) raise(SIGUSR1);
+    EXPECT_TRUE(usr1_pending());
+    requests.wait();
+    EXPECT_FALSE(usr1_pending());
+    // A request left pending when disarmed is dropped, not delivered to the
+    // default action (which would end this process).
+    raise(SIGUSR1);
+  }
+  EXPECT_FALSE(usr1_pending());
+  sigset_t after;
+  sigprocmask(SIG_SETMASK, nullptr, &after);
+  EXPECT_FALSE(sigismember(&after, SIGUSR1));
+  struct sigaction action;
+  sigaction(SIGUSR1, nullptr, &action);
+  EXPECT_EQ(SIG_DFL, action.sa_handler);
+}
+
+}  // namespace
+}  // namespace quillon
