@@ -1,0 +1,333 @@
+#include "norvotools/norvo-root/secure_mount.h"
+
+#include <android-base/file.h>
+#include <android-base/unique_fd.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+
+#include "norvotools/norvo-root/secure_mount_internal.h"
+#include "norvotools/norvo-root/storage_test_support.h"
+#include "norvotools/norvo-update/dir2url.h"
+
+using storage_test::Exists;
+using storage_test::LogCapture;
+using storage_test::PropertyScope;
+using storage_test::Read;
+using storage_test::ScratchDir;
+
+namespace {
+
+const char kTmpfsLine[] = "I:file in tmpfs, allow dump";
+const char kAndroidLine[] = "I:corvane running in android system only during debug";
+const std::string kLatest = "/cache/norvo/download/LatestRom/";
+const std::string kCross = "/cache/norvo/download/CrossRom/";
+
+class GuardTest : public ::testing::Test {
+ protected:
+  PropertyScope props_;
+  LogCapture log_;
+};
+
+TEST_F(GuardTest, TestKeysAllowEverythingSilently) {
+  props_.Set("ro.build.tags", "test-keys");
+  props_.Set("ro.bootimage.name", "recovery");
+  EXPECT_TRUE(allowcreate(kLatest + "Validate"));
+  EXPECT_TRUE(allowcreate("/data/anything"));
+  EXPECT_TRUE(allowcreate("relative"));
+  EXPECT_TRUE(log_.lines.empty());
+}
+
+TEST_F(GuardTest, AndroidAllowsEverythingAndSaysSoEachTime) {
+  // Both properties unset: "null" tags, "android" environment.
+  EXPECT_TRUE(allowcreate("/data/anything"));
+  props_.Set("ro.build.tags", "release-keys");
+  EXPECT_TRUE(allowcreate(kLatest + "Validate"));
+  EXPECT_EQ(2u, log_.Count(kAndroidLine));
+  EXPECT_EQ(2u, log_.lines.size());
+}
+
+TEST_F(GuardTest, ReleaseBuildInUpdaterEnvironments) {
+  for (const char* env : {"recovery", "norvo"}) {
+    SCOPED_TRACE(env);
+    props_.Set("ro.bootimage.name", env);  // fresh store per value is not needed: plain file
+
+    log_.lines.clear();
+    EXPECT_TRUE(allowcreate("/tmp/download/status"));
+    EXPECT_TRUE(allowcreate("/cache/tmp/download/LatestRom/filesize"));
+    // Prefixes are on characters, not path components.
+    EXPECT_TRUE(allowcreate("/tmpfoo/x"));
+    EXPECT_TRUE(allowcreate("/cache/tmpx"));
+    EXPECT_EQ(4u, log_.Count(kTmpfsLine));
+    EXPECT_EQ(4u, log_.lines.size());
+
+    log_.lines.clear();
+    EXPECT_TRUE(allowcreate(kLatest + "version"));
+    EXPECT_TRUE(allowcreate(kCross + "2"));
+    EXPECT_TRUE(log_.lines.empty());  // table decisions are silent
+
+    EXPECT_FALSE(allowcreate(kLatest + "Validate"));
+    EXPECT_FALSE(allowcreate("/cache/norvo/download/response.norvo.encrypted"));
+    EXPECT_FALSE(allowcreate("/cache/norvo/last_tmp"));
+    EXPECT_FALSE(allowcreate(kLatest + "3"));
+    EXPECT_FALSE(allowcreate(kLatest + "filesize"));
+    // Exact keys only: no normalisation, case matters, relative never matches.
+    EXPECT_FALSE(allowcreate(kLatest + "version/"));
+    EXPECT_FALSE(allowcreate("/cache/norvo/download//LatestRom/version"));
+    EXPECT_FALSE(allowcreate("//tmp/x"));
+    EXPECT_FALSE(allowcreate("/cache/norvo/download/latestrom/version"));
+    EXPECT_FALSE(allowcreate("tmp/x"));
+    EXPECT_FALSE(allowcreate(""));
+    EXPECT_TRUE(log_.lines.empty());
+  }
+}
+
+TEST_F(GuardTest, PropertyValuesMatchOnlyExactly) {
+  props_.Set("ro.build.tags", "test-keys ");
+  props_.Set("ro.bootimage.name", " android");
+  EXPECT_FALSE(allowcreate("/data/anything"));
+  EXPECT_TRUE(log_.lines.empty());
+}
+
+TEST(GuardTable, HoldsExactlyTheRecordEntriesAndDumpNames) {
+  PropertyScope props;
+  EXPECT_EQ(22u, norvo_storage::allow_table_size());
+  for (const std::string& dir : {kLatest, kCross}) {
+    for (const char* yes : {"0", "1", "2", "filename", "md5", "version"}) {
+      EXPECT_TRUE(norvo_storage::allowcreate_with(dir + yes, "null", "norvo")) << dir << yes;
+    }
+    for (const char* no : {"Validate", "curr_version", "filesize", "3"}) {
+      EXPECT_FALSE(norvo_storage::allowcreate_with(dir + no, "null", "norvo")) << dir << no;
+    }
+  }
+  for (const char* a : {"request", "response"}) {
+    for (const char* e : {"norvo", "android"}) {
+      for (const char* b : {"uncrypted", "encrypted"}) {
+        std::string path = std::string("/cache/norvo/download/") + a + "." + e + "." + b;
+        EXPECT_FALSE(norvo_storage::allowcreate_with(path, "null", "recovery")) << path;
+      }
+    }
+  }
+}
+
+TEST(Environment, DefaultsToAndroidAndFollowsTheProperty) {
+  PropertyScope props;
+  EXPECT_EQ("android", whichEnvironment());
+  props.Set("ro.bootimage.name", "norvo");
+  EXPECT_EQ("norvo", whichEnvironment());
+}
+
+class FileHelperTest : public ::testing::Test {
+ protected:
+  void SetUp() override { old_umask_ = umask(022); }
+  void TearDown() override { umask(old_umask_); }
+  PropertyScope props_;  // unset properties: every path is allowed
+  LogCapture log_;
+  ScratchDir dir_;
+  mode_t old_umask_;
+};
+
+TEST_F(FileHelperTest, WriterCreates0644AndTruncates) {
+  const std::string path = dir_ / "f";
+  ASSERT_EQ(0, create_file_and_writedata(path, "x"));
+  struct stat st;
+  ASSERT_EQ(0, stat(path.c_str(), &st));
+  EXPECT_EQ(0644u, st.st_mode & 07777);
+  EXPECT_EQ("x", Read(path));
+
+  ASSERT_EQ(0, create_file_and_writedata(path, "longer content\n"));
+  ASSERT_EQ(0, create_file_and_writedata(path, ""));
+  EXPECT_TRUE(Exists(path));
+  EXPECT_EQ("", Read(path));
+}
+
+TEST_F(FileHelperTest, WriterReportsOpenAndWriteFailuresWithErrno) {
+  const std::string missing = dir_ / "no/such/file";
+  EXPECT_EQ(-ENOENT, create_file_and_writedata(missing, "x"));
+  EXPECT_TRUE(log_.Has("E:failed to open file " + missing + "(2)No such file or directory"));
+
+  EXPECT_EQ(-ENOSPC, create_file_and_writedata("/dev/full", "data"));
+  EXPECT_TRUE(log_.Has("E:failed to write data 28No space left on device"));
+}
+
+TEST_F(FileHelperTest, ThreeArgumentFormInsertsOneSlashAndNormalisesNothing) {
+  ASSERT_EQ(0, create_file_and_writedata(dir_.path(), "k", "v"));
+  EXPECT_EQ("v", Read(dir_ / "k"));
+
+  EXPECT_EQ(-ENOENT, create_file_and_writedata(dir_ / "gone/", "k", "v"));
+  EXPECT_TRUE(
+      log_.Has("E:failed to open file " + dir_.path() + "/gone//k(2)No such file or directory"));
+}
+
+TEST_F(FileHelperTest, RefusedPathIsNotWrittenButReportsSuccess) {
+  props_.Set("ro.bootimage.name", "recovery");
+  // A relative name never matches the guard's rules; write it from inside the
+  // scratch directory so that an unwanted file would land there.
+  char old_cwd[PATH_MAX];
+  ASSERT_NE(nullptr, getcwd(old_cwd, sizeof(old_cwd)));
+  ASSERT_EQ(0, chdir(dir_.path().c_str()));
+  int rc = create_file_and_writedata("refused", "x");
+  ASSERT_EQ(0, chdir(old_cwd));
+  EXPECT_EQ(0, rc);
+  EXPECT_FALSE(Exists(dir_ / "refused"));
+  EXPECT_TRUE(log_.Has("E:copy refused only in test-keys"));
+}
+
+TEST_F(FileHelperTest, ReaderReturnsContentUnchangedOrEmpty) {
+  ASSERT_TRUE(android::base::WriteStringToFile(" a b \n\n", dir_ / "r"));
+  EXPECT_EQ(" a b \n\n", open_file_and_readdata(dir_ / "r"));
+
+  EXPECT_EQ("", open_file_and_readdata(dir_ / "missing"));
+  EXPECT_TRUE(
+      log_.Has("E:failed to open file" + (dir_ / "missing") + "(2)No such file or directory"));
+
+  EXPECT_EQ("", open_file_and_readdata(dir_.path()));
+  EXPECT_TRUE(log_.Has("E:failed to read data 21Is a directory"));
+}
+
+// Runs redirect_stdio in a child whose standard output is a pipe back to the
+// test, then runs `body` and exits. Returns everything that reached the pipe:
+// the log writer inherits it too, so end of input means the writer is done.
+std::string RunRedirected(const std::string& log_path, void (*body)()) {
+  int fds[2];
+  if (pipe(fds) != 0) return "pipe failed in test";
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[1]);
+    redirect_stdio(log_path.c_str());
+    body();
+    fflush(nullptr);
+    _exit(0);
+  }
+  close(fds[1]);
+  android::base::unique_fd in(fds[0]);
+  std::string seen;
+  android::base::ReadFdToString(in.get(), &seen);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return seen;
+}
+
+TEST(RedirectStdio, StampsEveryLineWithTheElapsedTime) {
+  ScratchDir dir;
+  const std::string log = dir / "log";
+  ASSERT_TRUE(android::base::WriteStringToFile("kept\n", log));
+  std::string seen = RunRedirected(log, [] {
+    printf("hello world\n");
+    printf("\n");
+    fprintf(stderr, "to stderr\n");
+    printf("no newline");
+  });
+  // The writer's own notices go to the standard output it inherited.
+  EXPECT_EQ("getline failed", seen);
+
+  std::string content = Read(log);
+  std::regex expected(
+      "kept\n"
+      "\\[ {4}\\d\\.\\d{6}\\] hello world\n"
+      "\\[ {4}\\d\\.\\d{6}\\]\n"
+      "\\[ {4}\\d\\.\\d{6}\\] to stderr\n"
+      "\\[ {4}\\d\\.\\d{6}\\] no newline");
+  EXPECT_TRUE(std::regex_match(content, expected)) << content;
+}
+
+TEST(RedirectStdio, WriterThatCannotOpenTheLogSaysSoOnInheritedOutput) {
+  ScratchDir dir;
+  const std::string log = dir / "missing/log";
+  std::string seen = RunRedirected(log, [] { printf("lost\n"); });
+  EXPECT_EQ("fopen \"" + log + "\" failed", seen);
+  EXPECT_FALSE(Exists(log));
+}
+
+class DumpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = {DOWNLOAD_DIR, LATEST_ROM_DIR, CROSS_ROM_DIR, CURRENT_ROM_LINK};
+    DOWNLOAD_DIR = src_.path();
+    LATEST_ROM_DIR = src_ / "LatestRom";
+    CROSS_ROM_DIR = src_ / "CrossRom";
+    CURRENT_ROM_LINK = src_ / "CurrentRom";
+    base_ = dst_ / "download";
+  }
+  void TearDown() override {
+    DOWNLOAD_DIR = saved_[0];
+    LATEST_ROM_DIR = saved_[1];
+    CROSS_ROM_DIR = saved_[2];
+    CURRENT_ROM_LINK = saved_[3];
+  }
+  void Put(const std::string& path, const std::string& data) {
+    ASSERT_TRUE(android::base::WriteStringToFile(data, path)) << path;
+  }
+  PropertyScope props_;
+  LogCapture log_;
+  ScratchDir src_, dst_;
+  std::string base_;
+  std::vector<std::string> saved_;
+};
+
+TEST_F(DumpTest, CopiesRecordFlatAndExchangeNamedWithEnvironment) {
+  ASSERT_EQ(0, mkdir(LATEST_ROM_DIR.c_str(), 0755));
+  const std::pair<const char*, const char*> entries[] = {
+      {"version", "V2"},    {"filename", "ota.zip"}, {"curr_version", "V1"},
+      {"filesize", "1536"}, {"Validate", "ok"},      {"md5", "abc"}};
+  for (const auto& e : entries) Put(LATEST_ROM_DIR + "/" + e.first, e.second);
+  for (const char* m : {"0", "1"}) {
+    ASSERT_EQ(0, mkdir((LATEST_ROM_DIR + "/" + m).c_str(), 0644));
+    Put(LATEST_ROM_DIR + "/" + m + "/host", "http://h");
+  }
+  ASSERT_EQ(0, symlink(LATEST_ROM_DIR.c_str(), CURRENT_ROM_LINK.c_str()));
+  Put(src_ / "request.uncrypted", "{q}");
+  Put(src_ / "request.encrypted", "q=1");
+  Put(src_ / "response.uncrypted", "{a}");
+  // A file squatting where the destination directory belongs is replaced.
+  Put(base_, "squatter");
+
+  norvo_storage::jsondump_to(base_, "android");
+
+  for (const auto& e : entries) EXPECT_EQ(e.second, Read(base_ + "/LatestRom/" + e.first));
+  struct stat st;
+  for (const char* m : {"0", "1"}) {
+    ASSERT_EQ(0, lstat((base_ + "/LatestRom/" + m).c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(0, st.st_size);
+  }
+  ASSERT_EQ(0, stat((base_ + "/CrossRom").c_str(), &st));
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ("LatestRom", Read(base_ + "/CurrentRom"));
+  EXPECT_EQ("{q}", Read(base_ + "/request.android.uncrypted"));
+  EXPECT_EQ("q=1", Read(base_ + "/request.android.encrypted"));
+  EXPECT_EQ("{a}", Read(base_ + "/response.android.uncrypted"));
+  EXPECT_TRUE(Exists(base_ + "/response.android.encrypted"));
+  EXPECT_EQ("", Read(base_ + "/response.android.encrypted"));
+
+  EXPECT_TRUE(log_.Has("D:>> Dump LatestRom under \"" + LATEST_ROM_DIR + "\" to \"" + base_ +
+                       "/LatestRom\""));
+  // The missing CrossRom source is skipped, not fatal.
+  EXPECT_FALSE(log_.Has("D:>> Dump LatestRom under \"" + CROSS_ROM_DIR + "\" to \"" + base_ +
+                        "/CrossRom\""));
+}
+
+TEST_F(DumpTest, CurrentRomNamesTheLinkedRecordOrStaysUnchanged) {
+  ASSERT_EQ(0, mkdir(CROSS_ROM_DIR.c_str(), 0755));
+  Put(CROSS_ROM_DIR + "/version", "X");
+  ASSERT_EQ(0, symlink(CROSS_ROM_DIR.c_str(), CURRENT_ROM_LINK.c_str()));
+  norvo_storage::jsondump_to(base_, "norvo");
+  EXPECT_EQ("CrossRom", Read(base_ + "/CurrentRom"));
+  EXPECT_EQ("X", Read(base_ + "/CrossRom/version"));
+  EXPECT_TRUE(Exists(base_ + "/request.norvo.uncrypted"));
+
+  // A link to somewhere else leaves the earlier answer in place.
+  ASSERT_EQ(0, unlink(CURRENT_ROM_LINK.c_str()));
+  ASSERT_EQ(0, symlink(src_.path().c_str(), CURRENT_ROM_LINK.c_str()));
+  norvo_storage::jsondump_to(base_, "norvo");
+  EXPECT_EQ("CrossRom", Read(base_ + "/CurrentRom"));
+}
+
+}  // namespace
