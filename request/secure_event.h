@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 #include <netdb.h>
+#include <stdio.h>
 
 #include <functional>
 #include <list>
@@ -37,6 +38,13 @@ using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 
 // Appends `line` to `list`; keeps the list intact when libcurl cannot allocate.
 void AppendHeader(CurlSlist& list, const std::string& line);
+
+// One status line: a single formatted write plus a flush. Writers on any thread
+// share one lock, so lines from the transfer and the listener never interleave.
+void writeStatusLine(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Splits "name:port" into the name and ":port" (empty when there is no numeric port).
+void splitHostPort(const std::string& host, std::string* name, std::string* port_suffix);
 
 class SecureEvent {
  public:
@@ -73,6 +81,10 @@ class SecureEvent {
 
   // One formatted write plus a flush on the driver's status stream.
   void writeStatus(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Starts name resolution of `url` with `callback`. The resolver looks up host
+  // names only, so a ":port" suffix is left out of the lookup; the completion
+  // keeps it on the resolved address.
+  void resolveHost(const URLWrapper& url, void (*callback)(void*, int, int, hostent*));
   // The handler for a result code without an entry in the callback map.
   Handler defaultHandler(CURLcode code);
 

@@ -1,0 +1,199 @@
+#define LOG_TAG "ADDRESSINFO"
+
+#include "request/addressinfo.h"
+
+#include <android-base/file.h>
+#include <android-base/logging.h>
+#include <android-base/unique_fd.h>
+#include <cjson/cJSON.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+
+#include "norvotools/norvo-root/secure_mount.h"
+#include "norvotools/norvo-root/work_area.h"
+#include "norvotools/norvo-update/dir2url.h"
+#include "norvotools/norvo-zel/payload_cipher.h"
+#include "request/download_task.h"
+#include "request/update_checker.h"
+
+namespace {
+
+struct FreeDeleter {
+  void operator()(void* p) const { free(p); }
+};
+
+// Whole content of a debug switch or captured file; false when it cannot be read.
+bool ReadWhole(const std::string& path, std::string* content) {
+  return android::base::ReadFileToString(path, content);
+}
+
+bool SwitchIsOn(const std::string& path) {
+  std::string content;
+  return ReadWhole(path, &content) && content == "1";
+}
+
+}  // namespace
+
+AddressInfo::AddressInfo() { EventWrapper<AddressInfo>::instance = this; }
+
+AddressInfo::~AddressInfo() {
+  if (EventWrapper<AddressInfo>::instance == this) EventWrapper<AddressInfo>::instance = nullptr;
+}
+
+void AddressInfo::run() {
+  LOG(INFO) << ">> AddressInfo is running...";
+  FactMap fields;
+  URLWrapper url;
+  checkUpdateInfo(fields, url);
+  LOG(DEBUG) << "AddressInfo url " << url.scheme << " " << url.host << " " << url.path;
+  std::string body = buildFormBody(fields);
+  create_file_and_writedata(REQUEST_ENCRYPTED_FILE, body);
+
+  if (whichEnvironment() == "android") {
+    post_body_ = body;
+    jsondump();
+  } else if (SwitchIsOn(ENABLE_ANDROID_REQUEST_FILE)) {
+    std::string captured;
+    ReadWhole(CACHE_REQUEST_ANDROID_ENCRYPTED, &captured);
+    post_body_ = captured;
+    std::string clear;
+    if (ReadWhole(CACHE_REQUEST_ANDROID_UNCRYPTED, &clear)) {
+      create_file_and_writedata(REQUEST_UNCRYPTED_FILE, clear);
+    }
+    if (ReadWhole(CACHE_REQUEST_ANDROID_ENCRYPTED, &captured)) {
+      create_file_and_writedata(REQUEST_ENCRYPTED_FILE, captured);
+    }
+  } else {
+    post_body_ = body;
+  }
+
+  url_ = url;
+  resolveHost(url_, EventWrapper<AddressInfo>::fake_callback);
+}
+
+int AddressInfo::PreExecuted() {
+  response_stream_.reset(fopen(RESPONSE_BODY_FILE.c_str(), "w"));
+  if (!response_stream_) {
+    // The answer would go nowhere; fail the event before posting anything.
+    PLOG(ERROR) << "failed to open " << RESPONSE_BODY_FILE;
+    return CURLE_WRITE_ERROR;
+  }
+  LOG(DEBUG) << ">> AddressInfo::PreExecuted, curl writedata=" << RESPONSE_BODY_FILE;
+  AppendHeader(headers_, "Cache-Contorl:no-cache");
+  AppendHeader(headers_, "Cookie:");
+  AppendHeader(headers_, "Content-type:application/x-www-form-urlencoded");
+  CURL* curl = curl_.get();
+  if (curl == nullptr) return CURLE_FAILED_INIT;
+  CURLcode r;
+  if ((r = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer_.get())) != CURLE_OK) return r;
+  if ((r = curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https")) != CURLE_OK) return r;
+  if ((r = curl_easy_setopt(curl, CURLOPT_POST, 1L)) != CURLE_OK) return r;
+  if ((r = curl_easy_setopt(curl, CURLOPT_POSTFIELDS, post_body_.c_str())) != CURLE_OK) return r;
+  if ((r = curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE,
+                            static_cast<long>(strlen(post_body_.c_str())))) != CURLE_OK) {
+    return r;
+  }
+  if ((r = curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers_.get())) != CURLE_OK) return r;
+  if ((r = curl_easy_setopt(curl, CURLOPT_WRITEDATA, response_stream_.get())) != CURLE_OK) {
+    return r;
+  }
+  if ((r = curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L)) != CURLE_OK) return r;
+  return curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L);
+}
+
+int AddressInfo::OnExecuted() {
+  std::string url = url_.url();
+  LOG(DEBUG) << ">> AddressInfo::OnExecuted, url=" << url;
+  CURLcode r = curl_easy_setopt(curl_.get(), CURLOPT_URL, url.c_str());
+  if (r != CURLE_OK) return r;
+  r = curl_easy_perform(curl_.get());
+  if (r == CURLE_OK) fflush(response_stream_.get());
+  return r;
+}
+
+int AddressInfo::PostExecuted() {
+  LOG(DEBUG) << ">> AddressInfo::PostExecuted";
+  if (whichEnvironment() == "norvo" && SwitchIsOn(ENABLE_ANDROID_RESPONSE_FILE)) {
+    std::string clear = open_file_and_readdata(CACHE_RESPONSE_ANDROID_UNCRYPTED);
+    PostExecutedFinal(clear.c_str());
+    return SecureEvent::PostExecuted();
+  }
+
+  const char* path = RESPONSE_BODY_FILE.c_str();
+  android::base::unique_fd fd(TEMP_FAILURE_RETRY(open(path, O_RDONLY | O_CLOEXEC)));
+  if (fd < 0) {
+    int err = errno;
+    printf("failed to open %s:%s(%d)\n", path, strerror(err), err);
+    return CURLE_READ_ERROR;
+  }
+  std::string text;
+  if (!android::base::ReadFdToString(fd, &text)) {
+    int err = errno;
+    printf("failed to read %s:%s(%d)\n", path, strerror(err), err);
+    return CURLE_READ_ERROR;
+  }
+  if (!text.empty() && text.front() == '\n') text.erase(0, 1);
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  printf(">> %lu bytes responsed:\n%s\n", static_cast<unsigned long>(text.size()), text.c_str());
+  fflush(stdout);
+  create_file_and_writedata(RESPONSE_ENCRYPTED_FILE, text);
+
+  unsigned char* decoded_raw = nullptr;
+  size_t decoded_len = 0;
+  int rc = base64_decode(&decoded_raw, &decoded_len, text.c_str(), text.size());
+  std::unique_ptr<unsigned char, FreeDeleter> decoded(decoded_raw);
+  if (rc != 0) {
+    printf("failed to use base64 to decode %s\n", path);
+    return CURLE_READ_ERROR;
+  }
+  if (decoded_len > INT32_MAX) {
+    printf("failed to use aes-128-cbc to decrypt %s\n", path);
+    return CURLE_READ_ERROR;
+  }
+  unsigned char* clear_raw = nullptr;
+  int32_t clear_len = 0;
+  rc = AES_CBC_PKCS5Padding_Decrypt(PAYLOAD_KEY, &clear_raw, &clear_len, decoded.get(),
+                                    static_cast<int32_t>(decoded_len));
+  std::unique_ptr<unsigned char, FreeDeleter> clear(clear_raw);
+  if (rc != 0) {
+    printf("failed to use aes-128-cbc to decrypt %s\n", path);
+    return CURLE_READ_ERROR;
+  }
+  std::string clear_text(reinterpret_cast<const char*>(clear.get()), clear_len);
+  create_file_and_writedata(RESPONSE_UNCRYPTED_FILE, clear_text);
+  LOG(DEBUG) << ">> AddressInfo clear response \"" << RESPONSE_UNCRYPTED_FILE << "\":\n"
+             << clear_text << "\n";
+  PostExecutedFinal(clear_text.c_str());
+  return SecureEvent::PostExecuted();
+}
+
+void AddressInfo::PostExecutedFinal(const char* answer) {
+  cJSON* tree = cJSON_Parse(answer);
+  const cJSON* latest = cJSON_GetObjectItemCaseSensitive(tree, "LatestRom");
+  cJSON_GetObjectItemCaseSensitive(tree, "CrossRom");
+  const cJSON* current = cJSON_GetObjectItemCaseSensitive(tree, "CurrentRom");
+  // Only an object can describe a ROM; an array (or a bare null, number or text)
+  // offers nothing.
+  bool offered = cJSON_IsObject(latest);
+  bool current_missing = current == nullptr || cJSON_IsNull(current);
+
+  if (driver_ != nullptr) driver_->rom_state = 2;
+  if (offered) {
+    if (driver_ != nullptr) driver_->rom_state = 0;
+    handle_latestrom_to_dir(JsonHandle(tree, simple_free_json));
+    return;
+  }
+  const std::string rule(36, '=');
+  LOG(INFO) << rule;
+  LOG(INFO) << ">> No available rom to update!!";
+  LOG(INFO) << rule;
+  FactMap facts;
+  getVEXAVersion(facts);
+  std::string version = facts.count("v") ? facts["v"] : std::string();
+  if (current_missing) version += " (N/A)";
+  // The records follow the download record area wherever the start-up put it.
+  create_file_and_writedata(LATEST_ROM_DIR, KEY_CURR_VERSION, version);
+  create_file_and_writedata(LATEST_ROM_DIR, KEY_VERSION, "???");
+  cJSON_Delete(tree);
+}

@@ -1,0 +1,77 @@
+#define LOG_TAG "ROMINFO"
+
+#include "request/rominfo.h"
+
+#include <android-base/logging.h>
+
+#include <map>
+
+#include "norvotools/norvo-update/dir2url.h"
+#include "norvotools/norvo-zel/zelprotocal.h"
+#include "request/download_task.h"
+
+RomInfo::RomInfo() {
+  EventWrapper<RomInfo>::instance = this;
+  RomInfo::InitCbmap();
+}
+
+RomInfo::~RomInfo() {
+  if (EventWrapper<RomInfo>::instance == this) EventWrapper<RomInfo>::instance = nullptr;
+}
+
+void RomInfo::InitCbmap() {
+  SecureEvent::InitCbmap();
+  cbmap_[CURLE_OK] = [this](DownloadStatus status) {
+    writeStatus("%d:%c:%d", status, 's', driver_ != nullptr ? driver_->rom_state : 2);
+    if (next_ != nullptr) {
+      next_->run();
+    } else {
+      LOG(INFO) << "this is the last task, byebye";
+    }
+    return true;
+  };
+}
+
+void RomInfo::run() {
+  LOG(INFO) << ">> RomInfo is running...";
+  std::vector<std::string> parts = handle_rom_to_url(0);
+  if (parts.size() != 3) {
+    LOG(INFO) << ">> RomInfo has no url info!! End the RomInfo";
+    cbmap_[CURLE_OK](STATUS_ROM_INFO);
+    return;
+  }
+  URLWrapper url{parts[0], parts[1], "", parts[2]};
+  LOG(DEBUG) << "RomInfo url " << url.scheme << " " << url.host << " " << url.path;
+  norvozel::zel_write_data({});
+  url_ = url;
+  if (driver_ != nullptr) driver_->url_record = std::make_unique<URLWrapper>(url_);
+  resolveHost(url_, EventWrapper<RomInfo>::fake_callback);
+}
+
+int RomInfo::PreExecuted() {
+  LOG(DEBUG) << ">> RomInfo::PreExecuted";
+  AppendHeader(headers_, "Cache-Contorl:no-cache");
+  AppendHeader(headers_, "Cookie:");
+  AppendHeader(headers_, "Content-type:application/x-www-form-urlencoded");
+  CURL* curl = curl_.get();
+  if (curl == nullptr) return CURLE_FAILED_INIT;
+  CURLcode r;
+  if ((r = curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers_.get())) != CURLE_OK) return r;
+  if ((r = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer_.get())) != CURLE_OK) return r;
+  if ((r = curl_easy_setopt(curl, CURLOPT_NOBODY, 1L)) != CURLE_OK) return r;
+  if ((r = curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L)) != CURLE_OK) return r;
+  return curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+}
+
+int RomInfo::OnExecuted() {
+  std::string url = url_.url();
+  LOG(DEBUG) << ">> RomInfo::OnExecuted, url=" << url;
+  CURLcode r = curl_easy_setopt(curl_.get(), CURLOPT_URL, url.c_str());
+  if (r != CURLE_OK) return r;
+  return curl_easy_perform(curl_.get());
+}
+
+int RomInfo::PostExecuted() {
+  LOG(DEBUG) << ">> RomInfo::PostExecuted";
+  return SecureEvent::PostExecuted();
+}

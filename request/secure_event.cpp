@@ -1,0 +1,185 @@
+#define LOG_TAG "SecureEvent"
+
+#include "request/secure_event.h"
+
+#include <android-base/logging.h>
+#include <arpa/inet.h>
+#include <stdarg.h>
+
+#include <map>
+#include <mutex>
+
+#include "norvo_config.h"
+#include "norvotools/norvo-root/secure_mount.h"
+#include "norvotools/norvo-update/dir2url.h"
+#include "norvotools/norvo-zel/zelprotocal.h"
+#include "request/download_task.h"
+#include "request/vendor/norvo_dns.h"
+
+namespace {
+constexpr size_t kErrorBufferSize = 256;
+std::mutex g_status_mutex;
+}  // namespace
+
+void AppendHeader(CurlSlist& list, const std::string& line) {
+  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+  if (grown == nullptr) {
+    LOG(ERROR) << "cannot add header line " << line;
+    return;
+  }
+  list.release();
+  list.reset(grown);
+}
+
+void writeStatusLine(FILE* stream, const char* format, ...) {
+  if (stream == nullptr) return;
+  std::lock_guard<std::mutex> lock(g_status_mutex);
+  va_list args;
+  va_start(args, format);
+  vfprintf(stream, format, args);
+  va_end(args);
+  fflush(stream);
+}
+
+void splitHostPort(const std::string& host, std::string* name, std::string* port_suffix) {
+  size_t colon = host.rfind(':');
+  bool numeric = colon != std::string::npos && colon + 1 < host.size() && host.find(':') == colon &&
+                 host.find_first_not_of("0123456789", colon + 1) == std::string::npos;
+  *name = numeric ? host.substr(0, colon) : host;
+  *port_suffix = numeric ? host.substr(colon) : std::string();
+}
+
+SecureEvent::SecureEvent() : error_buffer_(new char[kErrorBufferSize]()), curl_(curl_easy_init()) {
+  cbmap_.max_load_factor(1.0);
+  SecureEvent::InitCbmap();
+}
+
+SecureEvent::~SecureEvent() = default;
+
+void SecureEvent::writeStatus(const char* format, ...) {
+  FILE* stream = driver_ != nullptr ? driver_->status_stream : nullptr;
+  if (stream == nullptr) return;
+  std::lock_guard<std::mutex> lock(g_status_mutex);
+  va_list args;
+  va_start(args, format);
+  vfprintf(stream, format, args);
+  va_end(args);
+  fflush(stream);
+}
+
+void SecureEvent::resolveHost(const URLWrapper& url, void (*callback)(void*, int, int, hostent*)) {
+  URLWrapper lookup = url;
+  std::string port;
+  splitHostPort(url.host, &lookup.host, &port);
+  resolveName(lookup, callback);
+}
+
+void SecureEvent::InitCbmap() {
+  cbmap_[CURLE_OK] = [this](DownloadStatus status) {
+    writeStatus("%d:%c\n", status, 's');
+    if (next_ != nullptr) {
+      next_->run();
+    } else {
+      LOG(INFO) << "this is the last task, byebye";
+    }
+    return true;
+  };
+  cbmap_[CURLE_COULDNT_RESOLVE_HOST] = [this](DownloadStatus) {
+    LOG(ERROR) << "operator()" << (error_buffer_ ? error_buffer_.get() : "") << "("
+               << CURLE_COULDNT_RESOLVE_HOST << "), retry";
+    return false;
+  };
+  cbmap_[CURLE_OPERATION_TIMEDOUT] = [this](DownloadStatus status) {
+    writeStatus("%d:%c:%s\n", status, 'f', "CURLE_OPERATION_TIMEDOUT");
+    return false;
+  };
+}
+
+Handler SecureEvent::defaultHandler(CURLcode code) {
+  return [this, code](DownloadStatus status) {
+    LOG(ERROR) << "in " << status << ", function for " << code << " has not been registed";
+    writeStatus("%d:%c:%d\n", status, 'f', code);
+    return false;
+  };
+}
+
+void SecureEvent::zelstub(CURLcode code) {
+  std::map<std::string, std::string> record{{"download_reason", ""},
+                                            {"download_status", std::to_string(code)}};
+  norvozel::zel_write_data(record);
+}
+
+Handler SecureEvent::handleCurlCode(CURLcode code) {
+  zelstub(code);
+  auto found = cbmap_.find(code);
+  if (found != cbmap_.end()) return found->second;
+  return defaultHandler(code);
+}
+
+void SecureEvent::DnsResolveCallback(void*, int status, int, hostent* host) {
+  LOG(INFO) << ">> Name resolved(" << status << ")...";
+  if (host == nullptr) {
+    // The transfer still names the host; libcurl maps it through the fixed entry.
+    LOG(WARNING) << "No hostent resolved, and try the fixed: " << NORVO_FIXED_RESOLVE;
+    AppendHeader(resolve_, NORVO_FIXED_RESOLVE);
+    if (curl_) curl_easy_setopt(curl_.get(), CURLOPT_RESOLVE, resolve_.get());
+  } else if (status != 0) {
+    LOG(ERROR) << "lookup failed: " << status << "\n";
+    return;
+  } else {
+    LOG(INFO) << "lookup h_name: " << (host->h_name != nullptr ? host->h_name : "");
+    if (host->h_addrtype == AF_INET && host->h_addr_list != nullptr) {
+      for (char** addr = host->h_addr_list; *addr != nullptr; ++addr) {
+        char text[16] = {};
+        if (inet_ntop(AF_INET, *addr, text, sizeof(text)) != nullptr) addresses_.push_back(text);
+      }
+    }
+    if (addresses_.empty()) {
+      // Only IPv4 addresses fit the transfer's numeric host; without one there is
+      // nothing to connect to.
+      LOG(ERROR) << "lookup failed: " << status << " (no IPv4 address)\n";
+      return;
+    }
+    std::string name, port;
+    splitHostPort(url_.host, &name, &port);
+    host_line_ = "Host: " + url_.host;
+    AppendHeader(headers_, host_line_);
+    url_.host = addresses_.front() + port;
+    addresses_.pop_front();
+  }
+  int result = Executed(driver_);
+  Handler handler = handleCurlCode(static_cast<CURLcode>(result));
+  handler(status_);
+}
+
+int SecureEvent::Executed(DownloadTask* driver) {
+  driver_ = driver;
+  int result = PreExecuted();
+  if (result != 0) return result;
+  result = OnExecuted();
+  if (result != 0) return result;
+  return PostExecuted();
+}
+
+int SecureEvent::PreExecuted() { return 0; }
+
+int SecureEvent::OnExecuted() { return 0; }
+
+int SecureEvent::PostExecuted() {
+  report_status(getDescriptor());
+  jsondump();
+  LOG(DEBUG) << ">> SecureEvent::PostExecuted";
+  return 0;
+}
+
+void SecureEvent::InitResource() {
+  error_buffer_.reset(new char[kErrorBufferSize]());
+  curl_.reset(curl_easy_init());
+}
+
+void SecureEvent::releaseResource() {
+  headers_.reset();
+  resolve_.reset();
+  curl_.reset();
+  error_buffer_.reset();
+}

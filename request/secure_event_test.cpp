@@ -1,0 +1,203 @@
+#include "request/secure_event.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "request/download_task.h"
+#include "request/entry.h"
+
+namespace {
+
+// Captures what an event writes on the driver's status stream.
+class StatusCapture {
+ public:
+  StatusCapture() : stream_(open_memstream(&buffer_, &size_)) { driver.status_stream = stream_; }
+  ~StatusCapture() {
+    fclose(stream_);
+    free(buffer_);
+  }
+  std::string text() {
+    fflush(stream_);
+    return std::string(buffer_, size_);
+  }
+  DownloadTask driver;
+
+ private:
+  char* buffer_ = nullptr;
+  size_t size_ = 0;
+  FILE* stream_;
+};
+
+// An event whose transfer result is chosen by the test; it records the URL it
+// would have used and the telemetry codes instead of touching the device.
+class FakeEvent : public SecureEvent {
+ public:
+  void run() override { ++runs; }
+  std::string getDescriptor() override { return "FakeEvent"; }
+  int PreExecuted() override { return pre_result; }
+  int OnExecuted() override {
+    used_hosts.push_back(url_.host);
+    return on_result;
+  }
+  int PostExecuted() override { return 0; }
+  void zelstub(CURLcode code) override { telemetry.push_back(code); }
+  void setUrl(const URLWrapper& url) { url_ = url; }
+  ~FakeEvent() = default;
+
+  int pre_result = 0;
+  int on_result = 0;
+  int runs = 0;
+  std::vector<std::string> used_hosts;
+  std::vector<int> telemetry;
+};
+
+// A resolver answer holding the given IPv4 addresses.
+class HostEntry {
+ public:
+  explicit HostEntry(const std::vector<const char*>& addresses) {
+    for (const char* text : addresses) {
+      in_addr addr{};
+      inet_pton(AF_INET, text, &addr);
+      storage_.push_back(addr);
+    }
+    for (auto& addr : storage_) pointers_.push_back(reinterpret_cast<char*>(&addr));
+    pointers_.push_back(nullptr);
+    entry_.h_name = const_cast<char*>("update.norvo.test");
+    entry_.h_aliases = aliases_;
+    entry_.h_addrtype = AF_INET;
+    entry_.h_length = 4;
+    entry_.h_addr_list = pointers_.data();
+  }
+  hostent* get() { return &entry_; }
+
+ private:
+  std::vector<in_addr> storage_;
+  std::vector<char*> pointers_;
+  char* aliases_[1] = {nullptr};
+  hostent entry_{};
+};
+
+TEST(SecureEventTest, SuccessWritesLineAndRunsNextEvent) {
+  StatusCapture capture;
+  FakeEvent first, second;
+  first.setDriver(&capture.driver);
+  first.setNext(&second);
+  first.setStatus(STATUS_ADDRESS_INFO);
+  first.handleCurlCode(CURLE_OK)(first.status());
+  EXPECT_EQ(capture.text(), "1:s\n");
+  EXPECT_EQ(second.runs, 1);
+  EXPECT_EQ(first.telemetry, std::vector<int>{0});
+}
+
+TEST(SecureEventTest, FailuresWriteTheirLinesAndStopTheChain) {
+  StatusCapture capture;
+  FakeEvent event, next;
+  event.setDriver(&capture.driver);
+  event.setNext(&next);
+  event.setStatus(STATUS_ROM_INFO);
+  EXPECT_FALSE(event.handleCurlCode(CURLE_OPERATION_TIMEDOUT)(event.status()));
+  EXPECT_FALSE(event.handleCurlCode(CURLE_COULDNT_CONNECT)(event.status()));
+  EXPECT_FALSE(event.handleCurlCode(CURLE_COULDNT_RESOLVE_HOST)(event.status()));
+  EXPECT_EQ(capture.text(), "2:f:CURLE_OPERATION_TIMEDOUT\n2:f:7\n");
+  EXPECT_EQ(next.runs, 0);
+  EXPECT_EQ(event.telemetry, (std::vector<int>{28, 7, 6}));
+}
+
+TEST(SecureEventTest, PreExecutedFailureIsDispatchedLikeAnyCode) {
+  StatusCapture capture;
+  FakeEvent event, next;
+  event.setDriver(&capture.driver);
+  event.setNext(&next);
+  event.setStatus(STATUS_ADDRESS_INFO);
+  event.pre_result = 3;
+  event.setUrl({"http://", "update.norvo.test", "", "/"});
+  HostEntry entry({"10.1.1.1"});
+  event.DnsResolveCallback(nullptr, 0, 0, entry.get());
+  EXPECT_EQ(capture.text(), "1:f:3\n");
+  EXPECT_TRUE(event.used_hosts.empty());
+  EXPECT_EQ(next.runs, 0);
+}
+
+TEST(SecureEventTest, ResolutionUsesAddressesInTurnAndAddsHostLine) {
+  StatusCapture capture;
+  FakeEvent event;
+  event.setDriver(&capture.driver);
+  HostEntry entry({"10.0.0.1", "10.0.0.2", "10.0.0.3"});
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    event.setUrl({"http://", "update.norvo.test", "", "/"});
+    event.DnsResolveCallback(nullptr, 0, 0, entry.get());
+    if (attempt == 0) {
+      EXPECT_EQ(event.addressList(), (std::list<std::string>{"10.0.0.2", "10.0.0.3"}));
+      ASSERT_NE(event.headerList(), nullptr);
+      EXPECT_STREQ(event.headerList()->data, "Host: update.norvo.test");
+    }
+  }
+  // Addresses left from earlier resolutions are used first, oldest first.
+  EXPECT_EQ(event.used_hosts, (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3"}));
+}
+
+TEST(SecureEventTest, ResolvedAddressKeepsThePort) {
+  StatusCapture capture;
+  FakeEvent event;
+  event.setDriver(&capture.driver);
+  event.setUrl({"http://", "mirror.norvo.test:8080", "", "/a"});
+  HostEntry entry({"127.0.0.1"});
+  event.DnsResolveCallback(nullptr, 0, 0, entry.get());
+  EXPECT_EQ(event.used_hosts, std::vector<std::string>{"127.0.0.1:8080"});
+  EXPECT_EQ(event.hostLine(), "Host: mirror.norvo.test:8080");
+}
+
+TEST(SecureEventTest, ResolverErrorWithEntryEndsWithoutTransferOrLine) {
+  StatusCapture capture;
+  FakeEvent event;
+  event.setDriver(&capture.driver);
+  HostEntry entry({"10.0.0.1"});
+  event.DnsResolveCallback(nullptr, 4, 0, entry.get());
+  EXPECT_TRUE(event.used_hosts.empty());
+  EXPECT_TRUE(event.telemetry.empty());
+  EXPECT_EQ(capture.text(), "");
+}
+
+TEST(SecureEventTest, MissingEntryFallsBackToFixedResolveAndStillTransfers) {
+  StatusCapture capture;
+  FakeEvent event;
+  event.setDriver(&capture.driver);
+  event.setUrl({"http://", "update.norvo.test", "", ""});
+  event.DnsResolveCallback(nullptr, 1, 0, nullptr);
+  // The transfer still names the host; no Host line is added.
+  EXPECT_EQ(event.used_hosts, std::vector<std::string>{"update.norvo.test"});
+  EXPECT_EQ(event.headerList(), nullptr);
+  EXPECT_EQ(capture.text(), "0:s\n");
+}
+
+TEST(SplitHostPortTest, OnlyANumericSuffixIsAPort) {
+  std::string name, port;
+  splitHostPort("a.test:8080", &name, &port);
+  EXPECT_EQ(name, "a.test");
+  EXPECT_EQ(port, ":8080");
+  splitHostPort("a.test", &name, &port);
+  EXPECT_EQ(name, "a.test");
+  EXPECT_EQ(port, "");
+  splitHostPort("a.test:", &name, &port);
+  EXPECT_EQ(name, "a.test:");
+  splitHostPort("a.test:80x", &name, &port);
+  EXPECT_EQ(port, "");
+}
+
+TEST(EntryTest, CommandDigitAndDescriptors) {
+  EXPECT_EQ(ParseCommandDigit("0"), 0);
+  EXPECT_EQ(ParseCommandDigit("6"), 6);
+  EXPECT_EQ(ParseCommandDigit("x"), -1);
+  EXPECT_EQ(ParseCommandDigit(""), -1);
+  EXPECT_EQ(ParseDescriptor("7"), 7);
+  EXPECT_EQ(ParseDescriptor("7x"), -1);
+  EXPECT_EQ(ParseDescriptor("-1"), -1);
+  EXPECT_EQ(ParseDescriptor(""), -1);
+  EXPECT_EQ(ParseDescriptor("99999999999"), -1);
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+#define LOG_TAG "SyncServerTime"
+
+#include "request/syncservertime.h"
+
+#include <android-base/logging.h>
+#include <android-base/properties.h>
+#include <errno.h>
+#include <string.h>
+#include <sys/time.h>
+
+#include "norvo_config.h"
+#include "norvotools/norvo-root/work_area.h"
+#include "request/vendor/norvo_property.h"
+
+SyncServerTime::SyncServerTime() { EventWrapper<SyncServerTime>::instance = this; }
+
+SyncServerTime::~SyncServerTime() {
+  if (EventWrapper<SyncServerTime>::instance == this)
+    EventWrapper<SyncServerTime>::instance = nullptr;
+}
+
+void SyncServerTime::InitCbmap() { SecureEvent::InitCbmap(); }
+
+void SyncServerTime::run() {
+  LOG(INFO) << ">> SyncServerTime is running...";
+  URLWrapper url{"http://", isInternationalVersion() ? NORVO_UPDATE_HOST_INTL : NORVO_UPDATE_HOST,
+                 "", ""};
+  LOG(DEBUG) << "SyncServerTime url " << url.scheme << " " << url.host << " " << url.path;
+  url_ = url;
+  resolveHost(url, EventWrapper<SyncServerTime>::fake_callback);
+}
+
+int SyncServerTime::PreExecuted() {
+  time_stream_.reset(fopen(TIME_FILE.c_str(), "w+"));
+  if (!time_stream_) {
+    // Without the file there is nowhere to put the headers and nothing to read
+    // the date from: fail the event instead of transferring into nothing.
+    PLOG(ERROR) << "failed to open " << TIME_FILE;
+    return CURLE_WRITE_ERROR;
+  }
+  LOG(DEBUG) << ">> SyncServerTime::PreExecuted, curl writedata=" << TIME_FILE;
+  AppendHeader(headers_, "Cache-Contorl:no-cache");
+  AppendHeader(headers_, "Cookie:");
+  AppendHeader(headers_, "Content-type:application/x-www-form-urlencoded");
+  CURL* curl = curl_.get();
+  if (curl == nullptr) return CURLE_FAILED_INIT;
+  CURLcode r;
+  if ((r = curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers_.get())) != CURLE_OK) return r;
+  if ((r = curl_easy_setopt(curl, CURLOPT_HEADER, 1L)) != CURLE_OK) return r;
+  if ((r = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer_.get())) != CURLE_OK) return r;
+  if ((r = curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L)) != CURLE_OK) return r;
+  if ((r = curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L)) != CURLE_OK) return r;
+  if ((r = curl_easy_setopt(curl, CURLOPT_NOBODY, 1L)) != CURLE_OK) return r;
+  return curl_easy_setopt(curl, CURLOPT_WRITEDATA, time_stream_.get());
+}
+
+int SyncServerTime::OnExecuted() {
+  std::string url = url_.url();
+  LOG(DEBUG) << ">> SyncServerTime::OnExecuted, url=" << url;
+  CURLcode r = curl_easy_setopt(curl_.get(), CURLOPT_URL, url.c_str());
+  if (r != CURLE_OK) return r;
+  return curl_easy_perform(curl_.get());
+}
+
+bool ParseServerDate(FILE* headers, time_t* seconds) {
+  bool found = false;
+  char* line = nullptr;
+  size_t capacity = 0;
+  ssize_t length;
+  while ((length = getline(&line, &capacity, headers)) >= 0) {
+    std::string text(line, length);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    printf("%s\n", text.c_str());
+    if (text.find("Date") == std::string::npos) continue;
+    LOG(DEBUG) << ">> Synchronized the server date: " << text;
+    std::string value = text.size() > 6 ? text.substr(6) : std::string();
+    *seconds = curl_getdate(value.c_str(), nullptr);
+    found = true;
+  }
+  free(line);
+  fflush(stdout);
+  return found;
+}
+
+int SyncServerTime::PostExecuted() {
+  LOG(DEBUG) << ">> SyncServerTime::PostExecuted";
+  time_t seconds = -1;
+  bool dated = false;
+  if (time_stream_) {
+    rewind(time_stream_.get());
+    dated = ParseServerDate(time_stream_.get(), &seconds);
+  }
+  if (dated) {
+    struct timeval tv = {seconds, 0};
+    int result = settimeofday(&tv, nullptr);
+    if (result == 0) {
+      printf("%ld %ld %d\n", static_cast<long>(tv.tv_sec), static_cast<long>(tv.tv_usec), result);
+    } else {
+      int err = errno;
+      printf("%ld %ld %d %s\n", static_cast<long>(tv.tv_sec), static_cast<long>(tv.tv_usec), err,
+             strerror(err));
+    }
+    fflush(stdout);
+  } else {
+    // Setting the clock from an unset value would throw it to an arbitrary time.
+    LOG(WARNING) << "no Date header in the server's answer, the clock is left unchanged";
+  }
+  android::base::SetProperty("norvo.timesync.ready", "1");
+  return SecureEvent::PostExecuted();
+}
