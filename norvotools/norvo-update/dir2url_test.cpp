@@ -1,0 +1,220 @@
+#include "norvotools/norvo-update/dir2url.h"
+
+#include <android-base/file.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "norvotools/norvo-root/storage_test_support.h"
+
+using storage_test::Exists;
+using storage_test::LogCapture;
+using storage_test::PropertyScope;
+using storage_test::Read;
+using storage_test::ScratchDir;
+
+namespace {
+
+class RomRecordTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old_umask_ = umask(022);
+    saved_ = {DOWNLOAD_DIR, LATEST_ROM_DIR, CROSS_ROM_DIR, CURRENT_ROM_LINK, STATUS_FILE};
+    DOWNLOAD_DIR = dir_.path();
+    LATEST_ROM_DIR = dir_ / "LatestRom";
+    CROSS_ROM_DIR = dir_ / "CrossRom";
+    CURRENT_ROM_LINK = dir_ / "CurrentRom";
+    STATUS_FILE = dir_ / "status";
+    mkdir(LATEST_ROM_DIR.c_str(), 0755);
+    mkdir(CROSS_ROM_DIR.c_str(), 0755);
+  }
+  void TearDown() override {
+    DOWNLOAD_DIR = saved_[0];
+    LATEST_ROM_DIR = saved_[1];
+    CROSS_ROM_DIR = saved_[2];
+    CURRENT_ROM_LINK = saved_[3];
+    STATUS_FILE = saved_[4];
+    umask(old_umask_);
+  }
+
+  static JsonHandle Parse(const std::string& text) {
+    return JsonHandle(cJSON_Parse(text.c_str()), simple_free_json);
+  }
+  // Writes the LatestRom record of an answer with the given ROM object members
+  // and mirror list.
+  void WriteLatest(const std::string& rom, const std::string& mirrors) {
+    JsonHandle doc = Parse(R"({"CurrentRom":{"version":"V1"},"LatestRom":{)" + rom +
+                           R"(},"MirrorList":)" + mirrors + "}");
+    ASSERT_TRUE(doc);
+    handle_latestrom_to_dir(std::move(doc));
+  }
+  std::string Latest(const std::string& name) { return LATEST_ROM_DIR + "/" + name; }
+
+  PropertyScope props_;  // unset properties: the guard allows every write
+  LogCapture log_;
+  ScratchDir dir_;
+  std::vector<std::string> saved_;
+  mode_t old_umask_;
+};
+
+TEST_F(RomRecordTest, WritesEveryValueMirrorsAndLink) {
+  WriteLatest(R"("version":"V2","filename":"ota.zip","filesize":"980.3M","Validate":"val",)"
+              R"("md5":"abc")",
+              R"(["https://s.example/x","http://h.example"])");
+  EXPECT_EQ("V2", Read(Latest("version")));
+  EXPECT_EQ("ota.zip", Read(Latest("filename")));
+  EXPECT_EQ("V1", Read(Latest("curr_version")));
+  EXPECT_EQ("1027919052", Read(Latest("filesize")));
+  EXPECT_EQ("val", Read(Latest("Validate")));
+  EXPECT_EQ("abc", Read(Latest("md5")));
+  EXPECT_EQ("https://s.example/x", Read(Latest("0/host")));
+  EXPECT_EQ("http://h.example", Read(Latest("1/host")));
+  EXPECT_FALSE(Exists(Latest("2")));
+
+  struct stat st;
+  ASSERT_EQ(0, stat(Latest("0").c_str(), &st));
+  EXPECT_EQ(static_cast<mode_t>(S_IFDIR | 0644), st.st_mode & (S_IFMT | 07777));
+
+  std::string target;
+  ASSERT_TRUE(android::base::Readlink(CURRENT_ROM_LINK, &target));
+  EXPECT_EQ(LATEST_ROM_DIR, target);
+
+  EXPECT_TRUE(log_.Has("I:>> Now we have V1"));
+  EXPECT_TRUE(log_.Has("I:>> Download ROM info:V2 - ota.zip, 980.3M"));
+  EXPECT_EQ(2u, log_.Count("I:===================================="));
+  EXPECT_TRUE(log_.Has("D:>> MirrorList:2"));
+  EXPECT_TRUE(log_.Has("I:>> \t Mirror 1:http://h.example"));
+  EXPECT_TRUE(log_.Has("I:Create the CurrentRom info \"" + CURRENT_ROM_LINK + "\" -> \"" +
+                       LATEST_ROM_DIR + "\""));
+}
+
+TEST_F(RomRecordTest, SizeIsWrittenOnlyForAWholeNumberWithUnit) {
+  WriteLatest(R"("filesize":"1.5G")", "[]");
+  EXPECT_EQ("1610612736", Read(Latest("filesize")));
+  WriteLatest(R"("filesize":"2M")", "[]");
+  EXPECT_EQ("2097152", Read(Latest("filesize")));
+
+  // None of these replaces the size already recorded.
+  for (const char* bad : {"1536", "", "M", "abcM", "1.5xG", "1.5 G", "1e300G", "nanM"}) {
+    SCOPED_TRACE(bad);
+    WriteLatest(std::string(R"("filesize":")") + bad + "\"", "[]");
+    EXPECT_EQ("2097152", Read(Latest("filesize")));
+  }
+  WriteLatest(R"("filesize":1536)", "[]");
+  EXPECT_EQ("2097152", Read(Latest("filesize")));
+}
+
+TEST_F(RomRecordTest, MalformedAnswerGivesEmptyValuesWithoutCrashing) {
+  JsonHandle doc =
+      Parse(R"({"CurrentRom":"V1","LatestRom":{"version":2,"filename":null,"Validate":[],)"
+            R"("md5":{}},"MirrorList":["http://a",7,"http://c"]})");
+  handle_latestrom_to_dir(std::move(doc));
+  for (const char* name : {"version", "filename", "curr_version", "Validate", "md5"}) {
+    EXPECT_TRUE(Exists(Latest(name))) << name;
+    EXPECT_EQ("", Read(Latest(name))) << name;
+  }
+  EXPECT_FALSE(Exists(Latest("filesize")));
+  EXPECT_EQ("http://a", Read(Latest("0/host")));
+  EXPECT_EQ("", Read(Latest("1/host")));
+  EXPECT_EQ("http://c", Read(Latest("2/host")));
+
+  // No ROM object and a list that is not an array.
+  handle_latestrom_to_dir(Parse(R"({"MirrorList":{"0":"http://x"}})"));
+  EXPECT_EQ("", Read(Latest("version")));
+  EXPECT_EQ("http://a", Read(Latest("0/host")));  // untouched
+  EXPECT_TRUE(log_.Has("D:>> MirrorList:0"));
+
+  // Not even a document.
+  handle_latestrom_to_dir(JsonHandle(nullptr, simple_free_json));
+  EXPECT_EQ("", Read(Latest("md5")));
+}
+
+TEST_F(RomRecordTest, OtherKeysGoToCrossRomAndHandleIsReturned) {
+  int deleted = 0;
+  JsonHandle doc(cJSON_Parse(R"({"CrossRom":{"version":"X"},"MirrorList":[]})"),
+                 [&deleted](cJSON* j) {
+                   ++deleted;
+                   cJSON_Delete(j);
+                 });
+  cJSON* raw = doc.get();
+  JsonHandle back = handle_norvodo(std::move(doc), "CrossRom");
+  EXPECT_EQ(raw, back.get());
+  EXPECT_EQ(0, deleted);
+  EXPECT_EQ("X", Read(CROSS_ROM_DIR + "/version"));
+  std::string target;
+  ASSERT_TRUE(android::base::Readlink(CURRENT_ROM_LINK, &target));
+  EXPECT_EQ(CROSS_ROM_DIR, target);
+
+  handle_latestrom_to_dir(std::move(back));
+  EXPECT_EQ(1, deleted);
+}
+
+TEST_F(RomRecordTest, UrlSkipsHttpsMirrorsAndSplitsPathPrefix) {
+  WriteLatest(R"("version":"V2","filename":"ota.zip")",
+              R"(["https://s.example","http://h.example/a/b","http://plain.example"])");
+  EXPECT_EQ((std::vector<std::string>{"http://", "h.example", "/a/b/V2/ota.zip"}),
+            handle_rom_to_url(0));
+  EXPECT_EQ((std::vector<std::string>{"http://", "plain.example", "/V2/ota.zip"}),
+            handle_rom_to_url(2));
+
+  // Everything left uses https: the walk ends at the first missing index.
+  WriteLatest(R"("version":"V2","filename":"ota.zip")",
+              R"(["https://s.example","https://t.example","https://u.example"])");
+  log_.lines.clear();
+  EXPECT_TRUE(handle_rom_to_url(0).empty());
+  EXPECT_TRUE(log_.Has("E:failed to read host: No such file or directory"));
+}
+
+TEST_F(RomRecordTest, ShorterSecondListLeavesOlderMirrorsReachable) {
+  WriteLatest(R"("version":"V2","filename":"f")",
+              R"(["https://a","https://b","http://old.example"])");
+  WriteLatest(R"("version":"V3","filename":"g")", R"(["https://c","https://d"])");
+  EXPECT_EQ("http://old.example", Read(Latest("2/host")));
+  EXPECT_EQ((std::vector<std::string>{"http://", "old.example", "/V3/g"}), handle_rom_to_url(0));
+}
+
+TEST_F(RomRecordTest, UrlIsEmptyWhenTheRecordIsIncomplete) {
+  EXPECT_TRUE(handle_rom_to_url(0).empty());
+  EXPECT_TRUE(log_.Has("E:failed to get realpath of \"" + CURRENT_ROM_LINK +
+                       "\": No such file or directory"));
+
+  // A host with nothing after the scheme, then a record without a filename.
+  WriteLatest(R"("version":"V2","filename":"f")", R"(["ftp:"])");
+  EXPECT_TRUE(handle_rom_to_url(0).empty());
+  WriteLatest(R"("version":"V2","filename":"f")", R"(["http://h"])");
+  ASSERT_EQ(0, unlink(Latest("filename").c_str()));
+  log_.lines.clear();
+  EXPECT_TRUE(handle_rom_to_url(0).empty());
+  EXPECT_TRUE(log_.Has("E:failed to read filename: No such file or directory"));
+}
+
+TEST_F(RomRecordTest, FileSizeReadsTheCurrentRecord) {
+  EXPECT_EQ("", getFileSize());
+  EXPECT_TRUE(log_.Has("E:failed to get realpath: No such file or directory"));
+
+  WriteLatest(R"("filesize":"1536")", "[]");
+  EXPECT_EQ("", getFileSize());
+  EXPECT_TRUE(log_.Has("E:failed to get filesize: No such file or directory"));
+
+  WriteLatest(R"("filesize":"1.5G")", "[]");
+  EXPECT_EQ("1610612736", getFileSize());
+}
+
+TEST_F(RomRecordTest, LinkIsReplacedEvenWhenDangling) {
+  ASSERT_EQ(0, symlink((dir_ / "gone").c_str(), CURRENT_ROM_LINK.c_str()));
+  create_symlink_forrom(CROSS_ROM_DIR);
+  std::string target;
+  ASSERT_TRUE(android::base::Readlink(CURRENT_ROM_LINK, &target));
+  EXPECT_EQ(CROSS_ROM_DIR, target);
+}
+
+TEST_F(RomRecordTest, StatusHoldsExactlyTheName) {
+  report_status("SyncServerTime");
+  report_status("RomInfo");
+  EXPECT_EQ("RomInfo", Read(dir_ / "status"));
+}
+
+}  // namespace
