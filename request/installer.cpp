@@ -1,0 +1,131 @@
+// The installer bridge: runs the package's own updater program and relays the
+// lines it writes on its command pipe into the log.
+#define LOG_TAG "DownloadTask"
+
+#include <android-base/logging.h>
+#include <android-base/parsedouble.h>
+#include <android-base/strings.h>
+#include <android-base/unique_fd.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "request/download_task.h"
+
+namespace {
+
+constexpr char kUpdaterPath[] = "/tmp/update-binary";
+constexpr char kPackagePath[] = "/tmp/secure_update.zip";
+constexpr size_t kLineBuffer = 1024;
+
+struct FileCloser {
+  void operator()(FILE* file) const { fclose(file); }
+};
+
+// A duration: decimal, or hexadecimal with a "0x" prefix, that fits in 32 bits.
+bool parseDuration(const std::string& text) {
+  std::string digits = text;
+  bool negative = !digits.empty() && (digits[0] == '-' || digits[0] == '+');
+  if (negative) digits.erase(0, 1);
+  int base = 10;
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    base = 16;
+    digits.erase(0, 2);
+  }
+  if (digits.empty() || digits.size() > 10) return false;
+  const char* allowed = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
+  if (digits.find_first_not_of(allowed) != std::string::npos) return false;
+  unsigned long long value = strtoull(digits.c_str(), nullptr, base);
+  return value <= 0xffffffffULL;
+}
+
+}  // namespace
+
+// One line from the updater (a piece of a longer line counts as a line).
+// Not static: the unit tests drive it directly.
+void handle_updater_line(const std::string& line);
+
+void handle_updater_line(const std::string& line) {
+  size_t end = line.find_first_of(" \n");
+  std::string word = line.substr(0, end);
+  if (word.empty()) return;
+  std::string args = end == std::string::npos ? "" : android::base::Trim(line.substr(end));
+  LOG(ERROR) << word;
+  if (word == "progress") {
+    std::vector<std::string> tokens = android::base::Split(args, " ");
+    double fraction = 0;
+    if (tokens.size() != 2 || !android::base::ParseDouble(tokens[0], &fraction) ||
+        !parseDuration(tokens[1])) {
+      LOG(ERROR) << "invalid \"progress\" parameters: " << line;
+    }
+  } else if (word == "log") {
+    if (args.empty()) LOG(ERROR) << "invalid \"log\" parameters: " << line;
+  } else if (word == "ui_print") {
+    LOG(ERROR) << "ui_print: " << args;
+  } else {
+    LOG(ERROR) << "unknown command [" << word << "]";
+  }
+}
+
+int DownloadTask::run_installer() {
+  int fds[2];
+  // Close-on-exec on both ends: the child clears it on its write end only, so
+  // the updater never holds the read end (or a copy of the write end).
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    PLOG(ERROR) << "cannot create the updater's command pipe";
+    return 0;
+  }
+  android::base::unique_fd readEnd(fds[0]);
+  android::base::unique_fd writeEnd(fds[1]);
+
+  std::vector<std::string> args = {kUpdaterPath, "3", std::to_string(writeEnd.get()), kPackagePath};
+  std::vector<char*> argv;
+  for (size_t i = 0; i < args.size(); ++i) {
+    LOG(ERROR) << "command[" << i << "]:" << args[i];
+    argv.push_back(&args[i][0]);
+  }
+  argv.push_back(nullptr);
+
+  // Whatever stdio holds must not be written twice, by the child as well.
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid < 0) return 0;
+  if (pid == 0) {
+    LOG(INFO) << "Here we go... the process " << getpid() << " is installing\n\n";
+    umask(022);
+    readEnd.reset();
+    int flags = fcntl(writeEnd.get(), F_GETFD);
+    if (flags >= 0) fcntl(writeEnd.get(), F_SETFD, flags & ~FD_CLOEXEC);
+    execv(kUpdaterPath, argv.data());
+    printf("E:Can't run %s (%s)\n", kUpdaterPath, strerror(errno));
+    fflush(stdout);
+    _exit(1);
+  }
+  writeEnd.reset();
+  std::unique_ptr<FILE, FileCloser> stream(fdopen(readEnd.get(), "r"));
+  if (stream) {
+    int owned = readEnd.release();  // the stream owns it now
+    (void)owned;
+    char buffer[kLineBuffer];
+    while (fgets(buffer, sizeof(buffer), stream.get()) != nullptr) {
+      handle_updater_line(buffer);
+    }
+    stream.reset();
+  } else {
+    PLOG(ERROR) << "cannot read the updater's command pipe";
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  LOG(INFO) << "Bye bye, RUN_UPDATER";
+  return 0;
+}

@@ -1,0 +1,143 @@
+// The package download: a resumable HTTP transfer into the package file, with
+// percentage and speed reports, pause/continue/stop commands from the front end,
+// redirects, paced retries and a checksum check on completion.
+#pragma once
+
+#include <android-base/unique_fd.h>
+#include <curl/curl.h>
+#include <openssl/md5.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "request/secure_event.h"
+
+class RomDownload;
+
+// Set to 42 by a stop command; every progress callback returns it, so libcurl
+// aborts the running transfer with CURLE_ABORTED_BY_CALLBACK (also 42).
+extern std::atomic<int> stopCode;
+constexpr int kStopCode = 42;
+
+// Result of a completed download whose MD5 differs from the ROM record's. libcurl
+// has no code for a checksum mismatch; CURLE_BAD_CONTENT_ENCODING ("the content
+// does not decode to what was announced") is the closest and never arises
+// otherwise here, because no Accept-Encoding is requested.
+constexpr int kChecksumMismatch = CURLE_BAD_CONTENT_ENCODING;  // 61
+// Whole downloads with a wrong checksum before the task gives up.
+constexpr int kMaxChecksumMismatches = 3;
+// Redirects followed in a row before the attempt counts as failed.
+constexpr int kMaxRedirects = 10;
+
+// Progress of one attempt, handed to xferinfo as its user pointer.
+struct XferProgress {
+  int32_t lastPercent = 0;
+  int64_t fileTotalSize = 0;
+  int64_t lastChunk = 0;   // dlnow of the latest callback
+  int64_t lastSize = 0;    // absolute size at the last speed report
+  int64_t lastResume = 0;  // bytes of the package file kept by this attempt
+  FILE* file = nullptr;    // borrowed: the package file
+  std::chrono::steady_clock::time_point lastTick = std::chrono::steady_clock::now();
+  RomDownload* event = nullptr;  // applies pause/continue requests; may be null
+};
+
+// One download target split from an absolute URL.
+struct SplitUrl {
+  std::string scheme;  // "http://"
+  std::string host;    // "name" or "name:port"
+  std::string path;    // "/..." or empty
+};
+// Splits a redirect target. False for a target without "://" or with parts
+// beyond the size limits (scheme 15, host 1023, path 524287 characters).
+bool split_redirect_url(const std::string& url, SplitUrl* out);
+// The expected size from the size record: its decimal value, 0 when empty or not a number.
+uint64_t parse_file_size(const std::string& text);
+// First byte of a command line: 'c', 'p', 's', or 0 for an invalid command.
+char parse_command(const std::string& line);
+// Start offset of a "Content-Range: bytes A-B/T" value, or -1.
+int64_t content_range_start(const std::string& value);
+// Total T of a "bytes */T" or "bytes A-B/T" value, or -1.
+int64_t content_range_total(const std::string& value);
+// Low-speed abort time in seconds (60; tests shorten it through NORVO_LOW_SPEED_TIME).
+long low_speed_time();
+
+class RomDownload : public SecureEvent {
+ public:
+  RomDownload();
+  virtual ~RomDownload();
+
+  void run() override;
+  std::string getDescriptor() override { return "RomDownload"; }
+  int Executed(DownloadTask* driver) override;
+  int PreExecuted() override;
+  int OnExecuted() override;
+  int PostExecuted() override { return 0; }
+  void InitCbmap() override;
+  void releaseResource() override;
+  Handler handleCurlCode(CURLcode code) override;
+
+  static int xferinfo(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+                      curl_off_t ulnow);
+  void listen();
+  FILE* driverStream() const;
+
+  FILE* updateFile = nullptr;
+  uint64_t fileTotalSize = 0;
+  std::unique_ptr<XferProgress> progress;
+
+ private:
+  enum class Outcome { kNone, kComplete, kFailed, kStopped, kRestart, kRedirect };
+
+  void startAttempt();
+  bool waitBackoff(std::chrono::milliseconds delay);
+  void startListener();
+  void stopListener();
+  // Queues or applies one command line; true when the listener should end.
+  bool handleCommand(const std::string& line);
+  // Applies queued pause/continue requests on the transfer thread.
+  void applyRequests();
+  bool prepareFile(int64_t* resume);
+  bool onHeadersEnd();
+  void truncateFile();
+  void hashPrefix(int64_t size);
+  std::string packageIdentity() const;
+
+  static size_t writeBody(char* data, size_t size, size_t nmemb, void* userdata);
+  static size_t onHeader(char* data, size_t size, size_t nmemb, void* userdata);
+
+  Outcome outcome_ = Outcome::kNone;
+  std::string identityPath_;  // path the task was started for
+  std::string expectedMd5_;   // 32 lower-case hex digits, or empty
+  int redirects_ = 0;
+  int mismatches_ = 0;
+  int64_t written_ = 0;     // body bytes that reached the file this attempt
+  bool freshNext_ = false;  // the next attempt starts from byte 0
+
+  // Per-response state of the header callback.
+  long httpCode_ = 0;
+  bool discardBody_ = false;
+  bool alreadyComplete_ = false;
+  int failCode_ = 0;
+  std::string contentRange_;
+
+  MD5_CTX md5_;
+  int64_t md5Length_ = -1;  // bytes covered by md5_, -1 when unknown
+
+  // Commands: the listener queues, the transfer thread applies.
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<char> requests_;
+  bool stopRequested_ = false;
+  bool paused_ = false;        // the front end asked for a pause that still holds
+  bool pauseApplied_ = false;  // the current transfer is paused
+  std::thread listener_;
+  android::base::unique_fd wakeRead_, wakeWrite_;
+};
