@@ -6,10 +6,7 @@
 #include <signal.h>
 
 #include "request/addressinfo.h"
-#if __has_include("request/romdownload.h")
 #include "request/romdownload.h"
-#define NORVO_HAVE_DOWNLOAD 1
-#endif
 #include "request/rominfo.h"
 #include "request/syncservertime.h"
 
@@ -43,16 +40,6 @@ int DownloadTask::run_first_stage() {
   // Locals are destroyed in reverse order: ROM URL check, update check, time sync.
   return 0;
 }
-
-#ifndef NORVO_HAVE_DOWNLOAD
-// Stand-in until the download event lands.
-class RomDownload : public SecureEvent {
- public:
-  void run() override {}
-  std::string getDescriptor() override { return "RomDownload"; }
-};
-int DownloadTask::run_installer() { return 0; }
-#endif
 
 int DownloadTask::run_second_stage() {
   RomDownload download;
