@@ -42,7 +42,7 @@ Device
 ``put_package(name, data) -> pathlib.Path``
     Stores a file that the server serves under its package prefix.
 ``server_log() -> list[dict]``
-    The requests the server has completed, oldest first (see tools/README.md).
+    The requests the server has completed, in order of arrival (see tools/README.md).
 ``wait_for(predicate, timeout=10, interval=0.02)``
     Polls ``predicate`` until it returns a true value, which it returns; fails the test on
     timeout.
@@ -93,6 +93,11 @@ class Device:
         self.build = pathlib.Path(build)
         self.root.mkdir(parents=True, exist_ok=True)
         (self.root / "properties").mkdir(exist_ok=True)
+        # The fresh layout that tools/device makes, so that tests can put files in place
+        # before the first run.
+        for sub in ("tmp/download/LatestRom", "tmp/download/CrossRom", "tmp/zel/events",
+                    "cache"):
+            (self.root / sub).mkdir(parents=True, exist_ok=True)
         (self.root / "server" / "packages").mkdir(parents=True, exist_ok=True)
         self._procs = []
         for name, value in (props or {}).items():
@@ -138,7 +143,9 @@ class Device:
         except FileNotFoundError:
             return []
         # Only complete lines: an entry being written has no line end yet.
-        return [json.loads(line) for line in text.split("\n")[:-1] if line]
+        entries = [json.loads(line) for line in text.split("\n")[:-1] if line]
+        # Entries are written as requests complete; order them by arrival.
+        return sorted(entries, key=lambda e: e["time"])
 
     # -- running -------------------------------------------------------------------------
     def _argv(self, argv, server, options):

@@ -1,0 +1,686 @@
+#!/usr/bin/python3
+"""Reference update server, run inside the emulated device.
+
+Serves the update server's side of the exchange (Date on the root page, the encrypted update
+check, package downloads with Range support and faults on demand) and the quality-service
+uploads, on 127.0.0.1:80 (HTTP), 127.0.0.1:443 (HTTPS, self-signed) and any extra HTTP
+ports of the config. Its folder (--root) holds:
+
+  config.json    behaviour, re-read on every request (absent = defaults; keys in
+                 tools/README.md)
+  packages/      files served under the package prefix
+  requests.jsonl one JSON object per completed request
+  tls/           the generated certificate and key
+  ready          written once the listeners of the start-up config are open
+
+Standard library and python3-cryptography only.
+"""
+import argparse
+import base64
+import ctypes
+import datetime
+import email.utils
+import hashlib
+import http.server
+import ipaddress
+import json
+import os
+import re
+import signal
+import socket
+import ssl
+import sys
+import threading
+import time
+import urllib.parse
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import wire  # noqa: E402  (lives beside this file)
+
+DEFAULT_MIRRORS = ["https://update.norvo.test/pkgs", "http://update.norvo.test/pkgs"]
+DEFAULT_ROM = {"version": "V2.0.1", "filename": "norvo-update.zip", "filesize": "12.5M",
+               "Validate": "norvo-validate", "md5": "0" * 32}
+UPDATE_PATH = "/updates/kootaV3.php"
+DIAG_PATH = "/v2/data/quillon"
+LOG_UPLOAD_PATH = "/zelas/fileUploadWithUrlId"
+CHUNK = 64 * 1024
+
+
+class Server:
+    """Shared state: the folder, the request log and the per-path fault counters."""
+
+    def __init__(self, root):
+        self.root = os.path.abspath(root)
+        self.packages = os.path.join(self.root, "packages")
+        self.log_lock = threading.Lock()
+        self.state_lock = threading.Lock()
+        self.counters = {}  # (path, fault key) -> (list seen, requests counted)
+        self.stopping = threading.Event()
+        self.active = 0  # requests being handled, so that a stop lets them finish
+        self.idle = threading.Condition(self.state_lock)
+        os.makedirs(self.packages, exist_ok=True)
+
+    def config(self):
+        try:
+            with open(os.path.join(self.root, "config.json"), "rb") as f:
+                data = json.loads(f.read() or b"{}")
+            return data if isinstance(data, dict) else {}
+        except FileNotFoundError:
+            return {}
+        except (OSError, ValueError) as err:
+            print(f"refserver: bad config.json ({err}); using defaults", file=sys.stderr)
+            return {}
+
+    def log(self, entry):
+        line = json.dumps(entry, sort_keys=True) + "\n"
+        with self.log_lock:
+            with open(os.path.join(self.root, "requests.jsonl"), "a") as f:
+                f.write(line)
+                f.flush()
+
+    def take(self, path, key, values):
+        """The value of a per-request fault list for this request, consumed one per request.
+
+        The count restarts when the list in the config changes, so a test can re-arm it."""
+        if not isinstance(values, list):
+            values = [values]
+        with self.state_lock:
+            seen, count = self.counters.get((path, key), (None, 0))
+            if seen != values:
+                count = 0
+            self.counters[(path, key)] = (values, count + 1)
+        return values[count] if count < len(values) else None
+
+
+SERVER = None  # set in main
+
+
+class ClientGone(Exception):
+    pass
+
+
+class ServerStopping(Exception):
+    pass
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "norvo-refserver"
+    sys_version = ""
+
+    def log_message(self, fmt, *args):  # the request log is ours; keep stderr quiet
+        pass
+
+    # -- plumbing --------------------------------------------------------------------------
+    def _begin(self):
+        self.cfg = SERVER.config()
+        self.entry = {
+            "time": time.time(), "method": self.command, "path": self.path,
+            "port": self.server.server_address[1], "tls": self.server.tls,
+            "headers": [[k, v] for k, v in self.headers.items()],
+            "status": None, "sent": 0, "client_closed": False,
+        }
+        self.sent = 0
+        self.fault = {}
+        self.status_sent = None
+        self.body = b""
+
+    def _read_body(self):
+        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
+            data = bytearray()
+            while True:
+                line = self.rfile.readline(1024)
+                if not line:
+                    raise ClientGone()
+                size = int(line.split(b";")[0].strip() or b"0", 16)
+                if size == 0:
+                    while self.rfile.readline(1024) not in (b"\r\n", b"\n", b""):
+                        pass
+                    break
+                data += self.rfile.read(size)
+                self.rfile.readline(1024)
+            return bytes(data)
+        length = int(self.headers.get("Content-Length") or 0)
+        if length < 0:
+            raise ValueError("negative Content-Length")
+        data = self.rfile.read(length)
+        if len(data) != length:
+            raise ClientGone()
+        return data
+
+    def _start(self, status, headers=(), length=None):
+        self.send_response_only(status)
+        date = self.cfg.get("date", "now")
+        if date == "now":
+            date = email.utils.formatdate(usegmt=True)
+        if date is not None:
+            self.send_header("Date", str(date))
+        self.send_header("Server", self.server_version)
+        for name, value in headers:
+            self.send_header(name, str(value))
+        for name, value in self.fault.get("headers", []):
+            self.send_header(name, str(value))
+        if length is not None:
+            self.send_header("Content-Length", str(length))
+        if self.close_connection:
+            self.send_header("Connection", "close")
+        self.end_headers()
+        self.status_sent = status
+        self.entry["status"] = status
+
+    def _write(self, data):
+        if not data or self.command == "HEAD":
+            return
+        try:
+            self.wfile.write(data)
+            self.wfile.flush()
+        except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError) as err:
+            raise ClientGone() from err
+        self.sent += len(data)
+
+    def _reply(self, status, body=b"", ctype="text/plain", headers=()):
+        if isinstance(body, str):
+            body = body.encode()
+        self._start(status, [("Content-Type", ctype), *headers], len(body))
+        self._write(body)
+
+    def _finish(self):
+        self.entry["sent"] = self.sent
+        self.entry["body"] = base64.b64encode(self.body).decode()
+        SERVER.log(self.entry)
+
+    def _wait_or_gone(self, seconds):
+        """Sleeps (None: until the server stops), returning early with ClientGone when the
+        client closes the connection."""
+        deadline = None if seconds is None else time.monotonic() + float(seconds)
+        sock = self.connection
+        while True:
+            if SERVER.stopping.is_set():
+                raise ServerStopping()
+            left = 0.05 if deadline is None else min(0.05, deadline - time.monotonic())
+            if left <= 0:
+                return
+            if isinstance(sock, ssl.SSLSocket):  # no peeking below the TLS layer
+                time.sleep(left)
+                continue
+            try:
+                sock.settimeout(left)
+                closed = sock.recv(1, socket.MSG_PEEK) == b""
+            except socket.timeout:
+                closed = False
+            except OSError as err:
+                raise ClientGone() from err
+            finally:
+                sock.settimeout(None)
+            if closed:
+                raise ClientGone()
+
+    # -- dispatch --------------------------------------------------------------------------
+    def _handle(self):
+        with SERVER.state_lock:
+            SERVER.active += 1
+        try:
+            self._handle_counted()
+        finally:
+            with SERVER.state_lock:
+                SERVER.active -= 1
+                SERVER.idle.notify_all()
+
+    def _handle_counted(self):
+        self._begin()
+        try:
+            try:
+                if self.command == "POST" or "Content-Length" in self.headers or \
+                        "Transfer-Encoding" in self.headers:
+                    self.body = self._read_body()
+            except ValueError:
+                self.close_connection = True
+                self.fault = {}
+                self._reply(400, "bad request body\n")
+                return
+            path = urllib.parse.urlsplit(self.path).path
+            self.fault = self._fault_for(path)
+            if self._generic_faults(path):
+                return
+            if path == "/" and self.command in ("GET", "HEAD"):
+                self._root()
+            elif path == UPDATE_PATH and self.command == "POST":
+                self._update_check()
+            elif path == DIAG_PATH and self.command == "POST":
+                self._diag_post()
+            elif path == LOG_UPLOAD_PATH and self.command == "POST":
+                self._log_upload()
+            elif self.command in ("GET", "HEAD") and self._package_path(path) is not None:
+                self._package(path)
+            else:
+                self._reply(404, "not found\n")
+        except ClientGone:
+            self.entry["client_closed"] = True
+            self.close_connection = True
+        except ServerStopping:
+            self.entry["server_stopped"] = True
+            self.close_connection = True
+        except Exception as err:  # never let bad input take the server down
+            self.entry["error"] = f"{type(err).__name__}: {err}"
+            self.close_connection = True
+            if self.status_sent is None:
+                try:
+                    self._reply(500, "internal error\n")
+                except ClientGone:
+                    self.entry["client_closed"] = True
+        finally:
+            self._finish()
+
+    do_GET = do_HEAD = do_POST = do_PUT = do_DELETE = _handle
+
+    def _fault_for(self, path):
+        faults = self.cfg.get("faults") or {}
+        fault = faults.get(path) if isinstance(faults, dict) else None
+        return fault if isinstance(fault, dict) else {}
+
+    def _generic_faults(self, path):
+        """Delay, forced status and redirects, for any path. True when the reply is sent."""
+        f = self.fault
+        if f.get("delay"):
+            self._wait_or_gone(f["delay"])
+        if "status" in f:
+            status = SERVER.take(path, "status", f["status"])
+            if status:
+                self._reply(int(status), f.get("status_body", f"status {status}\n"))
+                return True
+        if "redirect" in f:
+            count = f.get("redirect_count")
+            if count is None or SERVER.take(path, "redirect", [1] * int(count)):
+                self._reply(int(f.get("redirect_status", 302)), "",
+                            headers=[("Location", f["redirect"])])
+                return True
+        return False
+
+    # -- root page: the time source ------------------------------------------------------
+    def _root(self):
+        if self.cfg.get("root_delay"):
+            self._wait_or_gone(self.cfg["root_delay"])
+        headers = [tuple(h) for h in self.cfg.get("root_headers", [])]
+        self._reply(int(self.cfg.get("root_status", 200)), "<html>norvo</html>\n",
+                    "text/html", headers)
+
+    # -- update check ----------------------------------------------------------------------
+    def _update_check(self):
+        cfg = self.cfg
+        delay = cfg.get("answer_delay")
+        if delay:
+            self._wait_or_gone(delay)
+        try:
+            query_text = wire.decode_query(self.body)
+            self.entry["query"] = query_text.decode("utf-8", "replace")
+            query = json.loads(query_text)
+            if not isinstance(query, dict):
+                raise ValueError("query is not an object")
+        except (KeyError, ValueError, UnicodeDecodeError) as err:
+            self.entry["query_error"] = f"{type(err).__name__}: {err}"
+            self._reply(400, "bad query\n")
+            return
+        mode = cfg.get("answer", "rom")
+        if mode == "http_status" or "http_status" in cfg:
+            self._reply(int(cfg.get("http_status", 500)), cfg.get("http_body", "server error\n"))
+            return
+        if mode == "garbage":
+            self._reply(200, os.urandom(int(cfg.get("garbage_size", 96))))
+            return
+        if mode == "notbase64":
+            self._reply(200, "this is *not* base64 !!\n")
+            return
+        if mode == "raw":
+            raw = cfg.get("raw_body", "")
+            if "raw_body_b64" in cfg:
+                raw = base64.b64decode(cfg["raw_body_b64"])
+            self._reply(200, raw)
+            return
+        if mode == "badjson":
+            clear = cfg.get("answer_text", "this is not json").encode()
+        elif "answer_json" in cfg:
+            clear = json.dumps(cfg["answer_json"]).encode()
+        else:
+            clear = json.dumps(self._catalogue_answer(query, mode)).encode()
+        self.entry["answer"] = clear.decode()
+        self._reply(200, wire.encode_answer(clear, bool(cfg.get("wrap_lf"))))
+
+    def _catalogue_answer(self, query, mode):
+        cfg = self.cfg
+        device, version = query.get("d"), query.get("v")
+        catalogue = cfg.get("catalogue")
+        if catalogue is None:
+            catalogue = [{"LatestRom": DEFAULT_ROM}]
+        match = None
+        for item in catalogue if isinstance(catalogue, list) else []:
+            if not isinstance(item, dict):
+                continue
+            if "d" in item and item["d"] != device:
+                continue
+            if "v" in item and item["v"] != version:
+                continue
+            match = item
+            break
+        answer = {}
+        mirrors = cfg.get("mirrors", DEFAULT_MIRRORS)
+        if match is None:
+            answer["CurrentRom"] = None  # the device's version is not listed
+            answer["MirrorList"] = mirrors
+            return answer
+        rom = self._complete_rom(dict(match.get("LatestRom", DEFAULT_ROM)))
+        current = match.get("CurrentRom", {"version": version})
+        if mode != "norom":
+            answer["LatestRom"] = [rom] if mode == "array" else rom
+        answer["CurrentRom"] = current
+        if "CrossRom" in match:
+            answer["CrossRom"] = match["CrossRom"]
+        answer["MirrorList"] = match.get("MirrorList", mirrors)
+        return answer
+
+    def _complete_rom(self, rom):
+        """Fills "filesize" and "md5" from the package file when the entry leaves them out."""
+        if "filesize" in rom and "md5" in rom:
+            return rom
+        name = os.path.join(str(rom.get("version", "")), str(rom.get("filename", "")))
+        local = self._package_file(name) or self._package_file(str(rom.get("filename", "")))
+        if local is None:
+            rom.setdefault("filesize", DEFAULT_ROM["filesize"])
+            rom.setdefault("md5", DEFAULT_ROM["md5"])
+            return rom
+        with open(local, "rb") as f:
+            data = f.read()
+        # size / 2**20 is exact in binary and repr() round-trips, so the M text converts
+        # back to exactly the file's size.
+        rom.setdefault("filesize", f"{len(data) / 1048576!r}M")
+        rom.setdefault("md5", hashlib.md5(data).hexdigest())
+        return rom
+
+    # -- quality service -------------------------------------------------------------------
+    def _diag_post(self):
+        try:
+            self.entry["json"] = json.loads(self.body)
+        except ValueError as err:
+            self.entry["json_error"] = str(err)
+        self._reply(200, '{"code":0}', "application/json")
+
+    def _log_upload(self):
+        ctype = self.headers.get("Content-Type", "")
+        try:
+            self.entry["fields"] = parse_multipart(ctype, self.body)
+        except ValueError as err:
+            self.entry["form_error"] = str(err)
+            self._reply(400, "bad form\n")
+            return
+        self._reply(200, '{"code":0}', "application/json")
+
+    # -- packages --------------------------------------------------------------------------
+    def _package_path(self, path):
+        prefixes = self.cfg.get("package_prefix", "/pkgs")
+        for prefix in prefixes if isinstance(prefixes, list) else [prefixes]:
+            prefix = prefix.rstrip("/")
+            if path.startswith(prefix + "/"):
+                return urllib.parse.unquote(path[len(prefix) + 1:])
+        return None
+
+    def _package_file(self, rel):
+        """The file under packages/ for a relative path; None if absent or outside."""
+        base = os.path.realpath(SERVER.packages)
+        full = os.path.realpath(os.path.join(base, rel))
+        if not full.startswith(base + os.sep) or not os.path.isfile(full):
+            return None
+        return full
+
+    def _package(self, path):
+        rel = self._package_path(path)
+        local = self._package_file(rel) or self._package_file(os.path.basename(rel))
+        if local is None:
+            self._reply(404, "no such package\n")
+            return
+        with open(local, "rb") as f:
+            data = f.read()
+        size = len(data)
+        f = self.fault
+        start, end, status = 0, size, 200
+        headers = [("Content-Type", "application/zip"), ("Accept-Ranges", "bytes")]
+        rng = self.headers.get("Range")
+        if rng and not f.get("ignore_range"):
+            self.entry["range"] = rng
+            parsed = parse_range(rng, size)
+            if parsed == "unsatisfiable":
+                self._reply(416, "", headers=[("Content-Range", f"bytes */{size}")])
+                return
+            if parsed is not None:
+                start, end = parsed
+                status = 206
+                headers.append(("Content-Range",
+                                f.get("content_range", f"bytes {start}-{end - 1}/{size}")))
+        body = data[start:end]
+        drop = SERVER.take(path, "drop_after", f["drop_after"]) if "drop_after" in f else None
+        stall_at = f.get("stall_after")
+        if drop is not None or stall_at is not None:
+            self.close_connection = True
+        self._start(status, headers, len(body))
+        rate = f.get("throttle")
+        limit = len(body) if drop is None else min(len(body), int(drop))
+        pos, t0 = 0, time.monotonic()
+        while pos < limit and self.command != "HEAD":
+            if stall_at is not None and pos >= int(stall_at):
+                self.entry["stalled_at"] = pos
+                self._wait_or_gone(f.get("stall_seconds"))
+                stall_at = None
+            step = min(CHUNK, limit - pos)
+            if stall_at is not None and pos < int(stall_at):
+                step = min(step, int(stall_at) - pos)
+            if rate:
+                step = min(step, max(1, int(rate) // 20))
+            self._write(body[pos:pos + step])
+            pos += step
+            if rate:
+                ahead = pos / float(rate) - (time.monotonic() - t0)
+                if ahead > 0:
+                    self._wait_or_gone(ahead)
+        if drop is not None and limit < len(body):
+            self.entry["dropped_at"] = limit
+            try:
+                self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+
+def parse_range(header, size):
+    """(start, end-exclusive) for one "bytes=" range, "unsatisfiable", or None to ignore.
+
+    Several ranges, other units and malformed text are ignored (a full 200 answer), as a
+    server may."""
+    m = re.fullmatch(r"\s*bytes\s*=\s*(\d*)\s*-\s*(\d*)\s*", header)
+    if not m or (m.group(1) == "" and m.group(2) == ""):
+        return None
+    first, last = m.group(1), m.group(2)
+    if first == "":  # suffix: the last N bytes
+        n = int(last)
+        if n == 0 or size == 0:
+            return "unsatisfiable"
+        return (max(0, size - n), size)
+    start = int(first)
+    if last != "" and int(last) < start:
+        return None
+    if start >= size:
+        return "unsatisfiable"
+    end = size if last == "" else min(size, int(last) + 1)
+    return (start, end)
+
+
+def _disposition_params(value):
+    params = {}
+    for m in re.finditer(r';\s*([^=;\s]+)\s*=\s*("((?:[^"\\]|\\.)*)"|[^;]*)', value):
+        raw = m.group(3) if m.group(3) is not None else m.group(2).strip()
+        params[m.group(1).lower()] = re.sub(r"\\(.)", r"\1", raw)
+    return params
+
+
+def parse_multipart(content_type, body):
+    """Fields of a multipart/form-data body: [{"name", "filename", "data" (base64), "text"}].
+
+    Parsed by hand so that the bytes of a part come back exactly as sent."""
+    m = re.search(r'boundary=("([^"]+)"|[^;\s]+)', content_type)
+    if not content_type.lower().startswith("multipart/form-data") or not m:
+        raise ValueError("not multipart/form-data with a boundary")
+    boundary = (m.group(2) or m.group(1)).encode()
+    delim = b"\r\n--" + boundary
+    segments = (b"\r\n" + body).split(delim)
+    if len(segments) < 3 or not segments[-1].startswith(b"--"):
+        raise ValueError("missing boundaries")
+    fields = []
+    for seg in segments[1:-1]:
+        if not seg.startswith(b"\r\n"):
+            raise ValueError("bad part start")
+        head, sep, data = seg[2:].partition(b"\r\n\r\n")
+        if not sep:
+            raise ValueError("part without header end")
+        headers = {}
+        for line in head.split(b"\r\n"):
+            name, colon, value = line.decode("utf-8", "replace").partition(":")
+            if colon:
+                headers[name.strip().lower()] = value.strip()
+        params = _disposition_params(headers.get("content-disposition", ""))
+        field = {"name": params.get("name"), "filename": params.get("filename"),
+                 "content_type": headers.get("content-type"),
+                 "data": base64.b64encode(data).decode()}
+        try:
+            field["text"] = data.decode("utf-8")
+        except UnicodeDecodeError:
+            pass
+        fields.append(field)
+    return fields
+
+
+class Listener(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    block_on_close = False
+    allow_reuse_address = True
+
+    def __init__(self, port, tls_context=None):
+        self.tls = tls_context is not None
+        self.tls_context = tls_context
+        super().__init__(("127.0.0.1", port), Handler)
+
+    def finish_request(self, request, client_address):
+        # The handshake happens in the connection's own thread, never in the accept loop.
+        if self.tls_context is not None:
+            request.settimeout(10)
+            try:
+                request = self.tls_context.wrap_socket(request, server_side=True)
+            except (ssl.SSLError, OSError):
+                return
+            request.settimeout(None)
+        super().finish_request(request, client_address)
+
+    def handle_error(self, request, client_address):
+        print(f"refserver: error on a connection from {client_address}", file=sys.stderr)
+
+
+def make_tls_context(root):
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+
+    tls_dir = os.path.join(root, "tls")
+    os.makedirs(tls_dir, exist_ok=True)
+    cert_path, key_path = os.path.join(tls_dir, "cert.pem"), os.path.join(tls_dir, "key.pem")
+    if not (os.path.exists(cert_path) and os.path.exists(key_path)):
+        key = ec.generate_private_key(ec.SECP256R1())
+        names = ["update.norvo.test", "intl.update.norvo.test", "zelas.norvo.test",
+                 "preview.zelas.norvo.test", "intl.zelas.norvo.test", "localhost"]
+        subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, names[0])])
+        now = datetime.datetime.now(datetime.timezone.utc)
+        san = [x509.DNSName(n) for n in names] + [
+            x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
+        cert = (x509.CertificateBuilder().subject_name(subject).issuer_name(subject)
+                .public_key(key.public_key()).serial_number(x509.random_serial_number())
+                .not_valid_before(now - datetime.timedelta(days=1))
+                .not_valid_after(now + datetime.timedelta(days=3650))
+                .add_extension(x509.SubjectAlternativeName(san), critical=False)
+                .sign(key, hashes.SHA256()))
+        with open(key_path, "wb") as f:
+            f.write(key.private_bytes(serialization.Encoding.PEM,
+                                      serialization.PrivateFormat.PKCS8,
+                                      serialization.NoEncryption()))
+        with open(cert_path, "wb") as f:
+            f.write(cert.public_bytes(serialization.Encoding.PEM))
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(cert_path, key_path)
+    return ctx
+
+
+def wanted_ports(cfg):
+    """{port: tls} that the config asks to be open."""
+    refuse = cfg.get("refuse", False)
+    if refuse is True:
+        refuse = [80]
+    elif not isinstance(refuse, list):
+        refuse = []
+    ports = {}
+    if 80 not in refuse:
+        ports[80] = False
+    if 443 not in refuse and cfg.get("tls", True):
+        ports[443] = True
+    for p in cfg.get("extra_ports", []) or []:
+        if isinstance(p, int) and p not in refuse and 0 < p < 65536:
+            ports.setdefault(p, False)
+    return ports
+
+
+def main():
+    global SERVER
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--root", required=True, help="server folder (config, packages, log)")
+    args = parser.parse_args()
+    try:  # end with the process that started us, whatever namespace we are in
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)
+    except (OSError, AttributeError):
+        pass
+    SERVER = Server(args.root)
+    signal.signal(signal.SIGTERM, lambda *_: SERVER.stopping.set())
+    tls = None
+    open_ = {}  # port -> (Listener, thread)
+
+    def reconcile():
+        nonlocal tls
+        want = wanted_ports(SERVER.config())
+        for port in [p for p in open_ if p not in want]:
+            listener, thread = open_.pop(port)
+            listener.shutdown()
+            listener.server_close()
+            thread.join()
+        for port, is_tls in want.items():
+            if port in open_:
+                continue
+            try:
+                if is_tls and tls is None:
+                    tls = make_tls_context(SERVER.root)
+                listener = Listener(port, tls if is_tls else None)
+            except OSError as err:
+                print(f"refserver: cannot listen on {port}: {err}", file=sys.stderr)
+                continue
+            thread = threading.Thread(target=listener.serve_forever,
+                                      kwargs={"poll_interval": 0.05}, daemon=True)
+            thread.start()
+            open_[port] = (listener, thread)
+
+    reconcile()
+    with open(os.path.join(SERVER.root, "ready"), "w") as f:
+        f.write(" ".join(str(p) for p in sorted(open_)) + "\n")
+    print(f"refserver: listening on {sorted(open_)}", file=sys.stderr, flush=True)
+    # Listeners follow the config: "refuse" and "extra_ports" may change during a run.
+    while not SERVER.stopping.wait(0.05):
+        reconcile()
+    for listener, _ in open_.values():
+        listener.server_close()
+    # Let the requests in progress finish and log themselves (stalls end at once).
+    with SERVER.idle:
+        SERVER.idle.wait_for(lambda: SERVER.active == 0, timeout=3)
+
+
+if __name__ == "__main__":
+    main()
