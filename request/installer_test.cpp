@@ -1,0 +1,64 @@
+#include <android-base/logging.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+// Defined by the installer bridge.
+void handle_updater_line(const std::string& line);
+
+namespace {
+
+std::vector<std::string>* g_lines = nullptr;
+
+// Collects the error lines the bridge logs for one updater line. libbase logs
+// each line of a message on its own, so a message ending in a line feed arrives
+// as its text followed by an empty line.
+std::vector<std::string> Relay(const std::string& line) {
+  std::vector<std::string> lines;
+  g_lines = &lines;
+  android::base::SetLogger([](android::base::LogId, android::base::LogSeverity severity,
+                              const char* tag, const char*, unsigned int, const char* message) {
+    if (severity == android::base::ERROR && std::string(tag) == "DownloadTask") {
+      g_lines->push_back(message);
+    }
+  });
+  handle_updater_line(line);
+  android::base::SetLogger(android::base::StderrLogger);
+  g_lines = nullptr;
+  return lines;
+}
+
+using Lines = std::vector<std::string>;
+
+TEST(UpdaterLines, ProgressNeedsAFractionAndA32BitDuration) {
+  EXPECT_EQ(Lines({"progress"}), Relay("progress 0.5 10\n"));
+  EXPECT_EQ(Lines({"progress"}), Relay("progress 0.25 0x1F\n"));
+  EXPECT_EQ(Lines({"progress", "invalid \"progress\" parameters: progress 0.5", ""}),
+            Relay("progress 0.5\n"));
+  EXPECT_EQ(Lines({"progress", "invalid \"progress\" parameters: progress x 10", ""}),
+            Relay("progress x 10\n"));
+  EXPECT_EQ(Lines({"progress", "invalid \"progress\" parameters: progress 0.5 4294967296", ""}),
+            Relay("progress 0.5 4294967296\n"));
+  EXPECT_EQ(Lines({"progress", "invalid \"progress\" parameters: progress 0.5 10 3", ""}),
+            Relay("progress 0.5 10 3\n"));
+}
+
+TEST(UpdaterLines, LogNeedsText) {
+  EXPECT_EQ(Lines({"log", "invalid \"log\" parameters: log", ""}), Relay("log\n"));
+  EXPECT_EQ(Lines({"log"}), Relay("log hello\n"));
+}
+
+TEST(UpdaterLines, UiPrintTrimsItsText) {
+  EXPECT_EQ(Lines({"ui_print", "ui_print: Installing"}), Relay("ui_print   Installing  \n"));
+}
+
+TEST(UpdaterLines, UnknownAndEmptyWords) {
+  EXPECT_EQ(Lines({"wipe_cache", "unknown command [wipe_cache]"}), Relay("wipe_cache\n"));
+  EXPECT_EQ(Lines(), Relay("\n"));
+  EXPECT_EQ(Lines(), Relay(" progress 0.5 10\n"));
+  // A piece of an over-long line without its line end.
+  EXPECT_EQ(Lines({"xxxx", "unknown command [xxxx]"}), Relay("xxxx"));
+}
+
+}  // namespace
