@@ -1,0 +1,436 @@
+#!/usr/bin/python3
+"""Interrupted-download campaign: many second-stage downloads, each cut by the server.
+
+    tools/campaign.py [--runs N] [--seed S] [--size BYTES] [--jobs J] [--build DIR] [--work DIR]
+
+Every run serves a fresh random package of BYTES bytes and has the reference server cut the
+transfer 1 to 5 times at seeded offsets; some runs also have the server ignore Range (every
+answer is the whole package from byte 0) or stall mid-body, either shortly (the transfer goes
+on) or longer than the download's low-speed limit (the transfer times out). corvane runs as
+the front end starts it, "--run_from_fork --second_stage W R http:// update.norvo.test PATH",
+with real pipes, inside the emulated device. Runs are spread over J devices that work in
+parallel; each device keeps one reference server up for all its runs, and a driver (this
+script with --inside) runs the downloads in it one after the other.
+
+Checks, per run:
+  * the final package file is byte-identical to the served one;
+  * no byte was served twice except by an answer that ignored Range (from the server's
+    request log: bytes sent per request against the start of the range it answered);
+  * the status lines follow the protocol: only 3:p/s/f/c/r lines; p lines non-decreasing
+    within an attempt; every f line followed by a restart (one more request to the server
+    per f line); exactly one final 3:c:.
+
+Prints the plan of every run, then "N/N identical" and the duplicate-byte total. Exit status 0
+when every check holds. The device folders stay under --work for inspection (corvane's
+output of each run in server/logs/).
+"""
+import argparse
+import hashlib
+import json
+import os
+import pathlib
+import random
+import re
+import selectors
+import subprocess
+import sys
+import time
+import urllib.parse
+
+REPO = pathlib.Path(__file__).resolve().parents[1]
+PACKAGE_DIR = "campaign"
+URL_HOST = "update.norvo.test"
+# The download's low-speed limit inside the campaign: a long stall outlives it, a short one
+# does not. libcurl judges the speed over a window of about five seconds, so a stall ends a
+# transfer only after roughly 5 + LOW_SPEED_TIME seconds.
+LOW_SPEED_TIME = 1
+LONG_STALL = 15.0
+SHORT_STALL = 0.4
+RUN_TIMEOUT = 90
+KINDS = ("cuts", "ignore_range", "stall_long", "stall_short")
+STATUS_LINE = re.compile(r"3:(?:[psf]:\d+|c:|r:[pcs])")
+
+
+# -- planning --------------------------------------------------------------------------------
+
+def plan_run(seed, index, size):
+    """The faults of one run, derived from the seed and the run's index only."""
+    rng = random.Random(f"{seed}:{index}")
+    # The first runs take each kind once, so that even a short campaign sees all of them.
+    if index < len(KINDS):
+        kind = KINDS[index]
+    else:
+        kind = rng.choices(KINDS, weights=(60, 20, 10, 10))[0]
+    stall = rng.randrange(size // 2, size * 3 // 4) if kind.startswith("stall") else 0
+    # Cuts of a stalling run lie past the stall, so only the first answer reaches it (later
+    # ones begin past the middle and are shorter than the stall offset).
+    cuts = sorted(rng.sample(range(stall + 1, size), rng.randint(1, 5)))
+    name = f"run{index:03d}.bin"
+    plan = {"index": index, "kind": kind, "cuts": cuts, "size": size, "name": name,
+            "path": f"/pkgs/{PACKAGE_DIR}/{name}", "data_seed": rng.getrandbits(64)}
+    fault = {}
+    if kind == "ignore_range":
+        # Every answer starts at byte 0, so the cuts are absolute offsets of each answer.
+        fault["ignore_range"] = True
+        fault["drop_after"] = cuts
+    elif kind == "stall_long":
+        # The first answer times out at the stall; the next one resumes there.
+        starts = [stall] + cuts
+        fault["drop_after"] = [size] + [b - a for a, b in zip(starts, cuts)]
+    else:
+        # Range is honoured: each answer starts where the previous one was cut.
+        fault["drop_after"] = [b - a for a, b in zip([0] + cuts, cuts)]
+    if stall:
+        fault["stall_after"] = stall
+        fault["stall_seconds"] = LONG_STALL if kind == "stall_long" else SHORT_STALL
+    plan["fault"] = fault
+    return plan
+
+
+def package_bytes(plan):
+    return random.Random(plan["data_seed"]).randbytes(plan["size"])
+
+
+def describe(plan):
+    text = f"run {plan['index']:3d} {plan['kind']:<12} cuts at {','.join(map(str, plan['cuts']))}"
+    fault = plan["fault"]
+    if "stall_after" in fault:
+        text += f"; stall {fault['stall_seconds']} s at {fault['stall_after']}"
+    return text
+
+
+# -- checking --------------------------------------------------------------------------------
+
+def _header(entry, name):
+    for key, value in entry.get("headers", []):
+        if key.lower() == name.lower():
+            return value
+    return None
+
+
+def _range_start(value):
+    m = re.fullmatch(r"\s*bytes\s*=\s*(\d+)\s*-\s*", value or "")
+    return int(m.group(1)) if m else None
+
+
+def _overlap(intervals, start, end):
+    """Bytes of [start, end) already in `intervals` (disjoint, sorted); then merges it in."""
+    dup = sum(max(0, min(end, b) - max(start, a)) for a, b in intervals)
+    merged = []
+    for a, b in sorted(intervals + [(start, end)]):
+        if merged and a <= merged[-1][1]:
+            merged[-1] = (merged[-1][0], max(merged[-1][1], b))
+        else:
+            merged.append((a, b))
+    intervals[:] = merged
+    return dup
+
+
+def check_requests(entries, size):
+    """Served bytes of one run's requests (in order of arrival).
+
+    Returns (duplicates, unexpected duplicates, problems)."""
+    problems = []
+    covered = []
+    duplicates = unexpected = 0
+    for n, e in enumerate(entries):
+        asked = _header(e, "Range")
+        start = _range_start(asked) if asked is not None else 0
+        if asked is not None and start is None:
+            problems.append(f"request {n}: unexpected Range header {asked!r}")
+            start = 0
+        if e.get("status") == 200:
+            served_from, ignored = 0, asked is not None and start > 0
+        elif e.get("status") == 206:
+            served_from, ignored = start, False
+        else:
+            problems.append(f"request {n}: status {e.get('status')}")
+            continue
+        sent = int(e.get("sent", 0))
+        dup = _overlap(covered, served_from, served_from + sent)
+        duplicates += dup
+        if dup and not ignored:
+            unexpected += dup
+            problems.append(f"request {n}: {dup} bytes from {served_from} served again "
+                            f"(Range {asked!r}, status {e.get('status')})")
+    if covered != [(0, size)] and size > 0:
+        problems.append(f"served bytes {covered} do not cover the package of {size} bytes")
+    return duplicates, unexpected, problems
+
+
+def check_status(text, request_count):
+    """Protocol problems of one run's status stream (a list, empty when it holds)."""
+    problems = []
+    pieces = text.split("\n")
+    # The stream ends with a line feed, except after a stop (3:r:s has none).
+    lines, tail = pieces[:-1], pieces[-1]
+    if tail:
+        lines.append(tail)
+        if tail != "3:r:s":
+            problems.append(f"last line {tail!r} has no line feed")
+    last_percent = None
+    completions = failures = 0
+    for n, line in enumerate(lines):
+        if not STATUS_LINE.fullmatch(line):
+            problems.append(f"line {n} {line!r} is not a download status line")
+            continue
+        letter = line[2]
+        if letter == "p":
+            percent = int(line[4:])
+            if last_percent is not None and percent < last_percent:
+                problems.append(f"line {n}: percentage fell from {last_percent} to {percent} "
+                                f"within one attempt")
+            last_percent = percent
+        elif letter == "f":
+            failures += 1
+            last_percent = None  # a restart begins a new attempt
+            if n == len(lines) - 1:
+                problems.append(f"line {n} {line!r}: a failure that no restart follows")
+        elif letter == "c":
+            completions += 1
+            if n != len(lines) - 1:
+                problems.append(f"line {n}: lines follow the completion")
+    if completions != 1:
+        problems.append(f"{completions} completion lines (3:c:) instead of one")
+    if failures + 1 != request_count:
+        problems.append(f"{failures} failure lines but {request_count} requests: every failure "
+                        f"must restart with one new request")
+    return problems
+
+
+def check_run(plan, result, log_entries, expected_sha):
+    """All checks of one run: {"identical", "duplicates", "unexpected", "problems", ...}."""
+    entries = [e for e in log_entries
+               if e.get("method") == "GET"
+               and urllib.parse.urlsplit(e.get("path", "")).path == plan["path"]]
+    entries.sort(key=lambda e: e["time"])
+    problems = []
+    if result is None:
+        return {"identical": False, "duplicates": 0, "unexpected": 0, "requests": len(entries),
+                "problems": ["the run did not report back (see the device folder)"]}
+    if result.get("timed_out"):
+        problems.append(f"corvane did not finish within {RUN_TIMEOUT} s")
+    if result.get("exit") != 0:
+        problems.append(f"corvane exited with {result.get('exit')}")
+    identical = result.get("sha256") == expected_sha
+    if not identical:
+        problems.append(f"package differs: {result.get('file_size')} bytes, sha256 "
+                        f"{result.get('sha256')}")
+    duplicates, unexpected, served_problems = check_requests(entries, plan["size"])
+    problems += served_problems
+    problems += check_status(result.get("status", ""), len(entries))
+    codes = sorted(int(m) for m in re.findall(r"^3:f:(\d+)$", result.get("status", ""), re.M))
+    return {"identical": identical, "duplicates": duplicates, "unexpected": unexpected,
+            "requests": len(entries), "problems": problems, "codes": codes}
+
+
+# -- inside the device -----------------------------------------------------------------------
+
+def _write_atomic(path, text):
+    tmp = f"{path}.tmp"
+    with open(tmp, "w") as f:
+        f.write(text)
+    os.replace(tmp, path)
+
+
+def _prepare_record(plan, md5):
+    record = "/tmp/download/LatestRom"
+    os.makedirs(record, exist_ok=True)
+    values = {"version": PACKAGE_DIR, "filename": plan["name"], "filesize": str(plan["size"]),
+              "md5": md5}
+    for name, value in values.items():
+        with open(os.path.join(record, name), "w") as f:
+            f.write(value)
+    link = "/tmp/download/CurrentRom"
+    if os.path.lexists(link):
+        os.unlink(link)
+    os.symlink(record, link)
+    for stale in ("/tmp/secure_update.zip", "/tmp/secure_update.zip.meta"):
+        if os.path.lexists(stale):
+            os.unlink(stale)
+
+
+def _run_one(plan, server_root, corvane):
+    with open(os.path.join(server_root, "packages", PACKAGE_DIR, plan["name"]), "rb") as f:
+        md5 = hashlib.md5(f.read()).hexdigest()
+    _prepare_record(plan, md5)
+    _write_atomic(os.path.join(server_root, "config.json"),
+                  json.dumps({"faults": {plan["path"]: plan["fault"]}}))
+    status_r, status_w = os.pipe()
+    command_r, command_w = os.pipe()
+    log_path = os.path.join(server_root, "logs", f"run{plan['index']:03d}.log")
+    env = dict(os.environ, NORVO_LOW_SPEED_TIME=str(LOW_SPEED_TIME))
+    started = time.monotonic()
+    with open(log_path, "wb") as log:
+        proc = subprocess.Popen([corvane, "--run_from_fork", "--second_stage", str(status_w),
+                                 str(command_r), "http://", URL_HOST, plan["path"]],
+                                pass_fds=(status_w, command_r), stdin=subprocess.DEVNULL,
+                                stdout=log, stderr=subprocess.STDOUT, env=env)
+    os.close(status_w)
+    os.close(command_r)
+    status = b""
+    timed_out = False
+    deadline = started + RUN_TIMEOUT
+    with selectors.DefaultSelector() as sel:
+        sel.register(status_r, selectors.EVENT_READ)
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                timed_out = True
+                proc.kill()
+                break
+            if not sel.select(left):
+                continue
+            chunk = os.read(status_r, 65536)
+            if not chunk:
+                break
+            status += chunk
+    try:
+        code = proc.wait(timeout=max(1.0, deadline - time.monotonic()))
+    except subprocess.TimeoutExpired:
+        timed_out = True
+        proc.kill()
+        code = proc.wait()
+    os.close(status_r)
+    os.close(command_w)
+    result = {"index": plan["index"], "status": status.decode("latin-1"), "exit": code,
+              "timed_out": timed_out, "seconds": round(time.monotonic() - started, 3)}
+    try:
+        with open("/tmp/secure_update.zip", "rb") as f:
+            data = f.read()
+        result["sha256"] = hashlib.sha256(data).hexdigest()
+        result["file_size"] = len(data)
+    except FileNotFoundError:
+        result["sha256"] = None
+        result["file_size"] = None
+    return result
+
+
+def inside(plan_file, result_file):
+    with open(plan_file) as f:
+        plans = json.load(f)
+    server_root = os.path.dirname(os.path.abspath(plan_file))
+    os.makedirs(os.path.join(server_root, "logs"), exist_ok=True)
+    corvane = os.path.join(os.environ["NORVO_BUILD_DIR"], "bin", "corvane")
+    results = []
+    for plan in plans:
+        results.append(_run_one(plan, server_root, corvane))
+        _write_atomic(result_file, json.dumps(results))
+        print(f"run {plan['index']} done in {results[-1]['seconds']} s", flush=True)
+    _write_atomic(os.path.join(server_root, "config.json"), "{}")
+    return 0
+
+
+# -- host side -------------------------------------------------------------------------------
+
+def read_log(path):
+    try:
+        text = path.read_text()
+    except FileNotFoundError:
+        return []
+    return [json.loads(line) for line in text.split("\n")[:-1] if line]
+
+
+def campaign(args):
+    build = pathlib.Path(args.build).resolve()
+    corvane = build / "bin" / "corvane"
+    if not corvane.is_file():
+        print(f"campaign: {corvane} is not built", file=sys.stderr)
+        return 2
+    work = pathlib.Path(args.work).resolve() if args.work else None
+    if work is None:
+        work = pathlib.Path(f"/tmp/norvo-campaign.{os.getpid()}")
+    work.mkdir(parents=True, exist_ok=True)
+    seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 32)
+    print(f"campaign: {args.runs} runs, seed {seed}, package {args.size} bytes, "
+          f"{args.jobs} devices, folders under {work}", flush=True)
+    plans = [plan_run(seed, i, args.size) for i in range(args.runs)]
+    for plan in plans:
+        print(describe(plan))
+    sys.stdout.flush()
+
+    jobs = max(1, min(args.jobs, args.runs))
+    devices = []
+    started = time.monotonic()
+    for j in range(jobs):
+        mine = plans[j::jobs]
+        root = work / f"dev{j}"
+        packages = root / "server" / "packages" / PACKAGE_DIR
+        packages.mkdir(parents=True, exist_ok=True)
+        for plan in mine:
+            (packages / plan["name"]).write_bytes(package_bytes(plan))
+        (root / "server" / "campaign_plan.json").write_text(json.dumps(mine))
+        (root / "server" / "campaign_results.json").unlink(missing_ok=True)
+        (root / "server" / "requests.jsonl").unlink(missing_ok=True)
+        cmd = [str(REPO / "tools" / "device"), "--dir", str(root), "--build", str(build),
+               "--prop", "ro.bootimage.name=norvo", "--server", "--",
+               "/usr/bin/python3", str(REPO / "tools" / "campaign.py"), "--inside",
+               "/device/server/campaign_plan.json", "/device/server/campaign_results.json"]
+        out = open(root / "driver.log", "wb")
+        devices.append((root, mine, subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
+                                                      stdin=subprocess.DEVNULL), out))
+    budget = RUN_TIMEOUT * (len(plans) // jobs + 2)
+    for root, _, proc, out in devices:
+        try:
+            proc.wait(timeout=max(1.0, started + budget - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+            print(f"campaign: the device in {root} overran its budget and was stopped")
+        out.close()
+        if proc.returncode != 0:
+            print(f"campaign: the driver in {root} ended with {proc.returncode} "
+                  f"(see {root / 'driver.log'})")
+    elapsed = time.monotonic() - started
+
+    identical = duplicates = unexpected = failed = 0
+    codes = {}
+    for root, mine, _, _ in devices:
+        try:
+            results = json.loads((root / "server" / "campaign_results.json").read_text())
+        except (FileNotFoundError, ValueError):
+            results = []
+        by_index = {r["index"]: r for r in results}
+        log = read_log(root / "server" / "requests.jsonl")
+        for plan in mine:
+            expected = hashlib.sha256(package_bytes(plan)).hexdigest()
+            verdict = check_run(plan, by_index.get(plan["index"]), log, expected)
+            identical += verdict["identical"]
+            duplicates += verdict["duplicates"]
+            unexpected += verdict["unexpected"]
+            for code in verdict.get("codes", []):
+                codes[code] = codes.get(code, 0) + 1
+            if verdict["problems"]:
+                failed += 1
+                print(f"FAIL {describe(plan)} ({root})")
+                for problem in verdict["problems"]:
+                    print(f"     {problem}")
+    print(f"{identical}/{len(plans)} identical")
+    print(f"duplicate bytes served: {duplicates} (outside ignored Range: {unexpected})")
+    print("restarts by result code: " +
+          (", ".join(f"{c}: {n}" for c, n in sorted(codes.items())) or "none"))
+    print(f"runs with a failed check: {failed}; {elapsed:.0f} s in all")
+    return 0 if failed == 0 and identical == len(plans) else 1
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--runs", type=int, default=100, help="downloads (default 100)")
+    parser.add_argument("--seed", type=int, help="seed of the plans (default: random, printed)")
+    parser.add_argument("--size", type=int, default=1 << 20, help="package size in bytes")
+    parser.add_argument("--jobs", type=int, default=4, help="devices working in parallel")
+    parser.add_argument("--build", default=os.environ.get("NORVO_BUILD_DIR", REPO / "build"),
+                        help="build directory (default $NORVO_BUILD_DIR or <repo>/build)")
+    parser.add_argument("--work", help="folder for the device folders (default under /tmp)")
+    parser.add_argument("--inside", nargs=2, metavar=("PLAN", "RESULTS"),
+                        help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.inside:
+        return inside(*args.inside)
+    if args.runs < 1 or args.size < 16:
+        parser.error("--runs must be at least 1 and --size at least 16")
+    return campaign(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
