@@ -1,0 +1,83 @@
+"""The installer bridge: ``corvane --run_from_command 6`` runs /tmp/update-binary in the
+emulated device and relays the lines it writes on its command pipe into the log."""
+import os
+import re
+
+import pytest
+
+UPDATER = r"""#!/bin/bash
+# $1: interface version, $2: command pipe descriptor, $3: package
+echo "ARGS:$1:$3"
+echo "UMASK:$(umask)"
+w=$(readlink /proc/$$/fd/$2)
+n=0
+for f in /proc/$$/fd/*; do [ "$(readlink "$f")" = "$w" ] && n=$((n+1)); done
+echo "SAMEPIPE:$n"
+{
+  echo "ui_print   Installing  "
+  echo "progress 0.5 10"
+  echo "progress 0.5"
+  echo "progress x 10"
+  echo "set_progress 0.2"
+  echo "log hello"
+  echo "log"
+  echo " indented words are ignored"
+  echo ""
+  printf 'y%.0s' $(seq 3000); echo
+  echo "ui_print after the long line"
+} >&"$2"
+exit 3
+"""
+
+
+def install(device, script):
+    if script is not None:
+        target = device.path("/tmp/update-binary")
+        target.write_text(script)
+        os.chmod(target, 0o755)
+    result = device.run(["corvane", "--run_from_command", "6"], timeout=30)
+    assert result.returncode == 0
+    return result.stdout.decode()
+
+
+def test_relays_the_updater_lines(device, build_dir):
+    out = install(device, UPDATER)
+    lines = out.splitlines()
+    fd = re.search(r"^E:command\[2\]:(\d+)$", out, re.M).group(1)
+    assert "E:command[0]:/tmp/update-binary" in lines
+    assert "E:command[1]:3" in lines
+    assert "E:command[3]:/tmp/secure_update.zip" in lines
+    assert int(fd) > 2
+    assert "ARGS:3:/tmp/secure_update.zip" in lines
+    assert "UMASK:0022" in lines
+    assert "SAMEPIPE:1" in lines  # the updater holds the write end only
+    relayed = [line for line in lines if line.startswith("E:") and "command[" not in line]
+    assert relayed[:4] == ["E:ui_print", "E:ui_print: Installing", "E:progress",
+                           "E:progress"]
+    assert 'E:invalid "progress" parameters: progress 0.5' in lines
+    assert 'E:invalid "progress" parameters: progress x 10' in lines
+    assert "E:unknown command [set_progress]" in lines
+    assert 'E:invalid "log" parameters: log' in lines
+    assert "E:log" in lines and "hello" not in out
+    assert "indented" not in out
+    # 3000 characters arrive as pieces of at most 1023, each handled as a line.
+    pieces = re.findall(r"^E:unknown command \[(y+)\]$", out, re.M)
+    assert [len(p) for p in pieces] == [1023, 1023, 954]
+    assert "E:ui_print: after the long line" in lines
+    assert lines[-1] == "I:Bye bye, RUN_UPDATER"
+
+
+def test_missing_updater(device, build_dir):
+    out = install(device, None)
+    lines = out.splitlines()
+    assert "E:Can't run /tmp/update-binary (No such file or directory)" in lines
+    assert lines[-1] == "I:Bye bye, RUN_UPDATER"
+
+
+def test_updater_that_is_not_executable(device, build_dir):
+    target = device.path("/tmp/update-binary")
+    target.write_text("not a program\n")
+    os.chmod(target, 0o644)
+    out = install(device, None)
+    assert "E:Can't run /tmp/update-binary (Permission denied)" in out.splitlines()
+    assert out.splitlines()[-1] == "I:Bye bye, RUN_UPDATER"
