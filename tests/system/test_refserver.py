@@ -153,6 +153,15 @@ def test_stall_keeps_socket_open_and_throttle_limits_rate(device):
     # The server saw the client give up while it was stalled, and sent nothing more.
     assert stalled["client_closed"] and stalled["sent"] == 1000
 
+    # A transfer stalled for good does not keep the device alive after its command ends,
+    # and the server still logs it.
+    res = device.run(["/bin/sh", "-c", "curl -s -o /tmp/part http://127.0.0.1/pkgs/s.zip &"
+                      " for i in $(seq 100); do [ -s /tmp/part ] && break; sleep 0.05; done"],
+                     server=True, timeout=20)
+    assert res.returncode == 0
+    last = device.server_log()[-1]
+    assert last["path"] == "/pkgs/s.zip" and last.get("server_stopped") and last["sent"] == 1000
+
 
 def _query(**facts):
     facts.setdefault("d", "cetus")
@@ -306,3 +315,9 @@ def test_server_survives_bad_input(device):
     assert results[2]["status"] == 400
     assert results[3]["status"] == 404
     assert results[4]["status"] == 200 and results[4]["body"] == PACKAGE
+
+    # Config values of the wrong shape fail the request they concern, not the server.
+    device.server_config({"extra_ports": 5, "faults": {"/pkgs/p.zip": {"drop_after": "x"}}})
+    bad, root = exchange(device, [get("/pkgs/p.zip"), get("/", new_connection=True)])
+    assert bad["status"] == 500 and root["status"] == 200
+    assert "ValueError" in device.server_log()[-2]["error"]

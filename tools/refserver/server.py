@@ -387,12 +387,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             rom.setdefault("filesize", DEFAULT_ROM["filesize"])
             rom.setdefault("md5", DEFAULT_ROM["md5"])
             return rom
+        digest, size = hashlib.md5(), 0
         with open(local, "rb") as f:
-            data = f.read()
+            for piece in iter(lambda: f.read(1 << 20), b""):
+                digest.update(piece)
+                size += len(piece)
         # size / 2**20 is exact in binary and repr() round-trips, so the M text converts
         # back to exactly the file's size.
-        rom.setdefault("filesize", f"{len(data) / 1048576!r}M")
-        rom.setdefault("md5", hashlib.md5(data).hexdigest())
+        rom.setdefault("filesize", f"{size / 1048576!r}M")
+        rom.setdefault("md5", digest.hexdigest())
         return rom
 
     # -- quality service -------------------------------------------------------------------
@@ -436,9 +439,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if local is None:
             self._reply(404, "no such package\n")
             return
-        with open(local, "rb") as f:
-            data = f.read()
-        size = len(data)
+        with open(local, "rb") as pkg:
+            self._send_package(path, pkg, os.fstat(pkg.fileno()).st_size)
+
+    def _send_package(self, path, pkg, size):
         f = self.fault
         start, end, status = 0, size, 200
         headers = [("Content-Type", "application/zip"), ("Accept-Ranges", "bytes")]
@@ -454,32 +458,39 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 status = 206
                 headers.append(("Content-Range",
                                 f.get("content_range", f"bytes {start}-{end - 1}/{size}")))
-        body = data[start:end]
+        length = end - start
+        pkg.seek(start)
         drop = SERVER.take(path, "drop_after", f["drop_after"]) if "drop_after" in f else None
         stall_at = f.get("stall_after")
         if drop is not None or stall_at is not None:
             self.close_connection = True
-        self._start(status, headers, len(body))
-        rate = f.get("throttle")
-        limit = len(body) if drop is None else min(len(body), int(drop))
+        # Fault values are checked before the status goes out, so a bad one gets a 500.
+        rate = float(f["throttle"]) if f.get("throttle") else None
+        limit = length if drop is None else min(length, int(drop))
+        stall_at = None if stall_at is None else int(stall_at)
+        self._start(status, headers, length)
         pos, t0 = 0, time.monotonic()
         while pos < limit and self.command != "HEAD":
-            if stall_at is not None and pos >= int(stall_at):
+            if stall_at is not None and pos >= stall_at:
                 self.entry["stalled_at"] = pos
                 self._wait_or_gone(f.get("stall_seconds"))
                 stall_at = None
             step = min(CHUNK, limit - pos)
-            if stall_at is not None and pos < int(stall_at):
-                step = min(step, int(stall_at) - pos)
+            if stall_at is not None and pos < stall_at:
+                step = min(step, stall_at - pos)
             if rate:
                 step = min(step, max(1, int(rate) // 20))
-            self._write(body[pos:pos + step])
-            pos += step
+            piece = pkg.read(step)
+            if not piece:  # the file shrank under us: the client sees a short body
+                self.close_connection = True
+                break
+            self._write(piece)
+            pos += len(piece)
             if rate:
-                ahead = pos / float(rate) - (time.monotonic() - t0)
+                ahead = pos / rate - (time.monotonic() - t0)
                 if ahead > 0:
                     self._wait_or_gone(ahead)
-        if drop is not None and limit < len(body):
+        if drop is not None and limit < length:
             self.entry["dropped_at"] = limit
             try:
                 self.connection.shutdown(socket.SHUT_RDWR)
@@ -625,7 +636,8 @@ def wanted_ports(cfg):
         ports[80] = False
     if 443 not in refuse and cfg.get("tls", True):
         ports[443] = True
-    for p in cfg.get("extra_ports", []) or []:
+    extra = cfg.get("extra_ports") or []
+    for p in extra if isinstance(extra, list) else []:
         if isinstance(p, int) and p not in refuse and 0 < p < 65536:
             ports.setdefault(p, False)
     return ports
@@ -674,7 +686,10 @@ def main():
     print(f"refserver: listening on {sorted(open_)}", file=sys.stderr, flush=True)
     # Listeners follow the config: "refuse" and "extra_ports" may change during a run.
     while not SERVER.stopping.wait(0.05):
-        reconcile()
+        try:
+            reconcile()
+        except Exception as err:  # a config of the wrong shape must not stop the server
+            print(f"refserver: listeners not updated: {err}", file=sys.stderr)
     for listener, _ in open_.values():
         listener.server_close()
     # Let the requests in progress finish and log themselves (stalls end at once).
