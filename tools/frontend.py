@@ -1,0 +1,308 @@
+#!/usr/bin/python3
+"""Front-end simulator: drives corvane through a whole update as the updater front end does.
+
+Runs inside the emulated device (``tools/device --server -- /usr/bin/python3
+tools/frontend.py``; ``tools/demo.sh`` does that), where ``corvane`` is on PATH and the
+reference server answers for the update host. Steps:
+
+1. ``corvane --run_from_fork --first_stage W R`` with real pipes; shows its status lines.
+2. Reads the package URL from the ROM record the first stage left (the CurrentRom link, the
+   first mirror without "https", version and file name) and runs
+   ``corvane --run_from_fork --second_stage W R <scheme> <host> <path>``, showing the
+   download as a progress bar with percent, speed and time left. On a terminal the keys
+   p (pause), c (continue) and s (stop) are sent on the command pipe; ``--script`` sends
+   commands at given points instead (for tests and the demo).
+3. Extracts "update-binary" from the downloaded package into /tmp/update-binary (mode 0755)
+   and runs ``corvane --run_from_command 6``, relaying its lines.
+
+corvane's own log (its standard output in the pipe stages) goes to --log.
+Exit status: 0 when the package was installed, 1 when a stage failed, 2 when stopped.
+
+--script is a comma-separated list of WHEN:COMMAND, where WHEN is a percentage ("30") or a
+delay in seconds after the previous command ("+2.5"), and COMMAND is a command line such as
+p, c or s. Example: --script "30:p,+3:c".
+"""
+import argparse
+import os
+import select
+import subprocess
+import sys
+import termios
+import time
+import tty
+import zipfile
+
+RECORD_LINKS = ["/tmp/download/CurrentRom", "/cache/tmp/download/CurrentRom"]
+PACKAGES = ["/tmp/secure_update.zip", "/cache/tmp/secure_update.zip"]
+UPDATER = "/tmp/update-binary"
+
+FIRST_STAGE_TEXT = {
+    "0:s": "clock synchronised with the update server",
+    "1:s": "update check answered",
+    "2:s:0": "a newer ROM is offered",
+    "2:s:2": "no newer ROM is offered",
+}
+
+
+def say(text):
+    print(text, flush=True)
+
+
+class Stage:
+    """One corvane process with a status pipe and a command pipe."""
+
+    def __init__(self, args, log):
+        self.status_r, status_w = os.pipe()
+        cmd_r, self.cmd_w = os.pipe()
+        argv = ["corvane", "--run_from_fork", args[0], str(status_w), str(cmd_r), *args[1:]]
+        self.proc = subprocess.Popen(argv, pass_fds=(status_w, cmd_r), stdin=subprocess.DEVNULL,
+                                     stdout=log, stderr=subprocess.STDOUT)
+        os.close(status_w)
+        os.close(cmd_r)
+        self.pending = b""
+        self.eof = False
+
+    def lines(self, timeout):
+        """Complete status lines that arrived within `timeout` s; at end of stream also the
+        last line without a line feed."""
+        if self.eof:
+            return []
+        ready, _, _ = select.select([self.status_r], [], [], timeout)
+        if not ready:
+            return []
+        data = os.read(self.status_r, 4096)
+        if not data:
+            self.eof = True
+            rest, self.pending = self.pending, b""
+            return [rest.decode(errors="replace")] if rest else []
+        self.pending += data
+        *done, self.pending = self.pending.split(b"\n")
+        return [line.decode(errors="replace") for line in done]
+
+    def send(self, line):
+        try:
+            os.write(self.cmd_w, line.encode() + b"\n")
+        except BrokenPipeError:
+            pass
+
+    def close(self):
+        self.proc.wait()
+        os.close(self.status_r)
+        os.close(self.cmd_w)
+
+
+def first_stage(log):
+    say("== first stage: clock, update check, ROM URL check")
+    stage = Stage(["--first_stage"], log)
+    seen = []
+    while not stage.eof:
+        for line in stage.lines(0.5):
+            seen.append(line)
+            say(f"   {line:<10} {FIRST_STAGE_TEXT.get(line, 'failed' if ':f' in line else '')}")
+    stage.close()
+    return seen
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+def package_url():
+    """(scheme, host, path, size) from the current ROM record, or None."""
+    for link in RECORD_LINKS:
+        if os.path.islink(link):
+            record = os.path.realpath(link)
+            break
+    else:
+        return None
+    index = 0
+    while True:
+        try:
+            host = read(f"{record}/{index}/host")
+        except OSError:
+            return None
+        if len(host) >= 5 and "https" in host:
+            index += 1
+            continue
+        break
+    try:
+        version, filename = read(f"{record}/version"), read(f"{record}/filename")
+    except OSError:
+        return None
+    host, path = host[7:], f"/{version}/{filename}"
+    if "/" in host:
+        host, prefix = host.split("/", 1)
+        path = "/" + prefix + path
+    try:
+        size = int(read(f"{record}/filesize"))
+    except (OSError, ValueError):
+        size = 0
+    return "http://", host, path, size
+
+
+def parse_script(text):
+    steps = []
+    for item in filter(None, (text or "").split(",")):
+        when, _, command = item.partition(":")
+        if not command:
+            raise ValueError(f"script step {item!r} is not WHEN:COMMAND")
+        if when.startswith("+"):
+            steps.append(("after", float(when[1:]), command))
+        else:
+            steps.append(("at", int(when), command))
+    return steps
+
+
+def human(n):
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if n < 1024 or unit == "GiB":
+            return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
+        n /= 1024.0
+
+
+class Bar:
+    def __init__(self, size, interactive):
+        self.size, self.interactive = size, interactive
+        self.percent, self.speed, self.note = 0, 0, ""
+        self.last_plain = -10
+
+    def draw(self):
+        if self.size and self.speed:
+            left = max(0, self.size * (100 - self.percent) / 100) / self.speed
+            eta = f"{int(left) // 60:d}:{int(left) % 60:02d} left"
+        else:
+            eta = "--:-- left"
+        filled = min(30, self.percent * 30 // 100)
+        text = (f"   [{'#' * filled}{'.' * (30 - filled)}] {self.percent:3d}%  "
+                f"{human(self.speed)}/s  {eta}  {self.note}")
+        if self.interactive:
+            sys.stdout.write("\r" + text.ljust(78)[:100])
+            sys.stdout.flush()
+        elif self.percent >= self.last_plain + 10 or self.note:
+            self.last_plain = self.percent - self.percent % 10
+            say(text.rstrip())
+            self.note = ""
+
+    def end(self):
+        if self.interactive:
+            sys.stdout.write("\n")
+            sys.stdout.flush()
+
+
+def second_stage(url, log, script):
+    scheme, host, path, size = url
+    say(f"== second stage: download {scheme}{host}{path} ({human(size) if size else 'size unknown'})")
+    keyboard = sys.stdin.isatty() and not script
+    if keyboard:
+        say("   keys: p pause, c continue, s stop")
+    stage = Stage(["--second_stage", scheme, host, path], log)
+    bar = Bar(size, sys.stdout.isatty())
+    steps = parse_script(script)
+    last_command = time.monotonic()
+    result = None
+    saved = None
+    if keyboard:
+        saved = termios.tcgetattr(sys.stdin)
+        tty.setcbreak(sys.stdin)
+    try:
+        while not stage.eof:
+            if steps:
+                kind, value, command = steps[0]
+                due = (bar.percent >= value if kind == "at"
+                       else time.monotonic() - last_command >= value)
+                if due:
+                    steps.pop(0)
+                    stage.send(command)
+                    last_command = time.monotonic()
+                    bar.note = f"sent {command}"
+            if keyboard and select.select([sys.stdin], [], [], 0)[0]:
+                key = os.read(sys.stdin.fileno(), 1).decode(errors="replace")
+                if key in "pcs":
+                    stage.send(key)
+                    bar.note = f"sent {key}"
+            for line in stage.lines(0.1):
+                parts = line.split(":")
+                if line.startswith("3:p:"):
+                    bar.percent = int(parts[2])
+                elif line.startswith("3:s:"):
+                    bar.speed = int(parts[2])
+                elif line == "3:r:p":
+                    bar.note = "paused"
+                elif line == "3:r:c":
+                    bar.note = "continued"
+                elif line.startswith("3:f:"):
+                    bar.note = f"failed ({parts[2]}), retrying"
+                    result = "failed"
+                elif line == "3:r:s":
+                    bar.note, result = "stopped", "stopped"
+                elif line.startswith("3:c:"):
+                    bar.percent, bar.note, result = 100, "complete", "complete"
+                bar.draw()
+    finally:
+        if saved is not None:
+            termios.tcsetattr(sys.stdin, termios.TCSADRAIN, saved)
+    bar.end()
+    stage.close()
+    return result
+
+
+def install():
+    package = next((p for p in PACKAGES if os.path.isfile(p)), None)
+    if package is None:
+        say("   no downloaded package")
+        return False
+    say(f"== install: {package}")
+    try:
+        with zipfile.ZipFile(package) as zf:
+            data = zf.read("update-binary")
+    except (OSError, KeyError, zipfile.BadZipFile) as err:
+        say(f"   cannot take update-binary from the package: {err}")
+        return False
+    tmp = UPDATER + ".tmp"
+    with open(tmp, "wb") as f:
+        f.write(data)
+    os.chmod(tmp, 0o755)
+    os.replace(tmp, UPDATER)
+    proc = subprocess.Popen(["corvane", "--run_from_command", "6"], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    for raw in proc.stdout:
+        say("   " + raw.decode(errors="replace").rstrip("\n"))
+    proc.wait()
+    return True
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--script", default="", help='commands during the download, e.g. "30:p,+3:c"')
+    parser.add_argument("--log", default="/tmp/frontend-corvane.log",
+                        help="where corvane's own log goes (default %(default)s)")
+    parser.add_argument("--no-install", action="store_true", help="stop after the download")
+    args = parser.parse_args(argv)
+    try:
+        parse_script(args.script)
+    except ValueError as err:
+        parser.error(str(err))
+    with open(args.log, "ab") as log:
+        seen = first_stage(log)
+        if not seen or seen[-1] != "2:s:0":
+            say("   nothing to download")
+            return 1
+        url = package_url()
+        if url is None:
+            say("   the ROM record holds no usable URL")
+            return 1
+        result = second_stage(url, log, args.script)
+    if result == "stopped":
+        say("   download stopped")
+        return 2
+    if result != "complete":
+        say("   download failed")
+        return 1
+    if args.no_install:
+        return 0
+    return 0 if install() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
