@@ -81,3 +81,32 @@ def test_updater_that_is_not_executable(device, build_dir):
     out = install(device, None)
     assert "E:Can't run /tmp/update-binary (Permission denied)" in out.splitlines()
     assert out.splitlines()[-1] == "I:Bye bye, RUN_UPDATER"
+
+
+def test_front_end_runs_the_whole_update(make_device, build_dir, tmp_path):
+    """First stage, download with a pause and a continue, install: the front-end
+    simulator with the demo package, as tools/demo.sh runs it."""
+    import subprocess
+    import sys
+    repo = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+    device = make_device(props={"ro.bootimage.name": "norvo", "ro.build.tags": "test-keys",
+                                "ro.product.device": "vexa_one",
+                                "ro.build.version.incremental": "V1.0.0"})
+    zip_path = device.root / "server" / "packages" / "V2.0.1" / "norvo-update.zip"
+    subprocess.run([sys.executable, os.path.join(repo, "tools", "make_package.py"),
+                    str(zip_path), "--payload-size", "600000"], check=True)
+    device.server_config({
+        "catalogue": [{"LatestRom": {"version": "V2.0.1", "filename": "norvo-update.zip"}}],
+        "mirrors": ["https://secure.norvo.test/pkgs", "http://update.norvo.test/pkgs"],
+        "faults": {"/pkgs/V2.0.1/norvo-update.zip": {"throttle": 400_000}},
+    })
+    result = device.run(["/usr/bin/python3", os.path.join(repo, "tools", "frontend.py"),
+                         "--script", "30:p,+1:c"], server=True, timeout=60)
+    out = result.stdout.decode()
+    assert result.returncode == 0, out
+    assert "2:s:0" in out and "paused" in out and "continued" in out and "complete" in out
+    assert device.path("/tmp/secure_update.zip").read_bytes() == zip_path.read_bytes()
+    assert (device.path("/tmp/update-binary").stat().st_mode & 0o777) == 0o755
+    assert "E:ui_print: Norvo demo update V2.0.1" in out
+    assert "E:ui_print: Done." in out
+    assert out.rstrip().endswith("I:Bye bye, RUN_UPDATER")
