@@ -2,8 +2,8 @@
 emulated device and relays the lines it writes on its command pipe into the log."""
 import os
 import re
-
-import pytest
+import subprocess
+import sys
 
 UPDATER = r"""#!/bin/bash
 # $1: interface version, $2: command pipe descriptor, $3: package
@@ -86,8 +86,6 @@ def test_updater_that_is_not_executable(device, build_dir):
 def test_front_end_runs_the_whole_update(make_device, build_dir, tmp_path):
     """First stage, download with a pause and a continue, install: the front-end
     simulator with the demo package, as tools/demo.sh runs it."""
-    import subprocess
-    import sys
     repo = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
     device = make_device(props={"ro.bootimage.name": "norvo", "ro.build.tags": "test-keys",
                                 "ro.product.device": "vexa_one",
