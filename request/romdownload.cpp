@@ -63,6 +63,11 @@ std::string hexDigest(const MD5_CTX& ctx) {
   return text;
 }
 
+// libbase's parsers also take a sign and a "0x" prefix; these texts are decimal.
+bool isDecimal(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
 bool startsWithNoCase(const std::string& text, const char* prefix) {
   return strncasecmp(text.c_str(), prefix, strlen(prefix)) == 0;
 }
@@ -89,7 +94,8 @@ bool split_redirect_url(const std::string& url, SplitUrl* out) {
 
 uint64_t parse_file_size(const std::string& text) {
   uint64_t size = 0;
-  if (!android::base::ParseUint(android::base::Trim(text), &size)) return 0;
+  std::string digits = android::base::Trim(text);
+  if (!isDecimal(digits) || !android::base::ParseUint(digits, &size)) return 0;
   return size;
 }
 
@@ -106,7 +112,8 @@ int64_t content_range_start(const std::string& value) {
   size_t dash = text.find('-');
   if (dash == std::string::npos) return -1;
   int64_t start = -1;
-  if (!android::base::ParseInt(text.substr(0, dash), &start, int64_t{0})) return -1;
+  std::string digits = text.substr(0, dash);
+  if (!isDecimal(digits) || !android::base::ParseInt(digits, &start, int64_t{0})) return -1;
   return start;
 }
 
@@ -114,7 +121,8 @@ int64_t content_range_total(const std::string& value) {
   size_t slash = value.find('/');
   if (slash == std::string::npos) return -1;
   int64_t total = -1;
-  if (!android::base::ParseInt(android::base::Trim(value.substr(slash + 1)), &total, int64_t{0})) {
+  std::string digits = android::base::Trim(value.substr(slash + 1));
+  if (!isDecimal(digits) || !android::base::ParseInt(digits, &total, int64_t{0})) {
     return -1;
   }
   return total;

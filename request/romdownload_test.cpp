@@ -173,6 +173,18 @@ TEST(ContentRange, StartAndTotal) {
   EXPECT_EQ(-1, content_range_total("bytes 0-9/*"));
 }
 
+// The size record and Content-Range hold decimal digits only; a leading zero
+// or a 0x prefix must not switch the reading to hexadecimal.
+TEST(FileSize, DecimalDigitsOnly) {
+  EXPECT_EQ(10u, parse_file_size("010"));
+  EXPECT_EQ(0u, parse_file_size("0x10"));
+  EXPECT_EQ(0u, parse_file_size("+5"));
+  EXPECT_EQ(100, content_range_start("bytes 0100-199/200"));
+  EXPECT_EQ(-1, content_range_start("bytes 0x10-199/200"));
+  EXPECT_EQ(200, content_range_total("bytes 0-9/0200"));
+  EXPECT_EQ(-1, content_range_total("bytes 0-9/0x20"));
+}
+
 TEST(LowSpeedTime, DefaultsToAMinuteAndTakesATestOverride) {
   unsetenv("NORVO_LOW_SPEED_TIME");
   EXPECT_EQ(60, low_speed_time());
