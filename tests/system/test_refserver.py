@@ -19,10 +19,10 @@ CLIENT = str(REPO / "tools" / "refserver" / "client.py")
 PACKAGE = bytes(range(256)) * 4  # 1024 bytes, every offset recognisable
 
 
-def exchange(device, requests, **spec):
+def exchange(device, requests, **plan):
     """Runs the requests through client.py in the device with the server up."""
-    spec = dict(spec, requests=requests)
-    res = device.run([PY, CLIENT], server=True, input=json.dumps(spec).encode())
+    plan = dict(plan, requests=requests)
+    res = device.run([PY, CLIENT], server=True, input=json.dumps(plan).encode())
     assert res.returncode == 0, res.stderr.decode()
     results = json.loads(res.stdout)
     for r in results:

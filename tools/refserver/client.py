@@ -21,19 +21,19 @@ import sys
 import time
 
 
-def connect(spec, timeout):
-    if spec.get("tls"):
+def connect(plan, timeout):
+    if plan.get("tls"):
         ctx = ssl.create_default_context()
         ctx.check_hostname = False
         ctx.verify_mode = ssl.CERT_NONE
-        return http.client.HTTPSConnection(spec["host"], spec["port"], timeout=timeout,
+        return http.client.HTTPSConnection(plan["host"], plan["port"], timeout=timeout,
                                            context=ctx)
-    return http.client.HTTPConnection(spec["host"], spec["port"], timeout=timeout)
+    return http.client.HTTPConnection(plan["host"], plan["port"], timeout=timeout)
 
 
-def raw_exchange(spec, data, timeout):
-    sock = socket.create_connection((spec["host"], spec["port"]), timeout=timeout)
-    if spec.get("tls"):
+def raw_exchange(plan, data, timeout):
+    sock = socket.create_connection((plan["host"], plan["port"]), timeout=timeout)
+    if plan.get("tls"):
         ctx = ssl.create_default_context()
         ctx.check_hostname = False
         ctx.verify_mode = ssl.CERT_NONE
@@ -51,19 +51,19 @@ def raw_exchange(spec, data, timeout):
 
 
 def main():
-    spec = json.load(sys.stdin)
-    spec.setdefault("host", "127.0.0.1")
-    spec.setdefault("port", 443 if spec.get("tls") else 80)
+    plan = json.load(sys.stdin)
+    plan.setdefault("host", "127.0.0.1")
+    plan.setdefault("port", 443 if plan.get("tls") else 80)
     results = []
     conn = None
-    for req in spec["requests"]:
+    for req in plan["requests"]:
         timeout = req.get("timeout", 10)
         t0 = time.monotonic()
         result = {"status": None, "headers": [], "body_b64": "", "error": None}
         if "raw_b64" in req:
             try:
                 result["raw_b64"] = base64.b64encode(
-                    raw_exchange(spec, base64.b64decode(req["raw_b64"]), timeout)).decode()
+                    raw_exchange(plan, base64.b64decode(req["raw_b64"]), timeout)).decode()
             except OSError as err:
                 result["error"] = type(err).__name__
             result["elapsed"] = time.monotonic() - t0
@@ -72,10 +72,10 @@ def main():
         if conn is None or req.get("new_connection"):
             if conn is not None:
                 conn.close()
-            conn = connect(spec, timeout)
+            conn = connect(plan, timeout)
         headers = dict(req.get("headers", {}))
-        if spec.get("host_header"):
-            headers.setdefault("Host", spec["host_header"])
+        if plan.get("host_header"):
+            headers.setdefault("Host", plan["host_header"])
         body = base64.b64decode(req["body_b64"]) if "body_b64" in req else None
         try:
             conn.request(req.get("method", "GET"), req.get("path", "/"), body=body,
