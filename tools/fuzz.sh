@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of fuzz/ with clang (ASan + UBSan + libFuzzer, every library
+# instrumented) in build-fuzz/, then runs each fuzzer for a bounded time on its seed corpus
+# and prints the executions it made.
+#
+#   tools/fuzz.sh [SECONDS] [TARGET...]
+#
+# SECONDS per fuzzer (default 60). TARGET names (answer, form, download, records, installer,
+# partver, property) pick fuzzers; default all. New inputs go to build-fuzz/corpus/<target>
+# (the checked-in seeds in fuzz/corpus/<target> are only read); crashes to
+# build-fuzz/findings/<target>/. BUILD_DIR and CLANG_SUFFIX (default -14) override the
+# build folder and the clang version. Exit status 1 when a fuzzer reported a finding.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-60}
+[[ $seconds =~ ^[0-9]+$ ]] || { echo "fuzz.sh: SECONDS must be a number" >&2; exit 2; }
+shift $(($# > 0 ? 1 : 0))
+build=${BUILD_DIR:-build-fuzz}
+suffix=${CLANG_SUFFIX--14}
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  targets=()
+  for f in fuzz/*_fuzzer.cpp; do
+    n=${f##*/}
+    targets+=("${n%_fuzzer.cpp}")
+  done
+fi
+
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER="clang$suffix" -DCMAKE_CXX_COMPILER="clang++$suffix" \
+  -DNORVO_FUZZ=ON -DNORVO_SANITIZE=ON -DNORVO_SYSTEM_TESTS=OFF \
+  -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
+  >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 2; }
+names=()
+for t in "${targets[@]}"; do names+=("${t}_fuzzer"); done
+cmake --build "$build" -j"$(nproc)" --target "${names[@]}"
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+status=0
+summary=()
+for t in "${targets[@]}"; do
+  corpus="$build/corpus/$t"
+  findings="$build/findings/$t"
+  mkdir -p "$corpus" "$findings"
+  seeds=()
+  [ -d "fuzz/corpus/$t" ] && seeds=("fuzz/corpus/$t")
+  log="$build/findings/$t.log"
+  echo "== $t: $seconds s"
+  set +e
+  "$build/bin/${t}_fuzzer" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 \
+    -rss_limit_mb=2048 -artifact_prefix="$findings/" "$corpus" "${seeds[@]}" >"$log" 2>&1
+  rc=$?
+  set -e
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
+  if [ "$rc" -ne 0 ]; then
+    status=1
+    result="FINDING (exit $rc, see $log and $findings/)"
+    grep -m 3 -E "ERROR: |runtime error|invariant broken" "$log" || true
+  else
+    result="no finding"
+  fi
+  summary+=("$(printf '%-10s %12s executions %8s/s  %s' "$t" "${runs:-?}" "${rate:-?}" "$result")")
+done
+echo "== summary ($seconds s each)"
+printf '%s\n' "${summary[@]}"
+exit "$status"
