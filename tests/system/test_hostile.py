@@ -1,0 +1,274 @@
+"""corvane in a hostile environment: a front end that goes away, a full package folder,
+broken or oversized records, huge answers, a very long mirror list and properties at their
+limits. Each case must end with a clear message, lose nothing and never report a package
+complete that is not."""
+import hashlib
+import json
+import os
+import random
+import re
+import select
+import time
+
+import pytest
+
+HOST = "update.norvo.test"
+DEVICE_PROPS = {
+    "ro.bootimage.name": "norvo",
+    "ro.build.tags": "test-keys",
+    "ro.product.device": "vexa_one",
+    "ro.build.version.incremental": "V1.0.0",
+    "ro.build.version.release": "10",
+    "ro.vexa.ui.version.name": "V12",
+    "ro.product.locale": "zh-CN",
+    "ro.rom.zone": "1",
+    "ro.ril.vexa.imei": "861234567890123",
+}
+
+
+@pytest.fixture
+def phone(make_device, build_dir):
+    return make_device(props=DEVICE_PROPS)
+
+
+def package(size, seed=1):
+    return random.Random(seed).randbytes(size)
+
+
+def put_record(device, name, data, **values):
+    """The ROM record the second stage reads (size and checksum), and the served package."""
+    device.put_package(name, data)
+    record = device.path("/tmp/download/LatestRom")
+    record.mkdir(parents=True, exist_ok=True)
+    fields = {"version": "hostile", "filename": name, "filesize": str(len(data)),
+              "md5": hashlib.md5(data).hexdigest()}
+    fields.update(values)
+    for key, value in fields.items():
+        if value is not None:
+            (record / key).write_bytes(value if isinstance(value, bytes) else value.encode())
+    link = device.path("/tmp/download/CurrentRom")
+    if os.path.lexists(link):
+        os.unlink(link)
+    os.symlink("/tmp/download/LatestRom", link)
+
+
+class Download:
+    """A second-stage corvane with the front end's two pipes."""
+
+    def __init__(self, device, path, argv_prefix=(), options=()):
+        self.status_r, status_w = os.pipe()
+        command_r, self.command_w = os.pipe()
+        argv = list(argv_prefix) + ["corvane", "--run_from_fork", "--second_stage",
+                                    str(status_w), str(command_r), "http://", HOST, path]
+        self.proc = device.popen(argv, server=True, pass_fds=(status_w, command_r),
+                                 options=options)
+        os.close(status_w)
+        os.close(command_r)
+        self.status = b""
+
+    def read_until(self, predicate, timeout):
+        """Reads status bytes until predicate(status) holds; False on EOF or time-out."""
+        deadline = time.monotonic() + timeout
+        while not predicate(self.status):
+            left = deadline - time.monotonic()
+            if left <= 0 or self.status_r is None:
+                return False
+            ready, _, _ = select.select([self.status_r], [], [], left)
+            if not ready:
+                continue
+            chunk = os.read(self.status_r, 65536)
+            if not chunk:
+                return predicate(self.status)
+            self.status += chunk
+        return True
+
+    def read_to_end(self, timeout):
+        assert self.read_until(lambda s: False, timeout) is False
+        return self.status.decode("latin-1")
+
+    def close_status(self):
+        os.close(self.status_r)
+        self.status_r = None
+
+    def command(self, text):
+        os.write(self.command_w, text.encode())
+
+    def close_commands(self):
+        if self.command_w is not None:
+            os.close(self.command_w)
+            self.command_w = None
+
+    def wait(self, timeout):
+        try:
+            return self.proc.wait(timeout=timeout)
+        except Exception:  # noqa: BLE001  (reported as the failure it is)
+            pytest.fail(f"corvane did not end within {timeout} s; status so far "
+                        f"{self.status[-300:]!r}")
+        finally:
+            self.close_commands()
+            if self.status_r is not None:
+                self.close_status()
+
+
+def output(proc):
+    out, err = proc.communicate(timeout=10)
+    return (out + err).decode("latin-1")
+
+
+# -- the front end goes away ---------------------------------------------------------------
+
+def test_status_pipe_closed_mid_download_ends_promptly(phone):
+    data = package(4 << 20)
+    put_record(phone, "slow.bin", data)
+    # 4 MiB at 200 KiB/s: twenty seconds of transfer if nobody stopped it.
+    phone.server_config({"faults": {"/pkgs/slow.bin": {"throttle": 200 * 1024}}})
+    dl = Download(phone, "/pkgs/slow.bin")
+    assert dl.read_until(lambda s: b"3:p:" in s, 20), dl.status
+    dl.close_status()
+    started = time.monotonic()
+    assert dl.wait(15) == 0
+    assert time.monotonic() - started < 10
+    log = output(dl.proc)
+    assert "status stream" in log, log[-2000:]
+    # Whatever arrived is kept for the next attempt, and it is the package's beginning.
+    got = phone.path("/tmp/secure_update.zip").read_bytes()
+    assert 0 < len(got) < len(data) and data.startswith(got)
+    assert "AddressSanitizer" not in log and "runtime error" not in log
+
+
+def test_command_pipe_closed_download_still_completes(phone):
+    data = package(600 * 1024, seed=2)
+    put_record(phone, "cmd.bin", data)
+    phone.server_config({"faults": {"/pkgs/cmd.bin": {"throttle": 400 * 1024}}})
+    dl = Download(phone, "/pkgs/cmd.bin")
+    dl.close_commands()  # the front end can no longer pause or stop
+    status = dl.read_to_end(30)
+    assert dl.wait(10) == 0
+    assert status.endswith("3:c:\n") and status.count("3:c:") == 1, status
+    assert phone.path("/tmp/secure_update.zip").read_bytes() == data
+
+
+# -- storage -------------------------------------------------------------------------------
+
+def test_full_package_folder_reports_write_errors_never_completion(phone):
+    data = package(1 << 20, seed=3)
+    phone.put_package("full.bin", data)
+    md5 = hashlib.md5(data).hexdigest()
+    # A 256 KiB tmpfs over the package's folder; the record is made again inside it.
+    script = f"""
+set -e
+mount -t tmpfs -o size=256k tmpfs /tmp
+mkdir -p /tmp/download/LatestRom /tmp/zel/events
+cd /tmp/download/LatestRom
+printf %s hostile >version; printf %s full.bin >filename
+printf %s {len(data)} >filesize; printf %s {md5} >md5
+ln -s /tmp/download/LatestRom /tmp/download/CurrentRom
+set +e
+corvane "$@"
+size=$(stat -c %s /tmp/secure_update.zip)
+if cmp -s -n "$size" /tmp/secure_update.zip /device/server/packages/full.bin; then
+  echo "PREFIX-OK $size"
+else
+  echo "PREFIX-BAD $size"
+fi
+"""
+    status_r, status_w = os.pipe()
+    command_r, command_w = os.pipe()
+    proc = phone.popen(["/bin/bash", "-c", script, "hostile", "--run_from_fork",
+                        "--second_stage", str(status_w), str(command_r), "http://", HOST,
+                        "/pkgs/full.bin"], server=True, pass_fds=(status_w, command_r))
+    os.close(status_w)
+    os.close(command_r)
+    dl = Download.__new__(Download)
+    dl.status_r, dl.command_w, dl.proc, dl.status = status_r, command_w, proc, b""
+    # The write error is reported, then the download tries again (and fails again).
+    assert dl.read_until(lambda s: s.count(b"3:f:23\n") >= 2, 30), dl.status
+    dl.command("s\n")
+    status = dl.read_to_end(30)
+    assert dl.wait(10) == 0
+    print("status:", status)
+    assert "3:c:" not in status, status
+    assert status.endswith("3:r:s"), status
+    log = output(proc)
+    m = re.search(r"PREFIX-(OK|BAD) (\d+)", log)
+    assert m and m.group(1) == "OK", log[-2000:]
+    assert 0 < int(m.group(2)) < len(data)
+
+
+def test_broken_and_oversized_records_do_not_stop_the_download(phone):
+    data = package(300 * 1024, seed=4)
+    # The size record is a folder, the checksum record 16 MiB of text.
+    put_record(phone, "odd.bin", data, filesize=None, md5=b"f" * (16 << 20))
+    phone.path("/tmp/download/LatestRom/filesize").mkdir()
+    dl = Download(phone, "/pkgs/odd.bin")
+    status = dl.read_to_end(30)
+    assert dl.wait(10) == 0
+    # Without a size no percentage is reported; the package still arrives whole.
+    assert status == "3:c:\n", status
+    assert phone.path("/tmp/secure_update.zip").read_bytes() == data
+
+
+# -- answers and records -------------------------------------------------------------------
+
+def run_first_stage(device, timeout=120):
+    result = device.run(["corvane", "--run_from_command", "2"], server=True, timeout=timeout)
+    assert result.returncode == 0
+    return (result.stdout + result.stderr).decode("latin-1")
+
+
+def status_of(out):
+    return re.findall(r"^([0-2]:[sf](?::\d+)?)", out, re.M)
+
+
+def test_answer_of_several_megabytes(phone):
+    version = "V" + "9" * (3 << 20)
+    phone.server_config({"answer_json": {
+        "LatestRom": {"version": version, "filename": "big.zip", "filesize": "1M",
+                      "Validate": "v", "md5": "0" * 32},
+        "CurrentRom": {"version": "V1.0.0"},
+        "MirrorList": [f"http://{HOST}/pkgs"]}})
+    out = run_first_stage(phone)
+    states = status_of(out)
+    print("status:", states)
+    assert states[:2] == ["0:s", "1:s"], states
+    # Nothing of the answer is lost on the way into the record.
+    assert phone.path("/tmp/download/LatestRom/version").read_text() == version
+    # The URL check of a 3 MB path fails cleanly with its own line.
+    assert len(states) == 3 and states[2].startswith("2:"), states
+
+
+def test_ten_thousand_mirrors_choose_the_plain_http_one(phone):
+    mirrors = [f"https://m{i}.norvo.test/pkgs" for i in range(9999)]
+    mirrors.append(f"http://{HOST}/deep/pkgs")
+    phone.put_package("V2/far.zip", b"x" * 1000)
+    phone.server_config({"package_prefix": ["/pkgs", "/deep/pkgs"], "answer_json": {
+        "LatestRom": {"version": "V2", "filename": "far.zip", "filesize": "1M",
+                      "Validate": "v", "md5": "0" * 32},
+        "CurrentRom": {"version": "V1.0.0"}, "MirrorList": mirrors}})
+    out = run_first_stage(phone, timeout=180)
+    assert status_of(out) == ["0:s", "1:s", "2:s:0"], status_of(out)
+    record = phone.path("/tmp/download/LatestRom")
+    assert (record / "9999" / "host").read_text() == mirrors[-1]
+    heads = [r for r in phone.server_log() if r["method"] == "HEAD" and r["path"] != "/"]
+    assert [r["path"] for r in heads] == ["/deep/pkgs/V2/far.zip"]
+
+
+def test_properties_at_their_maximum_length(make_device, build_dir):
+    long_device = "d" * 150  # "ro." names may hold more than a reader's 91 bytes
+    build = "B" * 91  # the longest value of a writable name
+    device = make_device(props=dict(DEVICE_PROPS, **{"ro.product.device": long_device,
+                                                     "debug.build_version": build}))
+    device.server_config({"catalogue": [{"LatestRom": {"version": "V2", "filename": "p.zip",
+                                                       "filesize": "1M", "md5": "0" * 32}}],
+                          "mirrors": [f"http://{HOST}/pkgs"]})
+    out = run_first_stage(device)
+    assert status_of(out)[:2] == ["0:s", "1:s"], out[-2000:]
+    posts = [r for r in device.server_log() if r["method"] == "POST"]
+    query = json.loads(posts[0]["query"])
+    assert query["v"] == "VEXA-" + build
+    # A reader of the cutils interface sees the first 91 bytes, never more or garbage.
+    assert query["d"] in (long_device, long_device[:91])
+    # A value one byte over the limit is refused by setprop, and the old one stays.
+    result = device.run(["setprop", "debug.build_version", "C" * 92])
+    assert result.returncode != 0
+    assert device.getprop("debug.build_version") == build
