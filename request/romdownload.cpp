@@ -535,6 +535,14 @@ int RomDownload::xferinfo(void* clientp, curl_off_t, curl_off_t dlnow, curl_off_
     p->event->applyRequests();
     status = p->event->status();
   }
+  // A status stream that failed a write has lost its reader: the front end is
+  // gone and nobody can follow, pause or stop this download any more. End it as
+  // a stop would; the bytes so far stay for the next attempt.
+  FILE* stream = p->event != nullptr ? streamOf(p->event) : g_status_stream;
+  if (stream != nullptr && ferror(stream)) {
+    LOG(ERROR) << ">> RomDownload: the status stream is closed, download stopped";
+    return kStopCode;
+  }
   p->lastChunk = dlnow;
   if (p->lastSize == dlnow) return stopCode.load();
   int64_t abs = p->lastResume + dlnow;
