@@ -27,11 +27,12 @@ if [ ${#targets[@]} -eq 0 ]; then
   done
 fi
 
+mkdir -p "$build"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER="clang$suffix" -DCMAKE_CXX_COMPILER="clang++$suffix" \
   -DNORVO_FUZZ=ON -DNORVO_SANITIZE=ON -DNORVO_SYSTEM_TESTS=OFF \
   -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
-  >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 2; }
+  >"$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 2; }
 names=()
 for t in "${targets[@]}"; do names+=("${t}_fuzzer"); done
 cmake --build "$build" -j"$(nproc)" --target "${names[@]}"
