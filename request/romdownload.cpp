@@ -528,13 +528,20 @@ size_t RomDownload::writeBody(char* data, size_t size, size_t nmemb, void* userd
   return count;
 }
 
-int RomDownload::xferinfo(void* clientp, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t) {
+int RomDownload::xferinfo(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+                          curl_off_t ulnow) {
   auto* p = static_cast<XferProgress*>(clientp);
-  int status = STATUS_ROM_DOWNLOAD;
-  if (p->event != nullptr) {
-    p->event->applyRequests();
-    status = p->event->status();
-  }
+  int result = reportProgress(p, dltotal, dlnow, ultotal, ulnow);
+  // Pause and continue take effect here, on the transfer's own thread, after the
+  // lines about the bytes that came before them. While paused, libcurl keeps
+  // calling this about once a second, so a continue or a stop still gets through.
+  if (p->event != nullptr) p->event->applyRequests();
+  return result;
+}
+
+int RomDownload::reportProgress(XferProgress* p, curl_off_t, curl_off_t dlnow, curl_off_t,
+                                curl_off_t) {
+  int status = p->event != nullptr ? p->event->status() : STATUS_ROM_DOWNLOAD;
   // A status stream that failed a write has lost its reader: the front end is
   // gone and nobody can follow, pause or stop this download any more. End it as
   // a stop would; the bytes so far stay for the next attempt.

@@ -87,6 +87,9 @@ class RomDownload : public SecureEvent {
   static int xferinfo(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                       curl_off_t ulnow);
   void listen();
+  // The percentage and speed part of xferinfo.
+  static int reportProgress(XferProgress* p, curl_off_t dltotal, curl_off_t dlnow,
+                            curl_off_t ultotal, curl_off_t ulnow);
   FILE* driverStream() const;
 
   FILE* updateFile = nullptr;

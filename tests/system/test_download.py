@@ -180,7 +180,7 @@ def test_pause_holds_the_transfer_and_continue_finishes_it(updater):
     assert package(updater) == held
     run.send("c\n")
     text = run.finish()
-    assert re.search(r"3:r:p\n(3:s:\d+\n)*3:r:c\n", text)
+    assert re.search(r"3:r:p\n(3:s:\d+\n)*3:r:c\n", text), text
     assert text.endswith("3:c:\n") and "3:f:" not in text
     assert package(updater) == data
     assert len(downloads(updater)) == 1
