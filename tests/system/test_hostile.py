@@ -195,11 +195,30 @@ fi
     assert 0 < int(m.group(2)) < len(data)
 
 
-def test_broken_and_oversized_records_do_not_stop_the_download(phone):
-    data = package(300 * 1024, seed=4)
+def break_size_and_checksum(device):
     # The size record is a folder, the checksum record 16 MiB of text.
-    put_record(phone, "odd.bin", data, filesize=None, md5=b"f" * (16 << 20))
-    phone.path("/tmp/download/LatestRom/filesize").mkdir()
+    device.path("/tmp/download/LatestRom/filesize").unlink()
+    device.path("/tmp/download/LatestRom/filesize").mkdir()
+    device.path("/tmp/download/LatestRom/md5").write_bytes(b"f" * (16 << 20))
+
+
+def loop_the_link(device):
+    link = device.path("/tmp/download/CurrentRom")
+    link.unlink()
+    os.symlink("/tmp/download/CurrentRom", link)
+
+
+def dangle_the_link(device):
+    link = device.path("/tmp/download/CurrentRom")
+    link.unlink()
+    os.symlink("/tmp/download/NoSuchRom", link)
+
+
+@pytest.mark.parametrize("damage", [break_size_and_checksum, loop_the_link, dangle_the_link])
+def test_broken_and_oversized_records_do_not_stop_the_download(phone, damage):
+    data = package(300 * 1024, seed=4)
+    put_record(phone, "odd.bin", data)
+    damage(phone)
     dl = Download(phone, "/pkgs/odd.bin")
     status = dl.read_to_end(30)
     assert dl.wait(10) == 0
