@@ -103,7 +103,7 @@ def build_runstat(folder):
     target = folder / "tmp" / "runstat"
     target.parent.mkdir(parents=True, exist_ok=True)
     source = REPO / "bench" / "runstat.c"
-    base = ["cc", "-O2", "-Wall", "-Wextra", "-o", str(target), str(source)]
+    base = ["cc", "-O2", "-Wall", "-Wextra", "-pthread", "-o", str(target), str(source)]
     # Static when the C library allows it: the smaller the wrapper, the lower the floor
     # that the kernel adds to the measured program's peak RSS.
     if subprocess.run(base + ["-static"], capture_output=True).returncode != 0:
@@ -183,7 +183,7 @@ def report(result, info, runs):
             "record holds the md5, so corvane checks it; corvane: no md5 record; "
             "curl_md5sum: curl's run plus md5sum of its file, the peer doing the same work")
         say(f"{'size':>8} {'client':12} {'wall s':>8} {'MiB/s':>8} {'cpu s':>7} "
-            f"{'user':>6} {'sys':>6} {'RSS KiB':>8} {'srv cpu%':>8}")
+            f"{'user':>6} {'sys':>6} {'RSS KiB':>8} {'anon KiB':>8} {'srv cpu%':>8}")
         for entry in downloads:
             size = entry["size"]
             for client, rs in entry["runs"].items():
@@ -192,10 +192,12 @@ def report(result, info, runs):
                 srv = statistics.median([r["server_cpu"] / r["wall"] for r in rs]) * 100
                 say(f"{human(size):>8} {client:12} {wall:8.3f} {size / MIB / wall:8.1f} "
                     f"{med(rs, 'cpu'):7.3f} {med(rs, 'user'):6.3f} {med(rs, 'sys'):6.3f} "
-                    f"{med(rs, 'rss_kib'):8.0f} {srv:7.0f}%")
+                    f"{med(rs, 'rss_kib'):8.0f} {med(rs, 'anon_kib'):8.0f} {srv:7.0f}%")
         say("")
-        say("Ratios corvane/curl of medians (goals at 256 MiB and up: "
-            f"wall <= {GOALS['wall']}, cpu <= {GOALS['cpu']}, peak RSS <= {GOALS['rss']})")
+        say("Ratios of medians (goals at 256 MiB and up: "
+            f"wall <= {GOALS['wall']}, cpu <= {GOALS['cpu']}, peak RSS <= {GOALS['rss']}; "
+            "anon: sampled peak of anonymous memory, the program's own heap and stacks, "
+            "no goal)")
         for entry in downloads:
             size = entry["size"]
             curl = entry["runs"]["curl"]
@@ -205,11 +207,13 @@ def report(result, info, runs):
                 rs, ps = entry["runs"][client], entry["runs"][peer]
                 ratios = {"wall": med(rs, "wall") / med(ps, "wall"),
                           "cpu": med(rs, "cpu") / med(ps, "cpu"),
-                          "rss": med(rs, "rss_kib") / med(ps, "rss_kib")}
+                          "rss": med(rs, "rss_kib") / med(ps, "rss_kib"),
+                          "anon": med(rs, "anon_kib") / med(ps, "anon_kib")}
                 entry.setdefault("ratios", {})[f"{client}/{peer}"] = ratios
                 judged = size >= 256 * MIB
                 marks = ", ".join(
-                    f"{k} {v:.3f}" + (f" ({verdict(v, GOALS[k])})" if judged else "")
+                    f"{k} {v:.3f}" + (f" ({verdict(v, GOALS[k])})" if judged and k in GOALS
+                                      else "")
                     for k, v in ratios.items())
                 say(f"{human(size):>8} {client + '/' + peer:24} {marks}")
         say("")
@@ -228,9 +232,12 @@ def report(result, info, runs):
                                    f"{med(rs, 'cpu') / mib * 1000:.2f} ms/MiB cpu")
                 growth = med(large["runs"][client], "rss_kib") - \
                     med(small["runs"][client], "rss_kib")
+                anon = med(large["runs"][client], "anon_kib") - \
+                    med(small["runs"][client], "anon_kib")
                 say(f"  {client:12} " + "; ".join(per_mib))
                 say(f"  {'':12} peak RSS growth {growth:+.0f} KiB "
-                    f"({'flat, under 1 MiB' if growth < 1024 else 'NOT flat'})")
+                    f"({'flat, under 1 MiB' if growth < 1024 else 'NOT flat'}), "
+                    f"anonymous memory growth {anon:+.0f} KiB")
             say("")
     res = result.get("resume")
     if res:

@@ -141,7 +141,7 @@ def measure(argv, pass_fds=(), drain_fd=None, close_after_start=(), stdout=None,
     if reader is not None:
         reader.join(timeout=30)
     with open(result_path) as f:
-        wall, user, system, rss, code = f.read().split()
+        wall, user, system, rss, anon, code = f.read().split()
     os.unlink(result_path)
     result = {
         "wall": float(wall),
@@ -149,6 +149,7 @@ def measure(argv, pass_fds=(), drain_fd=None, close_after_start=(), stdout=None,
         "user": float(user),
         "sys": float(system),
         "rss_kib": int(rss),
+        "anon_kib": int(anon),
         "exit": int(code),
         "status": b"".join(collected).decode(errors="replace"),
     }
@@ -333,6 +334,7 @@ def downloads(sizes, runs):
                                 "user": res["user"] + check["user"],
                                 "sys": res["sys"] + check["sys"],
                                 "rss_kib": max(res["rss_kib"], check["rss_kib"]),
+                                "anon_kib": max(res["anon_kib"], check["anon_kib"]),
                                 "server_cpu": res["server_cpu"], "ok": ok, "status": ""}
                         per["curl_md5sum"].append(both)
                     elif ok and i == 0:
@@ -447,12 +449,13 @@ def run_first_stage_curl(body_path):
         ["curl", "-sS", "-o", "/dev/null", "-I",
          f"http://{HOST}/pkgs/V2.0.1/norvo-update.zip"],
     ]
-    total = {"wall": 0.0, "cpu": 0.0, "rss_kib": 0, "ok": True}
+    total = {"wall": 0.0, "cpu": 0.0, "rss_kib": 0, "anon_kib": 0, "ok": True}
     for argv in steps:
         res = measure(argv)
         total["wall"] += res["wall"]
         total["cpu"] += res["cpu"]
         total["rss_kib"] = max(total["rss_kib"], res["rss_kib"])
+        total["anon_kib"] = max(total["anon_kib"], res["anon_kib"])
         total["ok"] = total["ok"] and res["exit"] == 0
     return total
 
