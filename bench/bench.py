@@ -235,6 +235,18 @@ def report(result, info, runs):
                 anon = med(large["runs"][client], "anon_kib") - \
                     med(small["runs"][client], "anon_kib")
                 say(f"  {client:12} " + "; ".join(per_mib))
+                # Linear growth: the cost of each further MiB stays the same from one size
+                # to the next (the fixed start-up cost drops out of the difference).
+                steps = []
+                for a, b in zip(downloads, downloads[1:]):
+                    extra = (b["size"] - a["size"]) / MIB
+                    ra, rb = a["runs"][client], b["runs"][client]
+                    steps.append(f"{human(a['size'])}->{human(b['size'])}: "
+                                 f"{(med(rb, 'wall') - med(ra, 'wall')) / extra * 1000:.2f} "
+                                 f"ms/MiB wall, "
+                                 f"{(med(rb, 'cpu') - med(ra, 'cpu')) / extra * 1000:.2f} "
+                                 "ms/MiB cpu")
+                say(f"  {'':12} marginal cost " + "; ".join(steps))
                 say(f"  {'':12} peak RSS growth {growth:+.0f} KiB "
                     f"({'flat, under 1 MiB' if growth < 1024 else 'NOT flat'}), "
                     f"anonymous memory growth {anon:+.0f} KiB")
