@@ -651,6 +651,7 @@ void RomDownload::startListener() {
   }
   wakeRead_.reset(fds[0]);
   wakeWrite_.reset(fds[1]);
+  commandFd_ = fileno(commands);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopRequested_ = false;
@@ -696,10 +697,10 @@ bool RomDownload::handleCommand(const std::string& line) {
 }
 
 void RomDownload::listen() {
-  if (driver_ == nullptr || !driver_->fork_flag) return;
-  FILE* commands = driver_->command_stream != nullptr ? driver_->command_stream : g_command_stream;
-  if (commands == nullptr) return;
-  int fd = fileno(commands);
+  // Only what startListener() set before the thread began: the transfer thread
+  // keeps writing the event's other members.
+  int fd = commandFd_;
+  if (fd < 0) return;
   std::string pending;
   char buffer[1024];
   for (;;) {

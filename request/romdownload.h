@@ -142,5 +142,6 @@ class RomDownload : public SecureEvent {
   bool paused_ = false;        // the front end asked for a pause that still holds
   bool pauseApplied_ = false;  // the current transfer is paused
   std::thread listener_;
+  int commandFd_ = -1;  // the command stream's descriptor, for the listener
   android::base::unique_fd wakeRead_, wakeWrite_;
 };
