@@ -22,21 +22,8 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-# What the build and the device need (the same Debian packages as tools/test.sh).
-PACKAGES=(cmake make g++ pkg-config
-  android-libbase-dev android-liblog-dev android-libboringssl-dev
-  libcurl4-gnutls-dev libcjson-dev libc-ares-dev libgtest-dev libgmock-dev
-  bubblewrap iproute2 curl python3 python3-cryptography)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  SUDO=; [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+# What the build and the device need (shared with the test command).
+tools/install-deps.sh
 
 echo "== build"
 cmake -S . -B build >/dev/null

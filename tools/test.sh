@@ -4,20 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PACKAGES=(cmake make g++ pkg-config clang-format
-  android-libbase-dev android-liblog-dev android-libboringssl-dev
-  libcurl4-gnutls-dev libcjson-dev libc-ares-dev libgtest-dev libgmock-dev
-  bubblewrap iproute2 curl zip unzip python3 python3-pytest python3-cryptography)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  SUDO=; [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+tools/install-deps.sh
 
 jobs=$(nproc)
 echo "== format check"
@@ -35,3 +22,14 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 echo "== tests (ASan+UBSan)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+# The download's listener thread shares the event with the transfer thread: its
+# unit and system tests run once more under ThreadSanitizer.
+echo "== build (ThreadSanitizer)"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVO_TSAN=ON >/dev/null
+cmake --build build-tsan -j"$jobs"
+echo "== download tests (ThreadSanitizer)"
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+build-tsan/bin/unit_tests --gtest_filter='XferInfo.*:RedirectSplit.*:Commands.*:RomDownloadRun.*:SecureEventTest.*'
+NORVO_BUILD_DIR=$PWD/build-tsan /usr/bin/python3 -m pytest -q -p no:cacheprovider \
+  tests/system/test_download.py

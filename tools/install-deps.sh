@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build, the emulated device, the demo and the
+# tests need, when any is missing. apt-get only: nothing else is reachable.
+set -euo pipefail
+
+PACKAGES=(cmake make g++ pkg-config clang-format
+  android-libbase-dev android-liblog-dev android-libboringssl-dev
+  libcurl4-gnutls-dev libcjson-dev libc-ares-dev libgtest-dev libgmock-dev
+  bubblewrap iproute2 curl zip unzip python3 python3-pytest python3-cryptography)
+missing=()
+for p in "${PACKAGES[@]}" "$@"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing: ${missing[*]}"
+  SUDO=
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}"
+fi
