@@ -376,6 +376,9 @@ int RomDownload::PreExecuted() {
   SET_OPTION(CURLOPT_SSL_VERIFYPEER, 0L);
   SET_OPTION(CURLOPT_SSL_VERIFYHOST, 0L);
   SET_OPTION(CURLOPT_NOSIGNAL, 1L);
+  // Packages are large: with libcurl's 16 KiB default a 256 MiB download took
+  // about eight times the reads, polls and progress callbacks of 128 KiB ones.
+  SET_OPTION(CURLOPT_BUFFERSIZE, 128L * 1024);
   // A dead connection must not hang the download for ever.
   SET_OPTION(CURLOPT_CONNECTTIMEOUT, kConnectTimeout);
   SET_OPTION(CURLOPT_LOW_SPEED_LIMIT, 1L);
