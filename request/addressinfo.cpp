@@ -80,9 +80,7 @@ int AddressInfo::PreExecuted() {
     return CURLE_WRITE_ERROR;
   }
   LOG(DEBUG) << ">> AddressInfo::PreExecuted, curl writedata=" << RESPONSE_BODY_FILE;
-  AppendHeader(headers_, "Cache-Contorl:no-cache");
-  AppendHeader(headers_, "Cookie:");
-  AppendHeader(headers_, "Content-type:application/x-www-form-urlencoded");
+  appendRequestHeaders();
   CURL* curl = curl_.get();
   if (curl == nullptr) return CURLE_FAILED_INIT;
   CURLcode r;
@@ -103,11 +101,8 @@ int AddressInfo::PreExecuted() {
 }
 
 int AddressInfo::OnExecuted() {
-  std::string url = url_.url();
-  LOG(DEBUG) << ">> AddressInfo::OnExecuted, url=" << url;
-  CURLcode r = curl_easy_setopt(curl_.get(), CURLOPT_URL, url.c_str());
-  if (r != CURLE_OK) return r;
-  r = curl_easy_perform(curl_.get());
+  LOG(DEBUG) << ">> AddressInfo::OnExecuted, url=" << url_.url();
+  CURLcode r = performTransfer();
   if (r == CURLE_OK) fflush(response_stream_.get());
   return r;
 }

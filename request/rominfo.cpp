@@ -50,9 +50,7 @@ void RomInfo::run() {
 
 int RomInfo::PreExecuted() {
   LOG(DEBUG) << ">> RomInfo::PreExecuted";
-  AppendHeader(headers_, "Cache-Contorl:no-cache");
-  AppendHeader(headers_, "Cookie:");
-  AppendHeader(headers_, "Content-type:application/x-www-form-urlencoded");
+  appendRequestHeaders();
   CURL* curl = curl_.get();
   if (curl == nullptr) return CURLE_FAILED_INIT;
   CURLcode r;
@@ -64,11 +62,8 @@ int RomInfo::PreExecuted() {
 }
 
 int RomInfo::OnExecuted() {
-  std::string url = url_.url();
-  LOG(DEBUG) << ">> RomInfo::OnExecuted, url=" << url;
-  CURLcode r = curl_easy_setopt(curl_.get(), CURLOPT_URL, url.c_str());
-  if (r != CURLE_OK) return r;
-  return curl_easy_perform(curl_.get());
+  LOG(DEBUG) << ">> RomInfo::OnExecuted, url=" << url_.url();
+  return performTransfer();
 }
 
 int RomInfo::PostExecuted() {

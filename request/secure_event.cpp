@@ -31,14 +31,18 @@ void AppendHeader(CurlSlist& list, const std::string& line) {
   list.reset(grown);
 }
 
-void writeStatusLine(FILE* stream, const char* format, ...) {
+void vwriteStatusLine(FILE* stream, const char* format, va_list args) {
   if (stream == nullptr) return;
   std::lock_guard<std::mutex> lock(g_status_mutex);
+  vfprintf(stream, format, args);
+  fflush(stream);
+}
+
+void writeStatusLine(FILE* stream, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  vfprintf(stream, format, args);
+  vwriteStatusLine(stream, format, args);
   va_end(args);
-  fflush(stream);
 }
 
 void splitHostPort(const std::string& host, std::string* name, std::string* port_suffix) {
@@ -57,14 +61,22 @@ SecureEvent::SecureEvent() : error_buffer_(new char[kErrorBufferSize]()), curl_(
 SecureEvent::~SecureEvent() = default;
 
 void SecureEvent::writeStatus(const char* format, ...) {
-  FILE* stream = driver_ != nullptr ? driver_->status_stream : nullptr;
-  if (stream == nullptr) return;
-  std::lock_guard<std::mutex> lock(g_status_mutex);
   va_list args;
   va_start(args, format);
-  vfprintf(stream, format, args);
+  vwriteStatusLine(driver_ != nullptr ? driver_->status_stream : nullptr, format, args);
   va_end(args);
-  fflush(stream);
+}
+
+CURLcode SecureEvent::performTransfer() {
+  CURLcode r = curl_easy_setopt(curl_.get(), CURLOPT_URL, url_.url().c_str());
+  if (r != CURLE_OK) return r;
+  return curl_easy_perform(curl_.get());
+}
+
+void SecureEvent::appendRequestHeaders() {
+  AppendHeader(headers_, "Cache-Contorl:no-cache");  // spelled as the server expects it
+  AppendHeader(headers_, "Cookie:");
+  AppendHeader(headers_, "Content-type:application/x-www-form-urlencoded");
 }
 
 void SecureEvent::resolveHost(const URLWrapper& url, void (*callback)(void*, int, int, hostent*)) {

@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 #include <netdb.h>
+#include <stdarg.h>
 #include <stdio.h>
 
 #include <functional>
@@ -42,6 +43,8 @@ void AppendHeader(CurlSlist& list, const std::string& line);
 // One status line: a single formatted write plus a flush. Writers on any thread
 // share one lock, so lines from the transfer and the listener never interleave.
 void writeStatusLine(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void vwriteStatusLine(FILE* stream, const char* format, va_list args)
+    __attribute__((format(printf, 2, 0)));
 
 // Splits "name:port" into the name and ":port" (empty when there is no numeric port).
 void splitHostPort(const std::string& host, std::string* name, std::string* port_suffix);
@@ -81,6 +84,10 @@ class SecureEvent {
 
   // One formatted write plus a flush on the driver's status stream.
   void writeStatus(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // The header lines every request of the update server carries after "Host: ".
+  void appendRequestHeaders();
+  // Points the transfer at the URL record and performs it.
+  CURLcode performTransfer();
   // Starts name resolution of `url` with `callback`. The resolver looks up host
   // names only, so a ":port" suffix is left out of the lookup; the completion
   // keeps it on the resolved address.

@@ -39,9 +39,7 @@ int SyncServerTime::PreExecuted() {
     return CURLE_WRITE_ERROR;
   }
   LOG(DEBUG) << ">> SyncServerTime::PreExecuted, curl writedata=" << TIME_FILE;
-  AppendHeader(headers_, "Cache-Contorl:no-cache");
-  AppendHeader(headers_, "Cookie:");
-  AppendHeader(headers_, "Content-type:application/x-www-form-urlencoded");
+  appendRequestHeaders();
   CURL* curl = curl_.get();
   if (curl == nullptr) return CURLE_FAILED_INIT;
   CURLcode r;
@@ -55,11 +53,8 @@ int SyncServerTime::PreExecuted() {
 }
 
 int SyncServerTime::OnExecuted() {
-  std::string url = url_.url();
-  LOG(DEBUG) << ">> SyncServerTime::OnExecuted, url=" << url;
-  CURLcode r = curl_easy_setopt(curl_.get(), CURLOPT_URL, url.c_str());
-  if (r != CURLE_OK) return r;
-  return curl_easy_perform(curl_.get());
+  LOG(DEBUG) << ">> SyncServerTime::OnExecuted, url=" << url_.url();
+  return performTransfer();
 }
 
 bool ParseServerDate(FILE* headers, time_t* seconds) {
