@@ -6,7 +6,8 @@ set -euo pipefail
 PACKAGES=(cmake make g++ pkg-config clang-format
   android-libbase-dev android-liblog-dev android-libboringssl-dev
   libcurl4-gnutls-dev libcjson-dev libc-ares-dev libgtest-dev libgmock-dev
-  bubblewrap iproute2 curl zip unzip python3 python3-pytest python3-cryptography)
+  bubblewrap iproute2 curl zip unzip python3 python3-pytest python3-cryptography
+  clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${PACKAGES[@]}" "$@"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

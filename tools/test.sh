@@ -33,3 +33,8 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 build-tsan/bin/unit_tests --gtest_filter='XferInfo.*:RedirectSplit.*:Commands.*:RomDownloadRun.*:SecureEventTest.*'
 NORVO_BUILD_DIR=$PWD/build-tsan /usr/bin/python3 -m pytest -q -p no:cacheprovider \
   tests/system/test_download.py
+
+# A few seconds per fuzzer on its seed corpus: the targets keep building and the seeds
+# keep passing. The long runs are tools/fuzz.sh with a larger time (docs/reliability.md).
+echo "== fuzz smoke"
+tools/fuzz.sh 5
