@@ -154,10 +154,15 @@ def test_full_package_folder_reports_write_errors_never_completion(phone):
     data = package(1 << 20, seed=3)
     phone.put_package("full.bin", data)
     md5 = hashlib.md5(data).hexdigest()
-    # A 256 KiB tmpfs over the package's folder; the record is made again inside it.
+    # A 256 KiB tmpfs over the package's folder; the record is made again inside it. The
+    # build folder is bound back in case the checkout itself lives under /tmp.
     script = f"""
 set -e
+mkdir -p /cache/build
+mount --bind "$NORVO_BUILD_DIR" /cache/build
 mount -t tmpfs -o size=256k tmpfs /tmp
+mkdir -p "$NORVO_BUILD_DIR"
+mount --bind /cache/build "$NORVO_BUILD_DIR"
 mkdir -p /tmp/download/LatestRom /tmp/zel/events
 cd /tmp/download/LatestRom
 printf %s hostile >version; printf %s full.bin >filename
