@@ -20,6 +20,7 @@
 
 #include "norvo_config.h"
 #include "norvotools/norvo-root/secure_mount.h"
+#include "norvotools/norvo-root/ui_logger.h"
 #include "norvotools/norvo-root/work_area.h"
 #include "norvotools/norvo-zel/zel_constants.h"
 #include "norvotools/norvo-zel/zelprotocal.h"
@@ -90,27 +91,6 @@ void on_trigger_signal(int) { g_trigger_requested = 1; }
 URLWrapper diag_preset() { return URLWrapper{"https://", NORVO_ZEL_HOST, "", kDiagPath}; }
 
 URLWrapper log_preset() { return URLWrapper{"http://", NORVO_ZEL_HOST, "", kLogPath}; }
-
-std::string ui_log_line(android::base::LogSeverity severity, const char* message) {
-  static const char kLetters[] = "VDIWEF";
-  // FATAL lies beyond the six letters; it is as fatal as FATAL_WITHOUT_ABORT.
-  int index = static_cast<int>(severity);
-  char letter = (index >= 0 && index < 6) ? kLetters[index] : 'F';
-  std::string line(1, letter);
-  line += ':';
-  line += message != nullptr ? message : "";
-  line += '\n';
-  return line;
-}
-
-void UiLogger(android::base::LogId, android::base::LogSeverity severity, const char*, const char*,
-              unsigned int, const char* message) {
-  std::string line = ui_log_line(severity, message);
-  // Whatever stdio still holds goes first; then the line leaves in one write so
-  // that it never interleaves with other writers of the same descriptor.
-  fflush(stdout);
-  android::base::WriteFully(STDOUT_FILENO, line.data(), line.size());
-}
 
 bool help_wanted(const std::string& environment) {
   return environment != "norvo" && environment != "recovery";
@@ -394,7 +374,7 @@ int quillon_main(int argc, char** argv) {
   if (stat(LAST_LOG_FILE.c_str(), &st) == 0) {
     android::base::SetMinimumLogSeverity(android::base::DEBUG);
     if (android::base::GetProperty("debug.logcat", "0") != "1") {
-      android::base::InitLogging(argc > 0 ? argv : nullptr, &UiLogger,
+      android::base::InitLogging(argc > 0 ? argv : nullptr, &::UiLogger,
                                  android::base::DefaultAborter);
     }
     redirect_stdio(LAST_LOG_FILE.c_str());

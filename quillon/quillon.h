@@ -31,12 +31,6 @@ extern URLWrapper g_target;
 URLWrapper diag_preset();
 URLWrapper log_preset();
 
-// The console logger: "%c:%s\n" on standard output, one write per line.
-void UiLogger(android::base::LogId id, android::base::LogSeverity severity, const char* tag,
-              const char* file, unsigned int line, const char* message);
-// Formats one console line; the letter comes from "VDIWEF" by severity, 'F' for fatal.
-std::string ui_log_line(android::base::LogSeverity severity, const char* message);
-
 // True unless the environment is exactly "norvo" or exactly "recovery".
 bool help_wanted(const std::string& environment);
 

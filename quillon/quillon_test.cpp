@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "norvotools/norvo-root/ui_logger.h"
+
 namespace quillon {
 namespace {
 

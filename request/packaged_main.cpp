@@ -6,27 +6,11 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "norvotools/norvo-root/ui_logger.h"
 #include "request/download_task.h"
 #include "request/entry.h"
 
 namespace {
-
-// Writes "%c:%s\n" with the severity letter from "VDIWEF" and the message on
-// standard output (one write, flushed). Fatal shares the letter F.
-void UiLogger(android::base::LogId id, android::base::LogSeverity severity, const char* tag,
-              const char* file, unsigned int line, const char* message);
-
-void UiLogger(android::base::LogId, android::base::LogSeverity severity, const char*, const char*,
-              unsigned int, const char* message) {
-  static const char kLetters[] = "VDIWEF";
-  int index = static_cast<int>(severity);
-  char letter = index >= 0 && index < 6 ? kLetters[index] : 'F';
-  // flockfile keeps the line whole when two threads log at once.
-  flockfile(stdout);
-  fprintf(stdout, "%c:%s\n", letter, message);
-  fflush(stdout);
-  funlockfile(stdout);
-}
 
 const char kBanner[] = "================================================== Start corvane ";
 
