@@ -6,7 +6,7 @@ import stat
 
 import pytest
 
-PROBE = "storage_probe"
+from test_storage import probe_built, run  # noqa: F401 (probe_built is a fixture)
 
 ANSWER = {
     "CurrentRom": {"version": "1.0.0"},
@@ -14,19 +14,6 @@ ANSWER = {
                   "Validate": "sig", "md5": "0123abcd"},
     "MirrorList": ["https://secure.mirror.test", "http://dl.mirror.test/a/b"],
 }
-
-
-@pytest.fixture
-def probe_built(make_device):
-    dev = make_device(name="check")
-    if not (dev.build / "bin" / PROBE).is_file():
-        pytest.fail(f"{PROBE} is not built in {dev.build}")
-
-
-def run(dev, *args):
-    res = dev.run([PROBE, *args], timeout=30)
-    assert res.returncode == 0, res.stderr
-    return res.stdout.decode(), res.stderr.decode().splitlines()
 
 
 def write_record(dev, answer=ANSWER):
