@@ -4,7 +4,6 @@ import json
 import os
 import stat
 
-
 from test_storage import probe_built, run  # noqa: F401 (probe_built is a fixture)
 
 ANSWER = {
