@@ -87,6 +87,43 @@ def _kill_group(proc: subprocess.Popen) -> None:
         pass
 
 
+def describe_processes(root_pid: int) -> str:
+    """What a run that did not end is doing: every process under root_pid with its
+    state and wait channel, and a backtrace of each corvane or quillon (gdb, when
+    the host has it). For the failure message of a hang."""
+    children = {}
+    for entry in pathlib.Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
+            children.setdefault(int(fields[1]), []).append(int(entry.name))
+        except (OSError, IndexError, ValueError):
+            continue
+    lines, todo = [], [root_pid]
+    while todo:
+        pid = todo.pop()
+        todo.extend(children.get(pid, []))
+        proc = pathlib.Path(f"/proc/{pid}")
+        try:
+            cmd = (proc / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+            state = (proc / "stat").read_text().rsplit(")", 1)[1].split()[0]
+            wchan = (proc / "wchan").read_text()
+        except OSError:
+            continue
+        lines.append(f"{pid} {state} {wchan or '-'} {cmd[:200]}")
+        name = os.path.basename(cmd.split(" ", 1)[0])
+        if name in ("corvane", "quillon") and os.path.exists("/usr/bin/gdb"):
+            try:
+                bt = subprocess.run(["gdb", "-batch", "-p", str(pid), "-ex",
+                                     "thread apply all bt 20"], capture_output=True,
+                                    timeout=60, text=True).stdout
+            except (OSError, subprocess.TimeoutExpired) as err:
+                bt = f"gdb: {err}"
+            lines.extend("    " + line for line in bt.splitlines() if line.startswith(("#", "Thread")))
+    return "\n".join(lines)
+
+
 class Device:
     def __init__(self, root, build, props=None):
         self.root = pathlib.Path(root)

@@ -13,6 +13,7 @@ import select
 import time
 
 import pytest
+from conftest import describe_processes
 
 PKG = "/pkgs/V1/pkg.zip"
 HOST = "update.norvo.test"
@@ -98,7 +99,8 @@ class Download:
         deadline = time.monotonic() + timeout
         while not self.eof:
             if time.monotonic() > deadline:
-                pytest.fail(f"the download did not end within {timeout} s: {self.text!r}")
+                pytest.fail(f"the download did not end within {timeout} s: {self.text!r}\n"
+                            f"{describe_processes(self.proc.pid)}")
             self._pump(0.2)
         out, _ = self.proc.communicate(timeout=10)
         os.close(self.status)
