@@ -5,7 +5,9 @@ import base64
 import hashlib
 import json
 import os
+import signal
 import sys
+import threading
 
 import pytest
 
@@ -321,3 +323,34 @@ def test_server_survives_bad_input(device):
     bad, root = exchange(device, [get("/pkgs/p.zip"), get("/", new_connection=True)])
     assert bad["status"] == 500 and root["status"] == 200
     assert "ValueError" in device.server_log()[-2]["error"]
+
+
+def lock_calls(handler):
+    """The lock operations that one call of handler makes."""
+    lock_types = (type(threading.Lock()), type(threading.RLock()))
+    calls = []
+
+    def profile(frame, event, arg):
+        if event == "c_call" and isinstance(getattr(arg, "__self__", None), lock_types):
+            calls.append(arg.__name__)
+
+    sys.setprofile(profile)
+    try:
+        handler(signal.SIGTERM, None)
+    finally:
+        sys.setprofile(None)
+    return calls
+
+
+def test_stop_signal_handler_takes_no_lock(tmp_path):
+    # The handler runs on the server's main thread between two bytecodes, maybe while
+    # that thread holds a lock; one that took a lock too would never return, and the
+    # device would never end (seen once as a download whose status pipe stayed open).
+    import server
+
+    server.SERVER = server.Server(str(tmp_path))
+    stop = server.StopRequest()
+    assert lock_calls(stop) == []
+    assert stop.requested
+    # The check sees a handler that sets the server's stop event directly.
+    assert lock_calls(lambda *_: server.SERVER.stopping.set())

@@ -46,6 +46,19 @@ LOG_UPLOAD_PATH = "/zelas/fileUploadWithUrlId"
 CHUNK = 64 * 1024
 
 
+class StopRequest:
+    """The SIGTERM handler. Python runs it on the main thread between two bytecodes, which
+    may be while that thread holds a lock (the one inside Event.wait(), for one); a handler
+    that took a lock as well would wait for ever, and the device with it. So it only sets
+    a flag, and the main loop does the stopping."""
+
+    def __init__(self):
+        self.requested = False
+
+    def __call__(self, signum=None, frame=None):
+        self.requested = True
+
+
 class Server:
     """Shared state: the folder, the request log and the per-path fault counters."""
 
@@ -653,7 +666,8 @@ def main():
     except (OSError, AttributeError):
         pass
     SERVER = Server(args.root)
-    signal.signal(signal.SIGTERM, lambda *_: SERVER.stopping.set())
+    stop = StopRequest()
+    signal.signal(signal.SIGTERM, stop)
     tls = None
     open_ = {}  # port -> (Listener, thread)
 
@@ -685,11 +699,15 @@ def main():
         f.write(" ".join(str(p) for p in sorted(open_)) + "\n")
     print(f"refserver: listening on {sorted(open_)}", file=sys.stderr, flush=True)
     # Listeners follow the config: "refuse" and "extra_ports" may change during a run.
-    while not SERVER.stopping.wait(0.05):
+    while True:
+        time.sleep(0.05)
+        if stop.requested:
+            break
         try:
             reconcile()
         except Exception as err:  # a config of the wrong shape must not stop the server
             print(f"refserver: listeners not updated: {err}", file=sys.stderr)
+    SERVER.stopping.set()  # ends the stalls in progress
     for listener, _ in open_.values():
         listener.server_close()
     # Let the requests in progress finish and log themselves (stalls end at once).
