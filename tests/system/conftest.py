@@ -120,7 +120,8 @@ def describe_processes(root_pid: int) -> str:
                                     timeout=60, text=True).stdout
             except (OSError, subprocess.TimeoutExpired) as err:
                 bt = f"gdb: {err}"
-            lines.extend("    " + line for line in bt.splitlines() if line.startswith(("#", "Thread")))
+            lines.extend("    " + line for line in bt.splitlines()
+                         if line.startswith(("#", "Thread")))
     return "\n".join(lines)
 
 

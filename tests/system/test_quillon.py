@@ -155,7 +155,8 @@ def settle(dev, drv, quiet=1.5):
 
     def state():
         out = drv.output()
-        return (len(posts(dev)), out.count("trigger to upload data"), out.count("succ to post data"))
+        return (len(posts(dev)), out.count("trigger to upload data"),
+                out.count("succ to post data"))
 
     last, since = state(), time.monotonic()
     while True:
@@ -178,6 +179,7 @@ def test_diag_burst_of_signals_runs_sequential_passes(diag_device):
         pidfile = dev.path("/cache/norvo/diagpid")
         dev.wait_for(lambda: pidfile.exists() and pidfile.read_text())
         assert drv.ask("usr1 10") == "sent"
+        dev.wait_for(lambda: posts(dev))
         # Signals that meet a pass collapse into one further pass: never one
         # per signal.
         burst = settle(dev, drv)
@@ -187,6 +189,7 @@ def test_diag_burst_of_signals_runs_sequential_passes(diag_device):
         # it carries what the store holds by then.
         write_store(dev, {"marker": "after-burst"})
         assert drv.ask("usr1 1") == "sent"
+        dev.wait_for(lambda: len(posts(dev)) > burst, timeout=30)
         assert settle(dev, drv) == burst + 1
         assert drv.ask("status") == "running"
 
