@@ -24,6 +24,7 @@
 #include "norvotools/norvo-root/work_area.h"
 #include "norvotools/norvo-zel/zel_constants.h"
 #include "norvotools/norvo-zel/zelprotocal.h"
+#include "request/curl_handles.h"
 #include "request/vendor/norvo_dns.h"
 
 extern char** environ;
@@ -59,28 +60,9 @@ namespace {
 const char kRescuePattern[] = "RescuePartyLog";
 const char kRescueLoggedProp[] = "rescueparty.logged";
 
-struct SlistDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-struct EasyDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
 struct DirDeleter {
   void operator()(DIR* dir) const { closedir(dir); }
 };
-using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
-using Easy = std::unique_ptr<CURL, EasyDeleter>;
-
-// Keeps the list intact when libcurl cannot allocate the new node.
-void append_header(Slist& list, const std::string& line) {
-  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
-  if (grown == nullptr) {
-    LOG(ERROR) << "failed to add header " << line;
-    return;
-  }
-  list.release();
-  list.reset(grown);
-}
 
 volatile sig_atomic_t g_trigger_requested = 0;
 
@@ -135,9 +117,9 @@ void DnsResolveCallback(void*, int status, int, hostent* host) {
   LOG(INFO) << "Resolved domain is " << host_line;
 
   if (g_target.path == kDiagPath) {
-    Slist headers;
-    append_header(headers, host_line);
-    append_header(headers, "Content-Type:application/json");
+    CurlSlist headers;
+    AppendHeader(headers, host_line);
+    AppendHeader(headers, "Content-Type:application/json");
     SendPost(headers.release());
     return;
   }
@@ -145,12 +127,12 @@ void DnsResolveCallback(void*, int status, int, hostent* host) {
 }
 
 void SendPost(curl_slist* header_list) {
-  Slist headers(header_list);
+  CurlSlist headers(header_list);
   LOG(INFO) << "Post the diag...";
   std::string body = norvozel::zel_sync_to_string();
   create_file_and_writedata(WORK_DIR, "last_tmp", body);
 
-  Easy curl(curl_easy_init());
+  CurlEasy curl(curl_easy_init());
   if (!curl) {
     LOG(ERROR) << "failed to create a transfer handle";
     return;

@@ -21,16 +21,6 @@ constexpr size_t kErrorBufferSize = 256;
 std::mutex g_status_mutex;
 }  // namespace
 
-void AppendHeader(CurlSlist& list, const std::string& line) {
-  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
-  if (grown == nullptr) {
-    LOG(ERROR) << "cannot add header line " << line;
-    return;
-  }
-  list.release();
-  list.reset(grown);
-}
-
 void vwriteStatusLine(FILE* stream, const char* format, va_list args) {
   if (stream == nullptr) return;
   std::lock_guard<std::mutex> lock(g_status_mutex);

@@ -14,6 +14,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "request/curl_handles.h"
 #include "request/url_wrapper.h"
 
 class DownloadTask;
@@ -27,18 +28,6 @@ enum DownloadStatus : int {
 };
 
 using Handler = std::function<bool(DownloadStatus)>;
-
-struct CurlSlistDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-struct CurlEasyDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
-using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
-
-// Appends `line` to `list`; keeps the list intact when libcurl cannot allocate.
-void AppendHeader(CurlSlist& list, const std::string& line);
 
 // One status line: a single formatted write plus a flush. Writers on any thread
 // share one lock, so lines from the transfer and the listener never interleave.
