@@ -12,19 +12,12 @@ import subprocess
 import time
 
 import pytest
+import test_first_stage
 
 HOST = "update.norvo.test"
-DEVICE_PROPS = {
-    "ro.bootimage.name": "norvo",
-    "ro.build.tags": "test-keys",
-    "ro.product.device": "vexa_one",
-    "ro.build.version.incremental": "V1.0.0",
-    "ro.build.version.release": "10",
-    "ro.vexa.ui.version.name": "V12",
-    "ro.product.locale": "zh-CN",
-    "ro.rom.zone": "1",
-    "ro.ril.vexa.imei": "861234567890123",
-}
+# The first stage's phone, in the updater environment with a test build.
+DEVICE_PROPS = dict(test_first_stage.DEVICE_PROPS,
+                    **{"ro.bootimage.name": "norvo", "ro.build.tags": "test-keys"})
 
 
 @pytest.fixture
