@@ -27,6 +27,8 @@ import subprocess
 import sys
 import tempfile
 
+from device_bench import fs_type  # the device's driver, beside this file
+
 REPO = pathlib.Path(__file__).resolve().parents[1]
 MIB = 1 << 20
 GOALS = {"wall": 1.05, "cpu": 1.2, "rss": 1.0, "resume": 1.001, "first_stage": 1.2}
@@ -141,21 +143,6 @@ def device_folder():
     sys.exit("bench: no writable tmpfs (/dev/shm) for the device folder")
 
 
-def fs_type(path):
-    best, kind = "", "?"
-    path = os.path.realpath(path)
-    with open("/proc/mounts") as f:
-        for line in f:
-            parts = line.split()
-            if len(parts) < 3:
-                continue
-            mount = parts[1]
-            if (path == mount or path.startswith(mount.rstrip("/") + "/")) and \
-                    len(mount) >= len(best):
-                best, kind = mount, parts[2]
-    return kind
-
-
 # -- report ------------------------------------------------------------------------------------
 
 def med(runs, key):
@@ -200,7 +187,6 @@ def report(result, info, runs):
             "no goal)")
         for entry in downloads:
             size = entry["size"]
-            curl = entry["runs"]["curl"]
             pairs = (("corvane_md5", "curl"), ("corvane", "curl"),
                      ("corvane_md5", "curl_md5sum"))
             for client, peer in pairs:

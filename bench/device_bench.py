@@ -475,7 +475,7 @@ def main():
     skip = set(filter(None, args.skip.split(",")))
     sizes = [int(s) for s in args.sizes.split(",")]
     os.makedirs(DOWNLOAD_DIR, exist_ok=True)
-    result = {"tmp_fs": tmp_fs_type()}
+    result = {"tmp_fs": fs_type("/tmp")}
     if "downloads" not in skip:
         result["downloads"] = downloads(sizes, args.runs)
     if "resume" not in skip and args.resume_size > 0:
@@ -489,18 +489,20 @@ def main():
     shutil.rmtree(NGINX_DIR, ignore_errors=True)
 
 
-def tmp_fs_type():
-    best, fstype = "", "?"
+def fs_type(path):
+    """The type of the file system that holds path ("tmpfs", ...), from /proc/mounts."""
+    best, kind = "", "?"
+    path = os.path.realpath(path)
     with open("/proc/mounts") as f:
         for line in f:
             parts = line.split()
             if len(parts) < 3:
                 continue
             mount = parts[1]
-            covers = mount == "/" or mount == "/tmp" or "/tmp".startswith(mount + "/")
-            if covers and len(mount) >= len(best):
-                best, fstype = parts[1], parts[2]
-    return fstype
+            if (path == mount or path.startswith(mount.rstrip("/") + "/")) and \
+                    len(mount) >= len(best):
+                best, kind = mount, parts[2]
+    return kind
 
 
 if __name__ == "__main__":

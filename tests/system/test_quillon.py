@@ -1,6 +1,5 @@
 """The uploader service in the emulated device, against the reference server."""
 import base64
-import json
 import re
 import selectors
 import subprocess
