@@ -3,14 +3,14 @@
 #pragma once
 
 #include <android-base/logging.h>
-#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
 #include <string>
+
+#include "norvotools/norvo-root/storage_test_support.h"
 
 namespace fuzz_support {
 
@@ -24,23 +24,7 @@ namespace fuzz_support {
     }                                                                              \
   } while (0)
 
-inline void RemoveTree(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    chmod(path.c_str(), 0755);  // mirror folders are made 0644
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
-    while (dir) {
-      struct dirent* e = readdir(dir.get());
-      if (e == nullptr) break;
-      std::string name = e->d_name;
-      if (name != "." && name != "..") RemoveTree(path + "/" + name);
-    }
-    rmdir(path.c_str());
-  } else {
-    unlink(path.c_str());
-  }
-}
+using storage_test::RemoveTree;
 
 // A folder for the life of the process, in memory when the host has /dev/shm
 // (the property store syncs every write). Without "ro.bootimage.name" the

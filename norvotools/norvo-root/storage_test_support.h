@@ -16,6 +16,26 @@
 
 namespace storage_test {
 
+// Removes path and everything below it, whatever the modes of its folders.
+inline void RemoveTree(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    // Mirror directories are 0644; make sure they can be listed on the way out.
+    chmod(path.c_str(), 0755);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
+    while (dir) {
+      struct dirent* e = readdir(dir.get());
+      if (e == nullptr) break;
+      std::string name = e->d_name;
+      if (name != "." && name != "..") RemoveTree(path + "/" + name);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
 // A fresh directory under /tmp, removed with its content at the end.
 class ScratchDir {
  public:
@@ -23,29 +43,11 @@ class ScratchDir {
     char tmpl[] = "/tmp/storage_test.XXXXXX";
     path_ = mkdtemp(tmpl);
   }
-  ~ScratchDir() { Remove(path_); }
+  ~ScratchDir() { RemoveTree(path_); }
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
  private:
-  static void Remove(const std::string& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-      // Mirror directories are 0644; make sure they can be listed on the way out.
-      chmod(path.c_str(), 0755);
-      std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
-      while (dir) {
-        struct dirent* e = readdir(dir.get());
-        if (e == nullptr) break;
-        std::string name = e->d_name;
-        if (name != "." && name != "..") Remove(path + "/" + name);
-      }
-      rmdir(path.c_str());
-    } else {
-      unlink(path.c_str());
-    }
-  }
   std::string path_;
 };
 
