@@ -564,7 +564,7 @@ int RomDownload::reportProgress(XferProgress* p, curl_off_t, curl_off_t dlnow, c
   int32_t percent = unit == 0 ? 0 : static_cast<int32_t>(abs / unit);
   if (p->lastPercent < percent) {
     LOG(DEBUG) << "[xferinfo] " << status << ":p:" << percent;
-    writeStatusLine(g_status_stream, "%d:%c:%d\n", status, 'p', percent);
+    writeStatusLine(stream, "%d:%c:%d\n", status, 'p', percent);
     p->lastPercent = percent;
   }
   Clock::time_point now = Clock::now();
@@ -573,7 +573,7 @@ int RomDownload::reportProgress(XferProgress* p, curl_off_t, curl_off_t dlnow, c
   if (elapsed >= 1.0) {
     int64_t grown = std::max<int64_t>(abs - p->lastSize, 0);
     unsigned long speed = static_cast<unsigned long>(grown / elapsed);
-    writeStatusLine(g_status_stream, "%d:%c:%lu\n", status, 's', speed);
+    writeStatusLine(stream, "%d:%c:%lu\n", status, 's', speed);
     p->lastTick = now;
     p->lastSize = abs;
   }
