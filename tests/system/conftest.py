@@ -29,7 +29,8 @@ Device
 ``run(argv, server=False, timeout=60, pass_fds=(), input=None, options=())``
     Runs argv in the device (with the reference server when ``server``); returns a
     ``subprocess.CompletedProcess`` with ``stdout``/``stderr`` bytes. A run that exceeds
-    its timeout is killed (the whole process group) and fails the test.
+    its timeout is killed (the whole process group) and fails the test, with what its
+    processes were doing (see ``describe_processes``).
 ``popen(argv, server=False, pass_fds=(), stdin=..., stdout=..., stderr=...)``
     Starts a long run and returns the Popen; the caller waits. Leftovers are killed when
     the test ends.
@@ -208,10 +209,11 @@ class Device:
         try:
             out, err = proc.communicate(input=input, timeout=timeout)
         except subprocess.TimeoutExpired:
+            stuck = describe_processes(proc.pid)
             _kill_group(proc)
             out, err = proc.communicate()
             pytest.fail(f"{argv} did not finish within {timeout} s\n"
-                        f"stdout: {out[-2000:]!r}\nstderr: {err[-2000:]!r}")
+                        f"stdout: {out[-2000:]!r}\nstderr: {err[-2000:]!r}\n{stuck}")
         return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
 
     def wait_for(self, predicate, timeout=10.0, interval=0.02):
