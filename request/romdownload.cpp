@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "norvotools/norvo-update/dir2url.h"
+#include "norvotools/norvo-zel/payload_cipher.h"
 #include "request/download_task.h"
 
 std::atomic<int> stopCode{0};
@@ -54,13 +55,7 @@ std::string hexDigest(const MD5_CTX& ctx) {
   MD5_CTX copy = ctx;
   uint8_t digest[MD5_DIGEST_LENGTH];
   MD5_Final(digest, &copy);
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (uint8_t byte : digest) {
-    text.push_back(kHex[byte >> 4]);
-    text.push_back(kHex[byte & 0xf]);
-  }
-  return text;
+  return hex_string(digest, sizeof(digest));
 }
 
 // libbase's parsers also take a sign and a "0x" prefix; these texts are decimal.

@@ -58,13 +58,6 @@ Prop readFirstProp(std::initializer_list<const char*> names) {
   return p;
 }
 
-std::string hexDigest(const unsigned char* digest, size_t len) {
-  char* text = nullptr;
-  string_to_hex(&text, digest, len);
-  std::unique_ptr<char, FreeDeleter> owner(text);
-  return std::string(text);
-}
-
 // The raw IMEI, or "" when no IMEI property is set.
 std::string imeiValue() {
   Prop p = readFirstProp({"ro.ril.vexa.imei", "ro.ril.vexa.imei0", "ro.ril.vexa.imei1"});
@@ -152,7 +145,7 @@ int getImei(FactMap& facts) {
   }
   unsigned char digest[SHA256_DIGEST_LENGTH];
   SHA256(reinterpret_cast<const uint8_t*>(imei.data()), imei.size(), digest);
-  facts["i"] = hexDigest(digest, sizeof(digest));
+  facts["i"] = hex_string(digest, sizeof(digest));
   return 0;
 }
 
@@ -260,7 +253,7 @@ int getHashId(FactMap& facts) {
   unsigned char digest[SHA_DIGEST_LENGTH];
   SHA1(reinterpret_cast<const uint8_t*>(imei.data()), imei.size(), digest);
   printf("%s call string_to_hex\n", "getHashId");
-  facts["hashId"] = hexDigest(digest, sizeof(digest)).substr(0, 16);
+  facts["hashId"] = hex_string(digest, sizeof(digest)).substr(0, 16);
   return 0;
 }
 

@@ -144,10 +144,18 @@ int base64_decode(unsigned char** out, size_t* out_len, const char* in, size_t i
 int string_to_hex(char** out, const unsigned char* in, size_t in_len) {
   static const char kDigits[] = "0123456789abcdef";
   char* text = static_cast<char*>(calloc(2 * in_len + 1, 1));
+  if (text == nullptr) return -1;
   for (size_t i = 0; i < in_len; ++i) {
     text[2 * i] = kDigits[in[i] >> 4];
     text[2 * i + 1] = kDigits[in[i] & 0x0f];
   }
   *out = text;
   return 0;
+}
+
+std::string hex_string(const unsigned char* in, size_t in_len) {
+  char* text = nullptr;
+  if (string_to_hex(&text, in, in_len) != 0) return std::string();
+  std::unique_ptr<char, FreeDeleter> owner(text);
+  return std::string(text, 2 * in_len);
 }
