@@ -4,6 +4,7 @@
 
 #include <android-base/logging.h>
 #include <cjson/cJSON.h>
+#include <curl/curl.h>
 #include <cutils/properties.h>
 #include <openssl/sha.h>
 #include <stdio.h>
@@ -24,6 +25,9 @@ namespace {
 constexpr const char kOtadLog[] = "/cache/otad/otad.log";
 constexpr const char kUpdatePath[] = "/updates/kootaV3.php";
 
+struct CurlFreeDeleter {
+  void operator()(char* p) const { curl_free(p); }
+};
 struct FreeDeleter {
   void operator()(void* p) const { free(p); }
 };
@@ -72,22 +76,13 @@ cJSON* jsonFromFacts(const FactMap& facts) {
   return obj;
 }
 
-// Every byte except ASCII letters, digits and -._~ becomes %XX, as libcurl escapes.
+// Every byte except ASCII letters, digits and -._~ becomes %XX; "" when libcurl
+// has no memory for it.
 std::string urlEscape(const std::string& in) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(in.size() * 3);
-  for (unsigned char c : in) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-        c == '.' || c == '_' || c == '~') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out.push_back('%');
-      out.push_back(kHex[c >> 4]);
-      out.push_back(kHex[c & 0x0f]);
-    }
-  }
-  return out;
+  if (in.empty()) return std::string();  // a length of 0 would make libcurl use strlen()
+  std::unique_ptr<char, CurlFreeDeleter> escaped(
+      curl_easy_escape(nullptr, in.data(), static_cast<int>(in.size())));
+  return escaped ? std::string(escaped.get()) : std::string();
 }
 
 std::string fieldOf(const FactMap& fields, const std::string& name) {
