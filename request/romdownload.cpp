@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <random>
 #include <system_error>
 #include <vector>
 
@@ -632,7 +633,28 @@ Handler RomDownload::handleCurlCode(CURLcode code) {
   };
 }
 
-bool RomDownload::waitBackoff(std::chrono::milliseconds delay) {
+std::chrono::milliseconds backoff_delay(std::chrono::milliseconds cap, bool jitter,
+                                        std::mt19937_64* random) {
+  if (!jitter || cap.count() <= 0) return cap;
+  // "Full jitter": a fleet that lost its mirror at the same moment must not come
+  // back in the same second, so each device waits a uniform share of the cap.
+  std::uniform_int_distribution<int64_t> pick(0, cap.count());
+  return std::chrono::milliseconds(pick(*random));
+}
+
+bool backoff_jitter_enabled() {
+  // Test-only: the fleet simulation compares the randomised schedule with the
+  // fixed one. Read once; the choice holds for the whole process.
+  static const bool enabled = [] {
+    const char* text = getenv("NORVO_FIXED_BACKOFF");
+    return text == nullptr || strcmp(text, "1") != 0;
+  }();
+  return enabled;
+}
+
+bool RomDownload::waitBackoff(std::chrono::milliseconds cap) {
+  static std::mt19937_64 random{std::random_device{}()};
+  std::chrono::milliseconds delay = backoff_delay(cap, backoff_jitter_enabled(), &random);
   LOG(INFO) << ">> RomDownload retries in " << delay.count() << " ms";
   std::unique_lock<std::mutex> lock(mutex_);
   return !wake_.wait_for(lock, delay, [this] { return stopRequested_; });

@@ -15,6 +15,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -66,6 +67,11 @@ char parse_command(const std::string& line);
 int64_t content_range_start(const std::string& value);
 // Total T of a "bytes */T" or "bytes A-B/T" value, or -1.
 int64_t content_range_total(const std::string& value);
+// The wait before a retry: with jitter a uniform share of `cap` (0 to cap), else cap.
+std::chrono::milliseconds backoff_delay(std::chrono::milliseconds cap, bool jitter,
+                                        std::mt19937_64* random);
+// False only when the test switch NORVO_FIXED_BACKOFF=1 asks for the fixed schedule.
+bool backoff_jitter_enabled();
 // Low-speed abort time in seconds (60; tests shorten it through NORVO_LOW_SPEED_TIME).
 long low_speed_time();
 

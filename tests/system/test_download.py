@@ -274,13 +274,13 @@ def test_wrong_content_range_starts_afresh(updater):
 
 def test_http_error_body_never_reaches_the_package(updater):
     data = make_package(50_000)
-    serve(updater, data, {PKG: {"status": [404, 503], "status_body": "E" * 5000}})
-    text = Download(updater).finish()
+    serve(updater, data, {PKG: {"status": [500, 503], "status_body": "E" * 5000}})
+    text = Download(updater, env=("NORVO_FIXED_BACKOFF=1",)).finish()
     assert text.startswith("3:f:22\n3:f:22\n") and text.endswith("3:c:\n")
     assert package(updater) == data
     entries = downloads(updater)
-    assert [e["status"] for e in entries] == [404, 503, 200]
-    # Paced: 1 s, then 2 s between the attempts.
+    assert [e["status"] for e in entries] == [500, 503, 200]
+    # Paced on the fixed schedule: 1 s, then 2 s between the attempts.
     assert entries[1]["time"] - entries[0]["time"] >= 0.9
     assert entries[2]["time"] - entries[1]["time"] >= 1.9
 
