@@ -27,3 +27,18 @@ inline void AppendHeader(CurlSlist& list, const std::string& line) {
   list.release();
   list.reset(grown);
 }
+
+// A new transfer handle that speaks http and https only, for the first request
+// and for every redirect: a server must never steer it to another protocol (a
+// gopher:// or dict:// target would carry raw lines to any port). Null when
+// libcurl cannot make one or cannot restrict it.
+inline CurlEasy NewTransfer() {
+  CurlEasy handle(curl_easy_init());
+  if (handle == nullptr) return handle;
+  if (curl_easy_setopt(handle.get(), CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+      curl_easy_setopt(handle.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK) {
+    LOG(ERROR) << "cannot limit a transfer to http and https";
+    handle.reset();
+  }
+  return handle;
+}

@@ -22,8 +22,7 @@
 #include "norvotools/norvo-update/dir2url.h"
 #include "norvotools/norvo-zel/payload_cipher.h"
 #include "request/download_task.h"
-
-std::atomic<int> stopCode{0};
+#include "request/vendor/norvo_dns.h"
 
 namespace {
 
@@ -32,17 +31,15 @@ constexpr std::chrono::milliseconds kFirstBackoff{1000};
 constexpr std::chrono::milliseconds kMaxBackoff{60000};
 constexpr long kDefaultLowSpeedTime = 60;
 constexpr long kConnectTimeout = 30;
-// fgets() with a 1024-byte buffer hands out at most 1023 characters per line.
-constexpr size_t kMaxCommandLine = 1023;
-
-std::string metaPath() { return UPDATE_PACKAGE_FILE + ".meta"; }
+constexpr size_t kMaxMd5Record = 4096;
 
 // The ROM record's MD5 as 32 lower-case hex digits, or "" when there is none.
+// Read without blocking: a FIFO planted as the record must not hold the task.
 std::string readExpectedMd5() {
   std::string dir;
   if (!android::base::Realpath(CURRENT_ROM_LINK, &dir)) return "";
   std::string text;
-  if (!android::base::ReadFileToString(dir + "/md5", &text)) return "";
+  if (!read_small_regular_file(dir + "/md5", kMaxMd5Record, &text)) return "";
   text = android::base::Trim(text);
   if (text.size() != 32) return "";
   for (char& ch : text) {
@@ -66,6 +63,14 @@ bool isDecimal(const std::string& text) {
 
 bool startsWithNoCase(const std::string& text, const char* prefix) {
   return strncasecmp(text.c_str(), prefix, strlen(prefix)) == 0;
+}
+
+// The value of a "Name: value" header line whose name is `name`, or false.
+bool headerValue(const std::string& line, const char* name, std::string* value) {
+  size_t length = strlen(name);
+  if (line.size() <= length || line[length] != ':' || !startsWithNoCase(line, name)) return false;
+  *value = android::base::Trim(line.substr(length + 1));
+  return true;
 }
 
 }  // namespace
@@ -95,10 +100,8 @@ uint64_t parse_file_size(const std::string& text) {
   return size;
 }
 
-char parse_command(const std::string& line) {
-  if (line.empty()) return 0;
-  char first = line[0];
-  return first == 'c' || first == 'p' || first == 's' ? first : 0;
+bool allowed_scheme(const std::string& scheme) {
+  return strcasecmp(scheme.c_str(), "http://") == 0 || strcasecmp(scheme.c_str(), "https://") == 0;
 }
 
 int64_t content_range_start(const std::string& value) {
@@ -145,7 +148,7 @@ RomDownload::RomDownload() {
 }
 
 RomDownload::~RomDownload() {
-  stopListener();
+  listener_.stop();
   releaseResource();
   if (EventWrapper<RomDownload>::instance == this) EventWrapper<RomDownload>::instance = nullptr;
 }
@@ -167,25 +170,7 @@ void RomDownload::InitCbmap() {
       outcome_ = Outcome::kFailed;
       return false;
     }
-    if (!expectedMd5_.empty()) {
-      off_t size = updateFile != nullptr ? ftello(updateFile) : -1;
-      if (size < 0 || md5Length_ != size) hashPrefix(size < 0 ? 0 : size);
-      std::string actual = md5Length_ >= 0 ? hexDigest(md5_) : std::string();
-      if (actual != expectedMd5_) {
-        // A package that does not match its record is useless to the installer:
-        // drop it so that the next attempt starts from byte 0.
-        ++mismatches_;
-        LOG(ERROR) << ">> RomDownload checksum mismatch (" << mismatches_ << "): expected "
-                   << expectedMd5_ << ", got " << actual;
-        unlink(UPDATE_PACKAGE_FILE.c_str());
-        unlink(metaPath().c_str());
-        md5Length_ = -1;
-        zelstub(static_cast<CURLcode>(kChecksumMismatch));
-        writeStatusLine(streamOf(this), "%d:%c:%d\n", status, 'f', kChecksumMismatch);
-        outcome_ = mismatches_ >= kMaxChecksumMismatches ? Outcome::kFailed : Outcome::kRestart;
-        return false;
-      }
-    }
+    if (!checkComplete(status)) return false;
     writeStatusLine(streamOf(this), "%d:%c:%s\n", status, 'c',
                     driver_ != nullptr ? driver_->result_text.c_str() : "");
     outcome_ = Outcome::kComplete;
@@ -204,16 +189,106 @@ void RomDownload::InitCbmap() {
   };
 }
 
+bool RomDownload::checkComplete(DownloadStatus status) {
+  int64_t size = package_.size();
+  int code = 0;
+  if (size < 0) {
+    code = CURLE_WRITE_ERROR;
+  } else if (expectedTotal_ >= 0 && size < expectedTotal_) {
+    // The answer ended early without an error: fetch the rest.
+    LOG(ERROR) << ">> RomDownload: " << size << " of " << expectedTotal_ << " bytes";
+    failAttempt(CURLE_PARTIAL_FILE, false);
+    reportFailure(status, CURLE_PARTIAL_FILE);
+    return false;
+  } else if ((expectedTotal_ >= 0 && size != expectedTotal_) || !bounds_.contains(size)) {
+    LOG(ERROR) << ">> RomDownload: the package holds " << size << " bytes; the answer announced "
+               << expectedTotal_ << " and the record " << fileTotalSize;
+    code = size > bounds_.high ? CURLE_FILESIZE_EXCEEDED : CURLE_PARTIAL_FILE;
+  } else if (!expectedMd5_.empty()) {
+    if (md5Length_ != size && !package_.hashPrefix(size, &md5_)) {
+      md5Length_ = -1;
+    } else {
+      md5Length_ = size;
+    }
+    std::string actual = md5Length_ >= 0 ? hexDigest(md5_) : std::string();
+    if (actual != expectedMd5_) {
+      ++mismatches_;
+      LOG(ERROR) << ">> RomDownload checksum mismatch (" << mismatches_ << "): expected "
+                 << expectedMd5_ << ", got " << actual;
+      code = kChecksumMismatch;
+    }
+  }
+  if (code == 0) return true;
+  // A package that does not match its record is useless to the installer: drop
+  // it so that the next attempt starts from byte 0.
+  package_.remove();
+  updateFile = nullptr;
+  if (progress) progress->file = nullptr;
+  md5Length_ = -1;
+  zelstub(static_cast<CURLcode>(code));
+  // A wrong checksum may be a corrupted transfer; a wrong size is the server's.
+  failAttempt(code, code != kChecksumMismatch);
+  reportFailure(status, code);
+  return false;
+}
+
+void RomDownload::failAttempt(int code, bool permanent) {
+  failCode_ = code;
+  permanent_ = permanent;
+}
+
+void RomDownload::reportFailure(DownloadStatus status, int code) {
+  bool give_up = (permanent_ && ++permanentFailures_ >= kMaxPermanentFailures) ||
+                 (code == kChecksumMismatch && mismatches_ >= kMaxChecksumMismatches);
+  if (give_up) {
+    LOG(ERROR) << ">> RomDownload gives up after failure " << code;
+    writeStatusLine(streamOf(this), "%d:%c:%d\n", status, 'f', kFinalCodeBase + code);
+    outcome_ = Outcome::kFailed;
+    return;
+  }
+  writeStatusLine(streamOf(this), "%d:%c:%d\n", status, 'f', code);
+  outcome_ = Outcome::kRestart;
+}
+
 void RomDownload::run() {
   if (driver_ == nullptr || driver_->url_record == nullptr) {
     // Nothing to fetch: the ROM URL check found no package URL.
     LOG(ERROR) << ">> RomDownload has no package URL, nothing to download";
-    writeStatusLine(streamOf(this), "%d:%c:%d\n", status_, 'f', CURLE_URL_MALFORMAT);
+    writeStatusLine(streamOf(this), "%d:%c:%d\n", status_, 'f',
+                    kFinalCodeBase + CURLE_URL_MALFORMAT);
     return;
   }
-  identityPath_ = driver_->url_record->path;
+  // One download per package: a second one would interleave its bytes with ours.
+  PackageFile::LockResult locked = package_.lock();
+  if (locked != PackageFile::LockResult::kLocked) {
+    LOG(ERROR) << ">> RomDownload: "
+               << (locked == PackageFile::LockResult::kBusy
+                       ? "another download is writing " + package_.path()
+                       : "cannot lock " + package_.lockPath());
+    writeStatusLine(streamOf(this), "%d:%c:%d\n", status_, 'f',
+                    locked == PackageFile::LockResult::kBusy ? kPackageBusy
+                                                             : kFinalCodeBase + CURLE_WRITE_ERROR);
+    return;
+  }
+  // Commands are obeyed from the first moment, name resolution included.
+  if (driver_->fork_flag) {
+    FILE* commands =
+        driver_->command_stream != nullptr ? driver_->command_stream : g_command_stream;
+    if (commands != nullptr) listener_.start(fileno(commands));
+  }
+  resolveNameAbortOn(listener_.stopFd());
+  runAttempts();
+  resolveNameAbortOn(-1);
+  listener_.stop();
+  releaseResource();
+}
+
+void RomDownload::runAttempts() {
+  identity_ = PackageIdentity();
+  identity_.path = driver_->url_record->path;
   redirects_ = 0;
   mismatches_ = 0;
+  permanentFailures_ = 0;
   freshNext_ = false;
   std::chrono::milliseconds backoff = kFirstBackoff;
   // Every restart and every redirect runs as the next turn of this loop rather
@@ -222,20 +297,31 @@ void RomDownload::run() {
   for (;;) {
     outcome_ = Outcome::kNone;
     written_ = 0;
+    permanent_ = false;
+    retryAfterMs_ = -1;
     startAttempt();
     Outcome outcome = outcome_;
     if (outcome != Outcome::kRedirect) redirects_ = 0;
+    bool stop = listener_.stopRequested();
+    if (outcome == Outcome::kNone && stop) {
+      // Stopped while the name was being looked up: no transfer ran.
+      LOG(ERROR) << " stop command during name resolution, download stopped";
+      writeStatusLine(streamOf(this), "%d:%c:%c", status_, 'r', 's');
+      break;
+    }
     if (outcome != Outcome::kRestart && outcome != Outcome::kRedirect) break;
     releaseResource();
     InitResource();
-    bool stop;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop = stopRequested_;
-    }
     if (!stop && outcome == Outcome::kRestart) {
       if (written_ > 0) backoff = kFirstBackoff;
-      stop = !waitBackoff(backoff);
+      if (retryAfterMs_ >= 0) {
+        // The server said when to come back; never later than the cap.
+        std::chrono::milliseconds wait(std::min<int64_t>(retryAfterMs_, kMaxBackoff.count()));
+        LOG(INFO) << ">> RomDownload retries in " << wait.count() << " ms, as the server asked";
+        stop = !listener_.waitUnlessStopped(wait);
+      } else {
+        stop = !waitBackoff(backoff);
+      }
       backoff = std::min(backoff * 2, kMaxBackoff);
     }
     if (stop) {
@@ -244,8 +330,6 @@ void RomDownload::run() {
       break;
     }
   }
-  stopListener();
-  releaseResource();
 }
 
 void RomDownload::startAttempt() {
@@ -254,131 +338,107 @@ void RomDownload::startAttempt() {
   LOG(INFO) << ">> RomDownload url " << url_.scheme << url_.host << url_.path;
   fileTotalSize = parse_file_size(getFileSize());
   expectedMd5_ = readExpectedMd5();
+  identity_.size = fileTotalSize;
+  identity_.md5 = expectedMd5_;
+  bounds_ = record_size_bounds(fileTotalSize);
   resolveHost(url_, EventWrapper<RomDownload>::fake_callback);
 }
 
 int RomDownload::Executed(DownloadTask* driver) {
   driver_ = driver;
+  // A stop that came while the name was looked up ends the task before it connects.
+  if (stopCode.load() == kStopCode || listener_.stopRequested()) return kStopCode;
   int result = PreExecuted();
   if (result != 0) return result;
   return OnExecuted();
 }
 
-std::string RomDownload::packageIdentity() const {
-  return "path=" + identityPath_ + "\nsize=" + std::to_string(fileTotalSize) + "\n";
-}
-
 bool RomDownload::prepareFile(int64_t* resume) {
-  if (fseeko(updateFile, 0, SEEK_END) != 0) return false;
-  off_t size = ftello(updateFile);
+  int64_t size = package_.size();
   if (size < 0) return false;
-  std::string identity = packageIdentity();
-  std::string stored;
-  bool same = android::base::ReadFileToString(metaPath(), &stored) && stored == identity;
+  PackageIdentity stored;
+  bool known = package_.readIdentity(&stored);
+  bool same = known && identity_.samePackage(stored);
+  // Bytes without a side file (left by an older agent, or copied in by a front
+  // end) are kept when the record's MD5 will judge them at the end.
+  bool unvouched = size > 0 && !known && !expectedMd5_.empty();
+  if (unvouched) {
+    LOG(INFO) << ">> RomDownload resumes " << size << " bytes found without a record; the MD5 "
+              << "check at the end decides";
+    stored = identity_;
+    same = true;
+    if (!package_.writeIdentity(stored)) return false;
+  }
   if (freshNext_ || (size > 0 && !same)) {
     if (size > 0) {
       LOG(INFO) << ">> RomDownload drops " << size << " bytes of "
                 << (same ? "a package the server would not resume" : "another package");
     }
-    if (ftruncate(fileno(updateFile), 0) != 0) {
-      PLOG(ERROR) << "cannot truncate " << UPDATE_PACKAGE_FILE;
-      return false;
-    }
+    if (!package_.truncate()) return false;
     size = 0;
     freshNext_ = false;
     md5Length_ = -1;
+    stored = PackageIdentity();
+    same = false;
   }
-  if (size == 0 && !same) {
+  if (!same) {
     // Remember which package these bytes belong to before the first one lands.
-    std::string temp = metaPath() + ".tmp";
-    if (!android::base::WriteStringToFile(identity, temp) ||
-        rename(temp.c_str(), metaPath().c_str()) != 0) {
-      PLOG(WARNING) << "cannot record the package identity in " << metaPath();
-    }
+    stored = identity_;
+    if (!package_.writeIdentity(stored)) return false;
   }
-  if (!expectedMd5_.empty() && md5Length_ != size) hashPrefix(size);
+  identity_.validator = stored.validator;
+  identity_.total = stored.total;
+  if (!expectedMd5_.empty() && md5Length_ != size) {
+    md5Length_ = package_.hashPrefix(size, &md5_) ? size : -1;
+  }
   *resume = size;
   return true;
 }
 
-void RomDownload::hashPrefix(int64_t size) {
-  MD5_Init(&md5_);
-  md5Length_ = 0;
-  if (size == 0) return;
-  android::base::unique_fd fd(open(UPDATE_PACKAGE_FILE.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd < 0) {
-    md5Length_ = -1;
-    return;
-  }
-  std::unique_ptr<char[]> buffer(new char[1 << 16]);
-  while (md5Length_ < size) {
-    size_t want = static_cast<size_t>(std::min<int64_t>(size - md5Length_, 1 << 16));
-    ssize_t got = TEMP_FAILURE_RETRY(read(fd, buffer.get(), want));
-    if (got <= 0) {
-      md5Length_ = -1;
-      return;
-    }
-    MD5_Update(&md5_, buffer.get(), static_cast<size_t>(got));
-    md5Length_ += got;
-  }
-}
-
-void RomDownload::truncateFile() {
-  fflush(updateFile);
-  if (ftruncate(fileno(updateFile), 0) != 0) {
-    PLOG(ERROR) << "cannot truncate " << UPDATE_PACKAGE_FILE;
-    failCode_ = CURLE_WRITE_ERROR;
-    return;
-  }
-  if (progress) {
-    progress->lastResume = 0;
-    progress->lastSize = 0;
-    progress->lastPercent = 0;
-  }
-  if (!expectedMd5_.empty()) {
-    MD5_Init(&md5_);
-    md5Length_ = 0;
-  }
-}
-
 int RomDownload::PreExecuted() {
-  updateFile = fopen(UPDATE_PACKAGE_FILE.c_str(), "ae");
   LOG(DEBUG) << ">> RomDownload::PreExecuted, updatefile=" << UPDATE_PACKAGE_FILE;
-  if (updateFile == nullptr) {
-    PLOG(ERROR) << "cannot open " << UPDATE_PACKAGE_FILE;
+  if (!package_.open()) {
+    failAttempt(CURLE_WRITE_ERROR, true);
     return CURLE_WRITE_ERROR;
   }
+  updateFile = package_.stream();
   int64_t resume = 0;
-  if (!prepareFile(&resume)) return CURLE_WRITE_ERROR;
-  startListener();
+  if (!prepareFile(&resume)) {
+    failAttempt(CURLE_WRITE_ERROR, true);
+    return CURLE_WRITE_ERROR;
+  }
 
   CURL* handle = curl_.get();
   if (handle == nullptr) return CURLE_FAILED_INIT;
-  // Only the bytes still missing; the answer is checked in onHeader().
-  if (resume > 0) AppendHeader(headers_, "Range: bytes=" + std::to_string(resume) + "-");
-#define SET_OPTION(option, value)                          \
-  do {                                                     \
-    CURLcode rc = curl_easy_setopt(handle, option, value); \
-    if (rc != CURLE_OK) return rc;                         \
-  } while (0)
-  SET_OPTION(CURLOPT_ERRORBUFFER, error_buffer_.get());
-  SET_OPTION(CURLOPT_HTTPHEADER, headers_.get());
-  SET_OPTION(CURLOPT_HEADER, 0L);
-  SET_OPTION(CURLOPT_TCP_KEEPALIVE, 1L);
-  SET_OPTION(CURLOPT_WRITEFUNCTION, &RomDownload::writeBody);
-  SET_OPTION(CURLOPT_WRITEDATA, this);
-  SET_OPTION(CURLOPT_HEADERFUNCTION, &RomDownload::onHeader);
-  SET_OPTION(CURLOPT_HEADERDATA, this);
-  SET_OPTION(CURLOPT_SSL_VERIFYPEER, 0L);
-  SET_OPTION(CURLOPT_SSL_VERIFYHOST, 0L);
-  SET_OPTION(CURLOPT_NOSIGNAL, 1L);
+  // Only the bytes still missing, and only if they are still the same package;
+  // the answer is checked in onHeader().
+  if (resume > 0) {
+    AppendHeader(headers_, "Range: bytes=" + std::to_string(resume) + "-");
+    if (!identity_.validator.empty()) AppendHeader(headers_, "If-Range: " + identity_.validator);
+  }
+  CURLcode rc = CURLE_OK;
+  auto set = [&rc, handle](CURLoption option, auto value) {
+    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, option, value);
+  };
+  set(CURLOPT_ERRORBUFFER, error_buffer_.get());
+  set(CURLOPT_HTTPHEADER, headers_.get());
+  set(CURLOPT_HEADER, 0L);
+  set(CURLOPT_TCP_KEEPALIVE, 1L);
+  set(CURLOPT_WRITEFUNCTION, &RomDownload::writeBody);
+  set(CURLOPT_WRITEDATA, this);
+  set(CURLOPT_HEADERFUNCTION, &RomDownload::onHeader);
+  set(CURLOPT_HEADERDATA, this);
+  set(CURLOPT_SSL_VERIFYPEER, 0L);
+  set(CURLOPT_SSL_VERIFYHOST, 0L);
+  set(CURLOPT_NOSIGNAL, 1L);
   // Packages are large: with libcurl's 16 KiB default a 256 MiB download took
   // about eight times the reads, polls and progress callbacks of 128 KiB ones.
-  SET_OPTION(CURLOPT_BUFFERSIZE, 128L * 1024);
+  set(CURLOPT_BUFFERSIZE, 128L * 1024);
   // A dead connection must not hang the download for ever.
-  SET_OPTION(CURLOPT_CONNECTTIMEOUT, kConnectTimeout);
-  SET_OPTION(CURLOPT_LOW_SPEED_LIMIT, 1L);
-  SET_OPTION(CURLOPT_LOW_SPEED_TIME, low_speed_time());
+  set(CURLOPT_CONNECTTIMEOUT, kConnectTimeout);
+  set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+  set(CURLOPT_LOW_SPEED_TIME, low_speed_time());
+  if (rc != CURLE_OK) return rc;
 
   progress.reset(new XferProgress);
   progress->fileTotalSize = static_cast<int64_t>(fileTotalSize);
@@ -386,11 +446,10 @@ int RomDownload::PreExecuted() {
   progress->lastResume = resume;
   progress->file = updateFile;
   progress->event = this;
-  SET_OPTION(CURLOPT_XFERINFOFUNCTION, &RomDownload::xferinfo);
-  SET_OPTION(CURLOPT_XFERINFODATA, progress.get());
-  SET_OPTION(CURLOPT_NOPROGRESS, 0L);
-#undef SET_OPTION
-  return 0;
+  set(CURLOPT_XFERINFOFUNCTION, &RomDownload::xferinfo);
+  set(CURLOPT_XFERINFODATA, progress.get());
+  set(CURLOPT_NOPROGRESS, 0L);
+  return rc;
 }
 
 int RomDownload::OnExecuted() {
@@ -404,13 +463,12 @@ int RomDownload::OnExecuted() {
   alreadyComplete_ = false;
   failCode_ = 0;
   written_ = 0;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    pauseApplied_ = false;
-  }
+  expectedTotal_ = -1;
+  limit_ = kMaxPackageBytes;
+  pauseApplied_ = false;
   rc = curl_easy_perform(handle);
   if (rc != CURLE_OK) {
-    // onHeader() refused the answer: report why rather than a write error.
+    // onHeader() or writeBody() refused the answer: report why rather than a write error.
     if (rc == CURLE_WRITE_ERROR && failCode_ != 0) return failCode_;
     return rc;
   }
@@ -419,7 +477,10 @@ int RomDownload::OnExecuted() {
   if (rc != CURLE_OK) return rc;
   if (target == nullptr) {
     // A redirect status without a target carries no package.
-    if (httpCode_ >= 300 && httpCode_ < 400) return CURLE_HTTP_RETURNED_ERROR;
+    if (httpCode_ >= 300 && httpCode_ < 400) {
+      failAttempt(CURLE_HTTP_RETURNED_ERROR, true);
+      return CURLE_HTTP_RETURNED_ERROR;
+    }
     return CURLE_OK;
   }
   LOG(DEBUG) << "######################################";
@@ -431,7 +492,16 @@ int RomDownload::OnExecuted() {
   SplitUrl parts;
   if (!split_redirect_url(target, &parts)) {
     LOG(ERROR) << ">> RomDownload cannot follow the redirect to " << target;
+    failAttempt(CURLE_URL_MALFORMAT, true);
     return CURLE_URL_MALFORMAT;
+  }
+  if (!allowed_scheme(parts.scheme)) {
+    // Only http and https: a redirect must never make us talk another protocol
+    // to whatever port it names.
+    LOG(ERROR) << ">> RomDownload refuses the redirect to " << parts.scheme
+               << " (only http and https)";
+    failAttempt(CURLE_UNSUPPORTED_PROTOCOL, true);
+    return CURLE_UNSUPPORTED_PROTOCOL;
   }
   driver_->url_record.reset(new URLWrapper{parts.scheme, parts.host, "", parts.path});
   outcome_ = Outcome::kRedirect;
@@ -450,12 +520,34 @@ size_t RomDownload::onHeader(char* data, size_t size, size_t nmemb, void* userda
     self->httpCode_ = code;
     self->discardBody_ = false;
     self->alreadyComplete_ = false;
-    self->contentRange_.clear();
+    self->answer_ = AnswerFacts();
+    self->answer_.status = code;
+    self->etag_.clear();
+    self->lastModified_.clear();
+    self->retryAfter_.clear();
     return count;
   }
   std::string text = android::base::Trim(line);
   if (!text.empty()) {
-    if (startsWithNoCase(text, "Content-Range:")) self->contentRange_ = text.substr(14);
+    std::string value;
+    if (headerValue(text, "Content-Range", &value)) {
+      self->answer_.range_start = content_range_start(value);
+      self->answer_.range_total = content_range_total(value);
+    } else if (headerValue(text, "Content-Length", &value)) {
+      int64_t length = -1;
+      if (isDecimal(value) && android::base::ParseInt(value, &length, int64_t{0})) {
+        self->answer_.content_length = length;
+      } else {
+        // Too large to hold, or not a number: no size we could trust.
+        self->answer_.content_length = isDecimal(value) ? INT64_MAX : -1;
+      }
+    } else if (headerValue(text, "ETag", &value)) {
+      self->etag_ = value;
+    } else if (headerValue(text, "Last-Modified", &value)) {
+      self->lastModified_ = value;
+    } else if (headerValue(text, "Retry-After", &value)) {
+      self->retryAfter_ = value;
+    }
     return count;
   }
   return self->onHeadersEnd() ? count : 0;
@@ -463,47 +555,73 @@ size_t RomDownload::onHeader(char* data, size_t size, size_t nmemb, void* userda
 
 bool RomDownload::onHeadersEnd() {
   long code = httpCode_;
-  int64_t resume = progress ? progress->lastResume : 0;
   if (code >= 100 && code < 200) return true;
   if (code >= 300 && code < 400) {
     // Only the final answer's body belongs in the package.
     discardBody_ = true;
     return true;
   }
-  if (code == 416) {
-    if (resume > 0 && content_range_total(contentRange_) == resume) {
+  // Validators only identify bytes in a range request when they are strong.
+  answer_.validator = etag_.empty() ? lastModified_ : etag_;
+  int64_t resume = progress ? progress->lastResume : 0;
+  PackageIdentity stored = identity_;
+  AnswerDecision decision = decide_answer(answer_, resume, stored, bounds_);
+  switch (decision.action) {
+    case AnswerAction::kAlreadyComplete:
       LOG(INFO) << ">> RomDownload: all " << resume << " bytes are already here";
       alreadyComplete_ = true;
       discardBody_ = true;
+      expectedTotal_ = decision.total;
       return true;
-    }
-    LOG(ERROR) << ">> RomDownload: range from " << resume << " refused, starting afresh";
-    freshNext_ = true;
-    failCode_ = CURLE_HTTP_RETURNED_ERROR;
-    return false;
-  }
-  if (code >= 400) {
-    LOG(ERROR) << ">> RomDownload: HTTP status " << code;
-    failCode_ = CURLE_HTTP_RETURNED_ERROR;
-    return false;
-  }
-  if (code == 206) {
-    int64_t start = content_range_start(contentRange_);
-    if (start == resume) return true;
-    if (start != 0) {
-      LOG(ERROR) << ">> RomDownload: range starts at " << start << ", not " << resume
-                 << ", starting afresh";
+    case AnswerAction::kRestartFromZero:
+      LOG(ERROR) << ">> RomDownload: HTTP " << code << " does not continue the " << resume
+                 << " bytes here, starting afresh";
       freshNext_ = true;
-      failCode_ = CURLE_RANGE_ERROR;
+      failAttempt(decision.code, false);
+      return false;
+    case AnswerAction::kFail:
+      LOG(ERROR) << ">> RomDownload: HTTP status " << code << ", announced total " << decision.total
+                 << (decision.permanent ? " (giving up soon)" : "");
+      if ((code == 429 || code == 503) && !retryAfter_.empty()) {
+        int64_t seconds = parse_retry_after(retryAfter_, static_cast<int64_t>(time(nullptr)));
+        if (seconds >= 0) retryAfterMs_ = std::min<int64_t>(seconds, 3600) * 1000;
+      }
+      failAttempt(decision.code, decision.permanent);
+      return false;
+    case AnswerAction::kReplace:
+      LOG(INFO) << ">> RomDownload: the server sends the whole package, dropping " << resume
+                << " bytes";
+      // The file is emptied before the side file names the new answer: a kill in
+      // between leaves no bytes that the new validator would vouch for.
+      if (!package_.truncate()) {
+        failAttempt(CURLE_WRITE_ERROR, true);
+        return false;
+      }
+      if (progress) {
+        progress->lastResume = 0;
+        progress->lastSize = 0;
+        progress->lastPercent = 0;
+      }
+      if (!expectedMd5_.empty()) {
+        MD5_Init(&md5_);
+        md5Length_ = 0;
+      }
+      break;
+    case AnswerAction::kAppend:
+      break;
+  }
+  expectedTotal_ = decision.total;
+  int64_t base = progress ? progress->lastResume : 0;
+  limit_ = kMaxPackageBytes;
+  if (decision.total >= 0) limit_ = std::min(limit_, decision.total);
+  if (bounds_.known()) limit_ = std::min(limit_, bounds_.high);
+  if (base == 0 || identity_.validator != answer_.validator || identity_.total != decision.total) {
+    identity_.validator = answer_.validator;
+    identity_.total = decision.total;
+    if (!package_.writeIdentity(identity_)) {
+      failAttempt(CURLE_WRITE_ERROR, true);
       return false;
     }
-  }
-  // A whole body (200, or a range from byte 0): it replaces what the file holds.
-  if (resume > 0) {
-    LOG(INFO) << ">> RomDownload: the server sends the whole package, dropping " << resume
-              << " bytes";
-    truncateFile();
-    if (failCode_ != 0) return false;
   }
   return true;
 }
@@ -513,20 +631,29 @@ size_t RomDownload::writeBody(char* data, size_t size, size_t nmemb, void* userd
   size_t count = size * nmemb;
   if (self->discardBody_) return count;
   if (self->updateFile == nullptr) return 0;
-  size_t done = fwrite(data, 1, count, self->updateFile);
-  if (done != count) {
-    PLOG(ERROR) << "cannot write " << UPDATE_PACKAGE_FILE;
-    self->md5Length_ = -1;
-    return done;
+  int64_t base = self->progress ? self->progress->lastResume : 0;
+  int64_t room = self->limit_ - base - self->written_;
+  size_t take = count;
+  if (room < static_cast<int64_t>(count)) {
+    // More than the answer announced, or than the record allows: keep the valid
+    // prefix and fail the attempt.
+    take = room > 0 ? static_cast<size_t>(room) : 0;
+    LOG(ERROR) << ">> RomDownload: the body goes past " << self->limit_ << " bytes";
+    self->failAttempt(CURLE_FILESIZE_EXCEEDED, true);
   }
-  self->written_ += static_cast<int64_t>(count);
+  size_t done = fwrite(data, 1, take, self->updateFile);
+  self->written_ += static_cast<int64_t>(done);
   if (self->md5Length_ >= 0) {
-    MD5_Update(&self->md5_, data, count);
-    self->md5Length_ += static_cast<int64_t>(count);
+    MD5_Update(&self->md5_, data, done);
+    self->md5Length_ += static_cast<int64_t>(done);
   }
-  return count;
+  if (done != take) {
+    PLOG(ERROR) << "cannot write " << UPDATE_PACKAGE_FILE;
+    self->failAttempt(CURLE_WRITE_ERROR, true);
+    return 0;
+  }
+  return take == count ? count : 0;
 }
-
 int RomDownload::xferinfo(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                           curl_off_t ulnow) {
   auto* p = static_cast<XferProgress*>(clientp);
@@ -545,7 +672,7 @@ int RomDownload::reportProgress(XferProgress* p, curl_off_t, curl_off_t dlnow, c
   // gone and nobody can follow, pause or stop this download any more. End it as
   // a stop would; the bytes so far stay for the next attempt.
   FILE* stream = p->event != nullptr ? streamOf(p->event) : g_status_stream;
-  if (stream != nullptr && ferror(stream)) {
+  if (statusStreamLost(stream)) {
     LOG(ERROR) << ">> RomDownload: the status stream is closed, download stopped";
     return kStopCode;
   }
@@ -560,7 +687,7 @@ int RomDownload::reportProgress(XferProgress* p, curl_off_t, curl_off_t dlnow, c
   int32_t percent = unit == 0 ? 0 : static_cast<int32_t>(abs / unit);
   if (p->lastPercent < percent) {
     LOG(DEBUG) << "[xferinfo] " << status << ":p:" << percent;
-    writeStatusLine(stream, "%d:%c:%d\n", status, 'p', percent);
+    writeProgressLine(stream, "%d:%c:%d\n", status, 'p', percent);
     p->lastPercent = percent;
   }
   Clock::time_point now = Clock::now();
@@ -569,7 +696,7 @@ int RomDownload::reportProgress(XferProgress* p, curl_off_t, curl_off_t dlnow, c
   if (elapsed >= 1.0) {
     int64_t grown = std::max<int64_t>(abs - p->lastSize, 0);
     unsigned long speed = static_cast<unsigned long>(grown / elapsed);
-    writeStatusLine(stream, "%d:%c:%lu\n", status, 's', speed);
+    writeProgressLine(stream, "%d:%c:%lu\n", status, 's', speed);
     p->lastTick = now;
     p->lastSize = abs;
   }
@@ -581,38 +708,23 @@ void RomDownload::applyRequests() {
   // Only a final answer that feeds the package can be paused; until it has
   // begun, requests wait in the queue.
   if (handle == nullptr || discardBody_ || (httpCode_ != 200 && httpCode_ != 206)) return;
-  std::deque<char> todo;
-  bool reapply;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    todo.swap(requests_);
-    reapply = paused_ && !pauseApplied_;
-    if (reapply) pauseApplied_ = true;
-  }
   // The front end paused an earlier attempt and has not continued it since.
-  if (reapply && curl_easy_pause(handle, CURLPAUSE_RECV) != CURLE_OK) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    pauseApplied_ = false;
+  if (paused_ && !pauseApplied_) {
+    pauseApplied_ = curl_easy_pause(handle, CURLPAUSE_RECV) == CURLE_OK;
   }
-  for (char request : todo) {
+  for (char request : listener_.takeRequests()) {
     bool pause = request == 'p';
     if (curl_easy_pause(handle, pause ? CURLPAUSE_RECV : CURLPAUSE_CONT) != CURLE_OK) continue;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      paused_ = pause;
-      pauseApplied_ = pause;
-    }
+    paused_ = pause;
+    pauseApplied_ = pause;
     writeStatusLine(streamOf(this), "%d:%c:%c\n", status_, 'r', request);
   }
 }
 
 void RomDownload::releaseResource() {
   SecureEvent::releaseResource();
-  if (updateFile != nullptr) {
-    fflush(updateFile);
-    fclose(updateFile);
-    updateFile = nullptr;
-  }
+  package_.close();
+  updateFile = nullptr;
   progress.reset();
   stopCode = 0;
 }
@@ -627,8 +739,7 @@ Handler RomDownload::handleCurlCode(CURLcode code) {
   LOG(DEBUG) << "######################################";
   LOG(ERROR) << "Unexception(" << code << ") occurred...retry the downloading";
   return [this, code](DownloadStatus status) {
-    writeStatusLine(streamOf(this), "%d:%c:%d\n", status, 'f', code);
-    outcome_ = Outcome::kRestart;
+    reportFailure(status, code);
     return false;
   };
 }
@@ -656,106 +767,7 @@ bool RomDownload::waitBackoff(std::chrono::milliseconds cap) {
   static std::mt19937_64 random{std::random_device{}()};
   std::chrono::milliseconds delay = backoff_delay(cap, backoff_jitter_enabled(), &random);
   LOG(INFO) << ">> RomDownload retries in " << delay.count() << " ms";
-  std::unique_lock<std::mutex> lock(mutex_);
-  return !wake_.wait_for(lock, delay, [this] { return stopRequested_; });
-}
-
-void RomDownload::startListener() {
-  if (listener_.joinable() || driver_ == nullptr || !driver_->fork_flag) return;
-  FILE* commands = driver_->command_stream != nullptr ? driver_->command_stream : g_command_stream;
-  if (commands == nullptr) return;
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {
-    PLOG(ERROR) << "cannot make the listener's wake-up pipe";
-    return;
-  }
-  wakeRead_.reset(fds[0]);
-  wakeWrite_.reset(fds[1]);
-  commandFd_ = fileno(commands);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopRequested_ = false;
-  }
-  try {
-    listener_ = std::thread(&RomDownload::listen, this);
-  } catch (const std::system_error& error) {
-    LOG(ERROR) << "cannot start the command listener: " << error.what();
-  }
-}
-
-void RomDownload::stopListener() {
-  if (listener_.joinable()) {
-    char byte = 0;
-    if (TEMP_FAILURE_RETRY(write(wakeWrite_.get(), &byte, 1)) != 1) {
-      PLOG(ERROR) << "cannot wake the command listener";
-    }
-    listener_.join();
-  }
-  wakeRead_.reset();
-  wakeWrite_.reset();
-}
-
-bool RomDownload::handleCommand(const std::string& line) {
-  LOG(ERROR) << "---->receive command: " << line;
-  char command = parse_command(line);
-  if (command == 'c' || command == 'p') {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.push_back(command);
-    return false;
-  }
-  if (command == 's') {
-    stopCode = kStopCode;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopRequested_ = true;
-    }
-    wake_.notify_all();
-    return true;
-  }
-  LOG(WARNING) << "RomDownload INVALID COMMAND: " << line;
-  return false;
-}
-
-void RomDownload::listen() {
-  // Only what startListener() set before the thread began: the transfer thread
-  // keeps writing the event's other members.
-  int fd = commandFd_;
-  if (fd < 0) return;
-  std::string pending;
-  char buffer[1024];
-  for (;;) {
-    for (;;) {
-      size_t end = pending.find('\n');
-      std::string line;
-      if (end != std::string::npos && end < kMaxCommandLine) {
-        line = pending.substr(0, end);
-        pending.erase(0, end + 1);
-      } else if (pending.size() >= kMaxCommandLine) {
-        line = pending.substr(0, kMaxCommandLine);
-        pending.erase(0, kMaxCommandLine);
-      } else {
-        break;
-      }
-      if (handleCommand(line)) return;
-    }
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
-    int ready = poll(fds, 2, -1);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      PLOG(ERROR) << "command listener";
-      return;
-    }
-    if (fds[1].revents != 0) return;
-    if (fds[0].revents == 0) continue;
-    ssize_t got = read(fd, buffer, sizeof(buffer));
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (got <= 0) {
-      // End of stream: a last line without a line feed still counts.
-      if (!pending.empty()) handleCommand(pending);
-      return;
-    }
-    pending.append(buffer, static_cast<size_t>(got));
-  }
+  return listener_.waitUnlessStopped(delay);
 }
 
 FILE* RomDownload::driverStream() const {

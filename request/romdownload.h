@@ -19,14 +19,12 @@
 #include <string>
 #include <thread>
 
+#include "norvotools/norvo-update/dir2url.h"
+#include "request/command_listener.h"
+#include "request/package_file.h"
 #include "request/secure_event.h"
 
 class RomDownload;
-
-// Set to 42 by a stop command; every progress callback returns it, so libcurl
-// aborts the running transfer with CURLE_ABORTED_BY_CALLBACK (also 42).
-extern std::atomic<int> stopCode;
-constexpr int kStopCode = 42;
 
 // Result of a completed download whose MD5 differs from the ROM record's. libcurl
 // has no code for a checksum mismatch; CURLE_BAD_CONTENT_ENCODING ("the content
@@ -35,8 +33,17 @@ constexpr int kStopCode = 42;
 constexpr int kChecksumMismatch = CURLE_BAD_CONTENT_ENCODING;  // 61
 // Whole downloads with a wrong checksum before the task gives up.
 constexpr int kMaxChecksumMismatches = 3;
+// Attempts that failed for a reason that retrying will not mend (an HTTP status
+// such as 404, a redirect to another protocol, a package that cannot be written
+// or does not fit its record) before the task gives up.
+constexpr int kMaxPermanentFailures = 3;
 // Redirects followed in a row before the attempt counts as failed.
 constexpr int kMaxRedirects = 10;
+// A failure line that ends the task carries 100 plus the cause's code, so that a
+// front end tells "given up" (3:f:122) from "will retry" (3:f:22).
+constexpr int kFinalCodeBase = 100;
+// Another download holds the package: the task ends at once (3:f:102).
+constexpr int kPackageBusy = kFinalCodeBase + CURLE_FAILED_INIT;
 
 // Progress of one attempt, handed to xferinfo as its user pointer.
 struct XferProgress {
@@ -61,8 +68,8 @@ struct SplitUrl {
 bool split_redirect_url(const std::string& url, SplitUrl* out);
 // The expected size from the size record: its decimal value, 0 when empty or not a number.
 uint64_t parse_file_size(const std::string& text);
-// First byte of a command line: 'c', 'p', 's', or 0 for an invalid command.
-char parse_command(const std::string& line);
+// True for the schemes a download may use: http and https, any letter case.
+bool allowed_scheme(const std::string& scheme);
 // Start offset of a "Content-Range: bytes A-B/T" value, or -1.
 int64_t content_range_start(const std::string& value);
 // Total T of a "bytes */T" or "bytes A-B/T" value, or -1.
@@ -92,62 +99,62 @@ class RomDownload : public SecureEvent {
 
   static int xferinfo(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                       curl_off_t ulnow);
-  void listen();
   // The percentage and speed part of xferinfo.
   static int reportProgress(XferProgress* p, curl_off_t dltotal, curl_off_t dlnow,
                             curl_off_t ultotal, curl_off_t ulnow);
   FILE* driverStream() const;
 
-  FILE* updateFile = nullptr;
+  FILE* updateFile = nullptr;  // borrowed from package_ while an attempt runs
   uint64_t fileTotalSize = 0;
   std::unique_ptr<XferProgress> progress;
 
  private:
   enum class Outcome { kNone, kComplete, kFailed, kStopped, kRestart, kRedirect };
 
+  void runAttempts();
   void startAttempt();
-  bool waitBackoff(std::chrono::milliseconds delay);
-  void startListener();
-  void stopListener();
-  // Queues or applies one command line; true when the listener should end.
-  bool handleCommand(const std::string& line);
+  bool waitBackoff(std::chrono::milliseconds cap);
   // Applies queued pause/continue requests on the transfer thread.
   void applyRequests();
   bool prepareFile(int64_t* resume);
   bool onHeadersEnd();
-  void truncateFile();
-  void hashPrefix(int64_t size);
-  std::string packageIdentity() const;
+  // The completed file is the package the record and the answer describe.
+  bool checkComplete(DownloadStatus status);
+  // Reports a failed attempt: a retry line, or the final line once retrying is pointless.
+  void reportFailure(DownloadStatus status, int code);
+  void failAttempt(int code, bool permanent);
 
   static size_t writeBody(char* data, size_t size, size_t nmemb, void* userdata);
   static size_t onHeader(char* data, size_t size, size_t nmemb, void* userdata);
 
+  PackageFile package_{UPDATE_PACKAGE_FILE};
+  CommandListener listener_;
+  PackageIdentity identity_;  // of the task's package, from the record
+  SizeBounds bounds_;         // final sizes the record allows
   Outcome outcome_ = Outcome::kNone;
-  std::string identityPath_;  // path the task was started for
-  std::string expectedMd5_;   // 32 lower-case hex digits, or empty
+  std::string expectedMd5_;  // 32 lower-case hex digits, or empty
   int redirects_ = 0;
   int mismatches_ = 0;
+  int permanentFailures_ = 0;
   int64_t written_ = 0;     // body bytes that reached the file this attempt
   bool freshNext_ = false;  // the next attempt starts from byte 0
+  bool permanent_ = false;  // this attempt failed for a reason retrying will not mend
+  int64_t retryAfterMs_ = -1;
 
-  // Per-response state of the header callback.
+  // Per-response state of the header callback (transfer thread only).
   long httpCode_ = 0;
   bool discardBody_ = false;
   bool alreadyComplete_ = false;
   int failCode_ = 0;
-  std::string contentRange_;
+  AnswerFacts answer_;
+  std::string etag_, lastModified_, retryAfter_;
+  int64_t expectedTotal_ = -1;        // size the file has once this answer is complete
+  int64_t limit_ = kMaxPackageBytes;  // the file never grows past this
 
   MD5_CTX md5_;
   int64_t md5Length_ = -1;  // bytes covered by md5_, -1 when unknown
 
-  // Commands: the listener queues, the transfer thread applies.
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<char> requests_;
-  bool stopRequested_ = false;
+  // Pause state of the transfer, kept on the transfer thread.
   bool paused_ = false;        // the front end asked for a pause that still holds
   bool pauseApplied_ = false;  // the current transfer is paused
-  std::thread listener_;
-  int commandFd_ = -1;  // the command stream's descriptor, for the listener
-  android::base::unique_fd wakeRead_, wakeWrite_;
 };

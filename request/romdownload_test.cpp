@@ -205,7 +205,7 @@ TEST(RomDownloadRun, WithoutAPackageUrlEndsAtOnceWithAFailureLine) {
   download.setDriver(&driver);
   download.setStatus(STATUS_ROM_DOWNLOAD);
   download.run();
-  EXPECT_EQ("3:f:3\n", out.text());
+  EXPECT_EQ("3:f:103\n", out.text());
   EXPECT_EQ(nullptr, download.updateFile);
 }
 

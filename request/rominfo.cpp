@@ -58,6 +58,9 @@ int RomInfo::PreExecuted() {
   if ((r = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer_.get())) != CURLE_OK) return r;
   if ((r = curl_easy_setopt(curl, CURLOPT_NOBODY, 1L)) != CURLE_OK) return r;
   if ((r = curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L)) != CURLE_OK) return r;
+  // A package URL that answers 404 or 500 cannot be downloaded: say so now
+  // (2:f:22) rather than offer the ROM and let the download fail.
+  if ((r = curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L)) != CURLE_OK) return r;
   return curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
 }
 

@@ -2,10 +2,18 @@
 
 #include "request/secure_event.h"
 
+#include <android-base/file.h>
 #include <android-base/logging.h>
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <stdarg.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -21,18 +29,78 @@ constexpr size_t kErrorBufferSize = 256;
 std::mutex g_status_mutex;
 }  // namespace
 
-void vwriteStatusLine(FILE* stream, const char* format, va_list args) {
+namespace {
+
+// Room kept free in a status pipe for the lines a front end must not miss
+// (replies, completion, failures, stop): progress lines never take it.
+constexpr int kReservedPipeRoom = 8192;
+// How long a line that must not be lost waits for a reader that stopped reading.
+constexpr int kImportantLineWaitMs = 500;
+
+std::atomic<bool> g_status_lost{false};
+
+// Free bytes in the pipe behind `fd`, or -1 when it is not a pipe.
+int pipeRoom(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return -1;
+  int size = fcntl(fd, F_GETPIPE_SZ);
+  int queued = 0;
+  if (size <= 0 || ioctl(fd, FIONREAD, &queued) != 0) return -1;
+  return size - queued;
+}
+
+void writeLine(FILE* stream, bool droppable, const char* format, va_list args) {
   if (stream == nullptr) return;
+  char line[512];
+  int length = vsnprintf(line, sizeof(line), format, args);
+  if (length < 0) return;
+  size_t size = std::min(static_cast<size_t>(length), sizeof(line) - 1);
   std::lock_guard<std::mutex> lock(g_status_mutex);
-  vfprintf(stream, format, args);
+  // Anything stdio still holds goes first, so the order of lines stays.
   fflush(stream);
+  int fd = fileno(stream);
+  if (fd < 0) {
+    // A stream without a descriptor (an in-memory one): stdio only.
+    fwrite(line, 1, size, stream);
+    fflush(stream);
+    return;
+  }
+  int room = pipeRoom(fd);
+  if (room >= 0) {
+    if (droppable && room < kReservedPipeRoom) return;  // the next report supersedes it
+    if (!droppable && room < static_cast<int>(size)) {
+      pollfd p{fd, POLLOUT, 0};
+      if (poll(&p, 1, kImportantLineWaitMs) <= 0) {
+        LOG(ERROR) << "the status pipe stays full; line lost: " << std::string(line, size);
+        return;
+      }
+    }
+  }
+  if (!android::base::WriteFully(fd, line, size) && errno == EPIPE) g_status_lost = true;
+}
+
+}  // namespace
+
+void vwriteStatusLine(FILE* stream, const char* format, va_list args) {
+  writeLine(stream, false, format, args);
 }
 
 void writeStatusLine(FILE* stream, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  vwriteStatusLine(stream, format, args);
+  writeLine(stream, false, format, args);
   va_end(args);
+}
+
+void writeProgressLine(FILE* stream, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  writeLine(stream, true, format, args);
+  va_end(args);
+}
+
+bool statusStreamLost(FILE* stream) {
+  return g_status_lost.load() || (stream != nullptr && ferror(stream));
 }
 
 void splitHostPort(const std::string& host, std::string* name, std::string* port_suffix) {
@@ -43,7 +111,7 @@ void splitHostPort(const std::string& host, std::string* name, std::string* port
   *port_suffix = numeric ? host.substr(colon) : std::string();
 }
 
-SecureEvent::SecureEvent() : error_buffer_(new char[kErrorBufferSize]()), curl_(curl_easy_init()) {
+SecureEvent::SecureEvent() : error_buffer_(new char[kErrorBufferSize]()), curl_(NewTransfer()) {
   cbmap_.max_load_factor(1.0);
   SecureEvent::InitCbmap();
 }
@@ -176,7 +244,7 @@ int SecureEvent::PostExecuted() {
 
 void SecureEvent::InitResource() {
   error_buffer_.reset(new char[kErrorBufferSize]());
-  curl_.reset(curl_easy_init());
+  curl_ = NewTransfer();
 }
 
 void SecureEvent::releaseResource() {

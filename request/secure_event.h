@@ -34,6 +34,12 @@ using Handler = std::function<bool(DownloadStatus)>;
 void writeStatusLine(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void vwriteStatusLine(FILE* stream, const char* format, va_list args)
     __attribute__((format(printf, 2, 0)));
+// A progress or speed line: dropped, not waited for, while the front end is not
+// reading (the next one supersedes it), so that a full pipe never holds the
+// transfer. Other lines keep room of their own in the pipe.
+void writeProgressLine(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// True once a status write found the reader gone.
+bool statusStreamLost(FILE* stream);
 
 // Splits "name:port" into the name and ":port" (empty when there is no numeric port).
 void splitHostPort(const std::string& host, std::string* name, std::string* port_suffix);

@@ -356,7 +356,13 @@ def test_partial_file_of_another_package_is_replaced(updater, meta):
     text = Download(updater).finish()
     assert text.endswith("3:c:\n")
     assert package(updater) == data
-    assert [range_start(e) for e in downloads(updater)] == [0]
+    if meta is None:
+        # Bytes without a side file are resumed when the record has an MD5; the
+        # check at the end finds the wrong prefix and the package is fetched again.
+        assert [range_start(e) for e in downloads(updater)] == [11000, 0]
+        assert "3:f:61\n" in text
+    else:
+        assert [range_start(e) for e in downloads(updater)] == [0]
 
 
 def test_complete_package_is_not_fetched_again(updater):
@@ -375,7 +381,8 @@ def test_checksum_mismatch_retries_three_times_then_fails(updater):
     serve(updater, data, record=False)
     write_record(updater, len(data), "0123456789abcdef0123456789abcdef")
     text = Download(updater).finish(timeout=30)
-    assert text.count("3:f:61\n") == 3 and text.endswith("3:f:61\n")
+    # Two retries, then the final line: 100 + the cause.
+    assert text == "3:f:61\n3:f:61\n3:f:161\n"
     assert "3:c:" not in text
     assert not updater.path("/tmp/secure_update.zip").exists()
     assert [range_start(e) for e in downloads(updater)] == [0, 0, 0]

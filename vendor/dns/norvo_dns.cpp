@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -88,7 +89,10 @@ struct ChannelDeleter {
 };
 using Channel = std::unique_ptr<std::remove_pointer_t<ares_channel>, ChannelDeleter>;
 
-// Runs the channel until the lookup is answered or the deadline passes.
+std::atomic<int> g_abort_fd{-1};
+
+// Runs the channel until the lookup is answered, the deadline passes or the
+// abort descriptor becomes readable.
 void Drive(ares_channel channel, Lookup* lookup, int deadline_ms) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(deadline_ms);
@@ -99,6 +103,8 @@ void Drive(ares_channel channel, Lookup* lookup, int deadline_ms) {
     ares_socket_t socks[ARES_GETSOCK_MAXNUM];
     const int mask = ares_getsock(channel, socks, ARES_GETSOCK_MAXNUM);
     std::vector<pollfd> fds;
+    const int abort_fd = g_abort_fd.load();
+    if (abort_fd >= 0) fds.push_back(pollfd{abort_fd, POLLIN, 0});
     for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
       short events = 0;
       if (ARES_GETSOCK_READABLE(mask, i)) events |= POLLIN;
@@ -112,6 +118,12 @@ void Drive(ares_channel channel, Lookup* lookup, int deadline_ms) {
     const int ready = poll(fds.data(), fds.size(), wait_ms);
     if (ready < 0 && errno != EINTR) {
       PLOG(ERROR) << "poll";
+      break;
+    }
+    if (ready > 0 && abort_fd >= 0 && fds[0].revents != 0) {
+      LOG(ERROR) << "lookup abandoned";
+      lookup->done = true;
+      lookup->status = ARES_ECANCELLED;
       break;
     }
     if (ready <= 0) {
@@ -173,6 +185,8 @@ int resolveNameWith(URLWrapper& url, ResolveCallback callback, const ResolverCon
 }
 
 }  // namespace norvo_dns
+
+void resolveNameAbortOn(int fd) { norvo_dns::g_abort_fd = fd; }
 
 int resolveName(URLWrapper& url, ResolveCallback callback) {
   return norvo_dns::resolveNameWith(url, callback, norvo_dns::ResolverConfig());

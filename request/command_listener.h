@@ -1,0 +1,64 @@
+// The download's command listener: a thread that reads pause, continue and stop
+// commands from the front end's command stream, queues pause and continue for the
+// transfer thread to apply, and turns a stop into the process-wide stop value, a
+// wake-up for any wait in progress and a descriptor that name resolution watches.
+#pragma once
+
+#include <android-base/unique_fd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "request/thread_annotations.h"
+
+// Set to 42 by a stop command; every progress callback returns it, so libcurl
+// aborts the running transfer with CURLE_ABORTED_BY_CALLBACK (also 42).
+extern std::atomic<int> stopCode;
+constexpr int kStopCode = 42;
+
+// First byte of a command line: 'c', 'p', 's', or 0 for an invalid command.
+char parse_command(const std::string& line);
+
+class CommandListener {
+ public:
+  CommandListener() = default;
+  CommandListener(const CommandListener&) = delete;
+  CommandListener& operator=(const CommandListener&) = delete;
+  ~CommandListener() { stop(); }
+
+  // Starts reading `fd` (borrowed; it must outlive the listener) on a thread of
+  // its own. Called on the transfer thread; false when the thread cannot start.
+  bool start(int fd);
+  // Ends the thread and waits for it. Safe to call twice.
+  void stop();
+  bool running() const { return thread_.joinable(); }
+
+  bool stopRequested() const;
+  // A descriptor that becomes readable, and stays so, once a stop was received;
+  // -1 while the listener is not running.
+  int stopFd() const { return stop_read_.get(); }
+  // The pause ('p') and continue ('c') requests received since the last call, in order.
+  std::deque<char> takeRequests();
+  // Waits `delay`; false when a stop arrived before or during the wait.
+  bool waitUnlessStopped(std::chrono::milliseconds delay);
+
+  // One command line; true when the listener should end. Runs on the listener
+  // thread; tests call it directly.
+  bool handleLine(const std::string& line);
+
+ private:
+  void loop(int fd);
+
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<char> requests_ GUARDED_BY(mutex_);
+  bool stop_requested_ GUARDED_BY(mutex_) = false;
+  std::thread thread_;
+  android::base::unique_fd wake_read_, wake_write_;  // ends the thread
+  android::base::unique_fd stop_read_, stop_write_;  // tells others of a stop
+};

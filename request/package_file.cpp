@@ -1,0 +1,321 @@
+#define LOG_TAG "ROMDOWNLOAD"
+
+#include "request/package_file.h"
+
+#include <android-base/file.h>
+#include <android-base/logging.h>
+#include <android-base/parseint.h>
+#include <android-base/strings.h>
+#include <curl/curl.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr size_t kMaxSideFile = 4096;
+constexpr int64_t kMiB = int64_t{1} << 20;
+constexpr int64_t kGiB = int64_t{1} << 30;
+
+bool isDecimal(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
+std::string PackageIdentity::serialize() const {
+  std::string text = "path=" + path + "\nsize=" + std::to_string(size) + "\n";
+  if (!md5.empty()) text += "md5=" + md5 + "\n";
+  if (!validator.empty()) text += "validator=" + validator + "\n";
+  if (total >= 0) text += "total=" + std::to_string(total) + "\n";
+  return text;
+}
+
+bool PackageIdentity::parse(const std::string& text, PackageIdentity* out) {
+  PackageIdentity parsed;
+  bool have_path = false, have_size = false;
+  for (const std::string& line : android::base::Split(text, "\n")) {
+    if (line.empty()) continue;
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) return false;
+    std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+    if (key == "path") {
+      parsed.path = value;
+      have_path = true;
+    } else if (key == "size") {
+      if (!isDecimal(value) || !android::base::ParseUint(value, &parsed.size)) return false;
+      have_size = true;
+    } else if (key == "md5") {
+      parsed.md5 = value;
+    } else if (key == "validator") {
+      parsed.validator = value;
+    } else if (key == "total") {
+      if (!isDecimal(value) || !android::base::ParseInt(value, &parsed.total, int64_t{0})) {
+        return false;
+      }
+    }
+    // Unknown keys come from a newer agent; they do not make the file invalid.
+  }
+  if (!have_path || !have_size) return false;
+  *out = std::move(parsed);
+  return true;
+}
+
+bool PackageIdentity::samePackage(const PackageIdentity& stored) const {
+  return path == stored.path && size == stored.size && (stored.md5.empty() || md5 == stored.md5);
+}
+
+SizeBounds record_size_bounds(uint64_t record_size) {
+  SizeBounds bounds;
+  if (record_size == 0) return bounds;
+  int64_t size = static_cast<int64_t>(std::min<uint64_t>(record_size, INT64_MAX / 2));
+  int64_t slack = (size >= kGiB ? kGiB : kMiB) / 10 + 1;
+  bounds.low = std::max<int64_t>(size - slack, 1);
+  bounds.high = size + slack;
+  return bounds;
+}
+
+bool is_temporary_status(long status) {
+  return status == 408 || status == 429 || (status >= 500 && status <= 504);
+}
+
+int64_t parse_retry_after(const std::string& value, int64_t now_epoch_seconds) {
+  std::string text = android::base::Trim(value);
+  if (text.empty()) return -1;
+  int64_t seconds = -1;
+  if (isDecimal(text)) {
+    if (!android::base::ParseInt(text, &seconds, int64_t{0})) seconds = INT64_MAX;
+    return seconds;
+  }
+  time_t when = curl_getdate(text.c_str(), nullptr);
+  if (when < 0) return -1;
+  return std::max<int64_t>(static_cast<int64_t>(when) - now_epoch_seconds, 0);
+}
+
+AnswerDecision decide_answer(const AnswerFacts& answer, int64_t on_disk,
+                             const PackageIdentity& stored, const SizeBounds& bounds) {
+  AnswerDecision d;
+  long status = answer.status;
+  auto fail = [&d](int code, bool permanent) {
+    d.action = AnswerAction::kFail;
+    d.code = code;
+    d.permanent = permanent;
+    return d;
+  };
+  auto restart = [&d](int code) {
+    d.action = AnswerAction::kRestartFromZero;
+    d.code = code;
+    return d;
+  };
+  if (status == 416) {
+    // "Nothing left to send" proves completion only when the whole package is
+    // what we hold: the size the first answer announced and the record allows.
+    int64_t total = answer.range_total;
+    bool whole = on_disk > 0 && total == on_disk && (stored.total < 0 || stored.total == on_disk) &&
+                 bounds.contains(on_disk);
+    if (whole) {
+      d.action = AnswerAction::kAlreadyComplete;
+      d.total = on_disk;
+      return d;
+    }
+    return restart(CURLE_HTTP_RETURNED_ERROR);
+  }
+  if (status < 200 || status >= 300) {
+    return fail(CURLE_HTTP_RETURNED_ERROR, !is_temporary_status(status));
+  }
+  int64_t total = -1;
+  if (status == 206) {
+    if (answer.range_start == on_disk && on_disk > 0) {
+      // The server resumed; If-Range made sure it is the same package, unless it
+      // ignored the condition, which a changed validator or total gives away.
+      bool changed = (!stored.validator.empty() && !answer.validator.empty() &&
+                      stored.validator != answer.validator);
+      total = answer.range_total >= 0
+                  ? answer.range_total
+                  : (answer.content_length >= 0 ? on_disk + answer.content_length : -1);
+      if (stored.total >= 0 && total >= 0 && total != stored.total) changed = true;
+      if (changed) return restart(CURLE_RANGE_ERROR);
+      d.action = AnswerAction::kAppend;
+    } else if (answer.range_start == 0) {
+      total = answer.range_total >= 0 ? answer.range_total : answer.content_length;
+      d.action = AnswerAction::kReplace;
+    } else {
+      return restart(CURLE_RANGE_ERROR);
+    }
+  } else {
+    // A whole body: it replaces what the file holds.
+    total = answer.content_length;
+    d.action = on_disk > 0 ? AnswerAction::kReplace : AnswerAction::kAppend;
+  }
+  if (total >= 0) {
+    if (total > kMaxPackageBytes || (bounds.known() && total > bounds.high)) {
+      return fail(CURLE_FILESIZE_EXCEEDED, true);
+    }
+    if (bounds.known() && total < bounds.low) return fail(CURLE_PARTIAL_FILE, true);
+  }
+  d.total = total;
+  return d;
+}
+
+bool read_small_regular_file(const std::string& path, size_t max_bytes, std::string* out) {
+  android::base::unique_fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<uint64_t>(st.st_size) > max_bytes) {
+    return false;
+  }
+  std::string text;
+  text.resize(max_bytes + 1);
+  size_t have = 0;
+  while (have < text.size()) {
+    ssize_t got = TEMP_FAILURE_RETRY(read(fd, &text[have], text.size() - have));
+    if (got < 0) return false;
+    if (got == 0) break;
+    have += static_cast<size_t>(got);
+  }
+  if (have > max_bytes) return false;
+  text.resize(have);
+  *out = std::move(text);
+  return true;
+}
+
+android::base::unique_fd open_regular_for_write(const std::string& path, int flags, mode_t mode) {
+  const int base = flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+  for (int tries = 0; tries < 2; ++tries) {
+    android::base::unique_fd fd(::open(path.c_str(), base, mode));
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      // Regular files ignore O_NONBLOCK; it only kept a planted FIFO from blocking.
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+      return fd;
+    }
+    if (fd < 0 && errno != ELOOP && errno != ENXIO && errno != EISDIR) break;
+    // A link, FIFO, socket or device where our file belongs: never write through
+    // it. A folder is not ours to remove; it makes the open fail.
+    fd.reset();
+    if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      errno = EISDIR;
+      break;
+    }
+    LOG(WARNING) << "replacing the non-regular file at " << path;
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) break;
+  }
+  PLOG(ERROR) << "cannot open " << path << " as a regular file";
+  return android::base::unique_fd();
+}
+
+PackageFile::PackageFile(std::string path) : path_(std::move(path)) {}
+
+PackageFile::~PackageFile() { close(); }
+
+PackageFile::LockResult PackageFile::lock() {
+  if (lock_fd_ >= 0) return LockResult::kLocked;
+  android::base::unique_fd fd = open_regular_for_write(lockPath(), O_RDWR | O_CREAT, 0600);
+  if (fd < 0) return LockResult::kError;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return LockResult::kBusy;
+    PLOG(ERROR) << "cannot lock " << lockPath();
+    return LockResult::kError;
+  }
+  lock_fd_ = std::move(fd);
+  return LockResult::kLocked;
+}
+
+bool PackageFile::open() {
+  close();
+  android::base::unique_fd fd = open_regular_for_write(path_, O_RDWR | O_CREAT | O_APPEND, 0644);
+  if (fd < 0) return false;
+  stream_ = fdopen(fd.get(), "a");
+  if (stream_ == nullptr) {
+    PLOG(ERROR) << "cannot open a stream on " << path_;
+    return false;
+  }
+  int owned_by_stream = fd.release();
+  return owned_by_stream >= 0;
+}
+
+void PackageFile::close() {
+  if (stream_ == nullptr) return;
+  fflush(stream_);
+  fclose(stream_);
+  stream_ = nullptr;
+}
+
+int64_t PackageFile::size() const {
+  if (stream_ == nullptr) return -1;
+  fflush(stream_);
+  struct stat st;
+  if (fstat(fileno(stream_), &st) != 0) return -1;
+  return st.st_size;
+}
+
+bool PackageFile::truncate() {
+  if (stream_ == nullptr) return false;
+  fflush(stream_);
+  if (ftruncate(fileno(stream_), 0) != 0) {
+    PLOG(ERROR) << "cannot truncate " << path_;
+    return false;
+  }
+  return true;
+}
+
+void PackageFile::remove() {
+  close();
+  unlink(path_.c_str());
+  unlink(sidePath().c_str());
+}
+
+bool PackageFile::readIdentity(PackageIdentity* out) const {
+  std::string text;
+  return read_small_regular_file(sidePath(), kMaxSideFile, &text) &&
+         PackageIdentity::parse(text, out);
+}
+
+bool PackageFile::writeIdentity(const PackageIdentity& identity) const {
+  std::string temp = sidePath() + ".tmp";
+  unlink(temp.c_str());
+  android::base::unique_fd fd(
+      ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (fd < 0) {
+    PLOG(ERROR) << "cannot create " << temp;
+    return false;
+  }
+  std::string text = identity.serialize();
+  if (!android::base::WriteFully(fd, text.data(), text.size()) || fsync(fd) != 0) {
+    PLOG(ERROR) << "cannot write " << temp;
+    unlink(temp.c_str());
+    return false;
+  }
+  fd.reset();
+  if (rename(temp.c_str(), sidePath().c_str()) != 0) {
+    PLOG(ERROR) << "cannot replace " << sidePath();
+    unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool PackageFile::hashPrefix(int64_t length, MD5_CTX* ctx) const {
+  MD5_Init(ctx);
+  if (length == 0) return true;
+  if (stream_ == nullptr) return false;
+  fflush(stream_);
+  int fd = fileno(stream_);
+  std::unique_ptr<char[]> buffer(new char[1 << 16]);
+  int64_t done = 0;
+  while (done < length) {
+    size_t want = static_cast<size_t>(std::min<int64_t>(length - done, 1 << 16));
+    ssize_t got = TEMP_FAILURE_RETRY(pread(fd, buffer.get(), want, done));
+    if (got <= 0) return false;
+    MD5_Update(ctx, buffer.get(), static_cast<size_t>(got));
+    done += got;
+  }
+  return true;
+}

@@ -1,0 +1,130 @@
+// The package on disk and what is known about its bytes: which answer they came
+// from (the identity side file), how far the file may grow, whether a new answer
+// extends, replaces or completes it, and the lock that keeps a second download
+// away from it.
+#pragma once
+
+#include <android-base/unique_fd.h>
+#include <openssl/md5.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+
+// A package never grows past this, whatever a server announces: the work area is
+// RAM-backed on the device.
+constexpr int64_t kMaxPackageBytes = int64_t{8} << 30;
+
+// What the side file beside the package records about the bytes in it.
+struct PackageIdentity {
+  std::string path;       // request path the task was started for
+  uint64_t size = 0;      // the record's expected size
+  std::string md5;        // the record's MD5, or empty
+  std::string validator;  // ETag, else Last-Modified, of the answer the bytes came from
+  int64_t total = -1;     // full size that answer announced; -1 when it announced none
+
+  std::string serialize() const;
+  // Reads a side file; false for text that is not one. Files written before the
+  // validator and total were kept parse with those left empty.
+  static bool parse(const std::string& text, PackageIdentity* out);
+  // The same package of the same record. An MD5 that the stored identity lacks
+  // (an older side file) does not count against it.
+  bool samePackage(const PackageIdentity& stored) const;
+};
+
+// The final sizes a record size allows. The server states sizes as text such as
+// "2.5M", so the record is only good to a tenth of its unit: a MiB below 1 GiB,
+// a GiB above. {-1, -1} when the record gives no size.
+struct SizeBounds {
+  int64_t low = -1;
+  int64_t high = -1;
+  bool known() const { return high >= 0; }
+  bool contains(int64_t size) const { return !known() || (size >= low && size <= high); }
+};
+SizeBounds record_size_bounds(uint64_t record_size);
+
+// The parts of a final answer's head that decide what happens to the file.
+struct AnswerFacts {
+  long status = 0;
+  int64_t range_start = -1;  // Content-Range "bytes A-B/T": A
+  int64_t range_total = -1;  // ... T (also of "bytes */T")
+  int64_t content_length = -1;
+  std::string validator;  // this answer's ETag, else Last-Modified
+};
+
+enum class AnswerAction {
+  kAppend,           // the body continues the bytes on disk
+  kReplace,          // the body is the whole package: drop what is on disk first
+  kAlreadyComplete,  // nothing to fetch: the file is the whole package
+  kRestartFromZero,  // the answer does not fit the bytes on disk: drop them, retry
+  kFail,             // no use for this answer; retry later or give up
+};
+
+struct AnswerDecision {
+  AnswerAction action = AnswerAction::kFail;
+  int64_t total = -1;      // size of the package once this answer is complete
+  int code = 0;            // status-line code of kRestartFromZero and kFail
+  bool permanent = false;  // kFail: asking again will not help
+};
+
+// Given a final answer, the bytes on disk and what the side file says about them,
+// what the download does with the answer. Pure: the table tests cover it.
+AnswerDecision decide_answer(const AnswerFacts& answer, int64_t on_disk,
+                             const PackageIdentity& stored, const SizeBounds& bounds);
+
+// True for statuses worth asking again for later: time-outs, rate limits and
+// server-side failures. Other 4xx/5xx answers will not change by retrying.
+bool is_temporary_status(long status);
+
+// Seconds a Retry-After value asks for (a number or an HTTP date), -1 when none.
+int64_t parse_retry_after(const std::string& value, int64_t now_epoch_seconds);
+
+// The file itself. Every open refuses to follow a link in the last component and
+// accepts only a regular file; a link, FIFO or device planted at one of its paths
+// is removed and replaced.
+class PackageFile {
+ public:
+  enum class LockResult { kLocked, kBusy, kError };
+
+  explicit PackageFile(std::string path);
+  PackageFile(const PackageFile&) = delete;
+  PackageFile& operator=(const PackageFile&) = delete;
+  ~PackageFile();
+
+  const std::string& path() const { return path_; }
+  std::string sidePath() const { return path_ + ".meta"; }
+  std::string lockPath() const { return path_ + ".lock"; }
+
+  // Takes the exclusive lock for the life of this object (kBusy: another
+  // download holds it).
+  LockResult lock();
+  // Opens the package for appending; the stream stays owned here.
+  bool open();
+  void close();
+  FILE* stream() const { return stream_; }
+  // Size of the open file, -1 on failure.
+  int64_t size() const;
+  bool truncate();
+  // Drops the package and its side file.
+  void remove();
+
+  // The side file; false when there is none or it is not a regular file.
+  bool readIdentity(PackageIdentity* out) const;
+  // Replaces the side file atomically (temporary file, fsync, rename).
+  bool writeIdentity(const PackageIdentity& identity) const;
+
+  // MD5 state over the first `length` bytes of the open file.
+  bool hashPrefix(int64_t length, MD5_CTX* ctx) const;
+
+ private:
+  std::string path_;
+  android::base::unique_fd lock_fd_;
+  FILE* stream_ = nullptr;
+};
+
+// Opens `path` for reading without blocking and without following a link in its
+// last component; only a regular file of at most `max_bytes` is read.
+bool read_small_regular_file(const std::string& path, size_t max_bytes, std::string* out);
+// Opens (creating with `mode`) a regular file at `path` with `flags` plus
+// O_NOFOLLOW|O_CLOEXEC; a link or special file found there is unlinked first.
+android::base::unique_fd open_regular_for_write(const std::string& path, int flags, mode_t mode);
