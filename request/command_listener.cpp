@@ -18,7 +18,8 @@ constexpr size_t kMaxCommandLine = 1023;
 
 bool makePipe(android::base::unique_fd* read_end, android::base::unique_fd* write_end) {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  // Non-blocking: neither a reader draining it nor a writer of a wake-up may stall.
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   read_end->reset(fds[0]);
   write_end->reset(fds[1]);
   return true;
@@ -33,7 +34,8 @@ char parse_command(const std::string& line) {
 
 bool CommandListener::start(int fd) {
   if (thread_.joinable() || fd < 0) return thread_.joinable();
-  if (!makePipe(&wake_read_, &wake_write_) || !makePipe(&stop_read_, &stop_write_)) {
+  if (!makePipe(&wake_read_, &wake_write_) || !makePipe(&stop_read_, &stop_write_) ||
+      !makePipe(&notify_read_, &notify_write_)) {
     PLOG(ERROR) << "cannot make the listener's pipes";
     return false;
   }
@@ -63,11 +65,28 @@ void CommandListener::stop() {
   wake_write_.reset();
   stop_read_.reset();
   stop_write_.reset();
+  notify_read_.reset();
+  notify_write_.reset();
+}
+
+void CommandListener::notify() {
+  // One byte is enough to wake the transfer; a full pipe already does.
+  if (notify_write_ >= 0) {
+    char byte = 1;
+    (void)TEMP_FAILURE_RETRY(write(notify_write_.get(), &byte, 1));
+  }
 }
 
 bool CommandListener::stopRequested() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return stop_requested_;
+}
+
+void CommandListener::clearCommandFd() {
+  if (notify_read_ < 0) return;
+  char drain[64];
+  while (TEMP_FAILURE_RETRY(read(notify_read_.get(), drain, sizeof(drain))) > 0) {
+  }
 }
 
 std::deque<char> CommandListener::takeRequests() {
@@ -86,8 +105,11 @@ bool CommandListener::handleLine(const std::string& line) {
   LOG(ERROR) << "---->receive command: " << line;
   char command = parse_command(line);
   if (command == 'c' || command == 'p') {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.push_back(command);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      requests_.push_back(command);
+    }
+    notify();
     return false;
   }
   if (command == 's') {
@@ -97,6 +119,7 @@ bool CommandListener::handleLine(const std::string& line) {
       stop_requested_ = true;
     }
     wake_.notify_all();
+    notify();
     if (stop_write_ >= 0) {
       char byte = 's';
       if (TEMP_FAILURE_RETRY(write(stop_write_.get(), &byte, 1)) != 1) {

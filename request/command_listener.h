@@ -42,6 +42,11 @@ class CommandListener {
   // A descriptor that becomes readable, and stays so, once a stop was received;
   // -1 while the listener is not running.
   int stopFd() const { return stop_read_.get(); }
+  // A descriptor that becomes readable when a command arrives (pause, continue
+  // or stop), for the transfer's own wait; -1 while the listener is not running.
+  int commandFd() const { return notify_read_.get(); }
+  // Makes commandFd() unreadable until the next command; the requests stay queued.
+  void clearCommandFd();
   // The pause ('p') and continue ('c') requests received since the last call, in order.
   std::deque<char> takeRequests();
   // Waits `delay`; false when a stop arrived before or during the wait.
@@ -53,12 +58,14 @@ class CommandListener {
 
  private:
   void loop(int fd);
+  void notify();
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<char> requests_ GUARDED_BY(mutex_);
   bool stop_requested_ GUARDED_BY(mutex_) = false;
   std::thread thread_;
-  android::base::unique_fd wake_read_, wake_write_;  // ends the thread
-  android::base::unique_fd stop_read_, stop_write_;  // tells others of a stop
+  android::base::unique_fd wake_read_, wake_write_;      // ends the thread
+  android::base::unique_fd stop_read_, stop_write_;      // tells others of a stop
+  android::base::unique_fd notify_read_, notify_write_;  // wakes the transfer
 };

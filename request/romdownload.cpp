@@ -466,7 +466,7 @@ int RomDownload::OnExecuted() {
   expectedTotal_ = -1;
   limit_ = kMaxPackageBytes;
   pauseApplied_ = false;
-  rc = curl_easy_perform(handle);
+  rc = performWithCommands(handle);
   if (rc != CURLE_OK) {
     // onHeader() or writeBody() refused the answer: report why rather than a write error.
     if (rc == CURLE_WRITE_ERROR && failCode_ != 0) return failCode_;
@@ -506,6 +506,53 @@ int RomDownload::OnExecuted() {
   driver_->url_record.reset(new URLWrapper{parts.scheme, parts.host, "", parts.path});
   outcome_ = Outcome::kRedirect;
   return CURLE_OK;
+}
+
+CURLcode RomDownload::performWithCommands(CURL* handle) {
+  struct MultiDeleter {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+  };
+  // The transfer runs on this thread as curl_easy_perform would, but its wait
+  // also watches the command listener, so that a pause, continue or stop takes
+  // effect at once instead of at libcurl's next progress call (about once a
+  // second while paused).
+  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  if (multi == nullptr || curl_multi_add_handle(multi.get(), handle) != CURLM_OK) {
+    return CURLE_OUT_OF_MEMORY;
+  }
+  CURLcode result = CURLE_OK;
+  for (;;) {
+    int running = 0;
+    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+      result = CURLE_OUT_OF_MEMORY;
+      break;
+    }
+    if (running == 0) {
+      int left = 0;
+      CURLMsg* msg = curl_multi_info_read(multi.get(), &left);
+      result = msg != nullptr && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_GOT_NOTHING;
+      break;
+    }
+    if (stopCode.load() == kStopCode) {
+      result = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
+    curl_waitfd extra[1];
+    unsigned count = 0;
+    if (listener_.commandFd() >= 0) extra[count++] = {listener_.commandFd(), CURL_WAIT_POLLIN, 0};
+    if (curl_multi_poll(multi.get(), extra, count, 1000, nullptr) != CURLM_OK) {
+      result = CURLE_OUT_OF_MEMORY;
+      break;
+    }
+    if (count > 0 && extra[0].revents != 0) {
+      // Requests that cannot apply yet (no package body has begun) stay queued
+      // for the progress calls; the descriptor must not keep the wait awake.
+      listener_.clearCommandFd();
+      applyRequests();
+    }
+  }
+  curl_multi_remove_handle(multi.get(), handle);
+  return result;
 }
 
 size_t RomDownload::onHeader(char* data, size_t size, size_t nmemb, void* userdata) {

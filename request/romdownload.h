@@ -114,6 +114,8 @@ class RomDownload : public SecureEvent {
   void runAttempts();
   void startAttempt();
   bool waitBackoff(std::chrono::milliseconds cap);
+  // Performs the transfer, applying commands as soon as they arrive.
+  CURLcode performWithCommands(CURL* handle);
   // Applies queued pause/continue requests on the transfer thread.
   void applyRequests();
   bool prepareFile(int64_t* resume);

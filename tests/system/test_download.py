@@ -6,6 +6,7 @@ stage would have left (size and MD5), runs
 status pipe while writing commands to the command pipe. The device runs as the dedicated
 updater environment, so the package lands in /tmp/secure_update.zip.
 """
+import fcntl
 import hashlib
 import os
 import re
@@ -43,14 +44,19 @@ def write_record(dev, size=None, md5=None):
 class Download:
     """One run of the second stage with its two pipes."""
 
-    def __init__(self, dev, path=PKG, host=HOST, env=()):
+    def __init__(self, dev, path=PKG, host=HOST, env=(), options=(), status_pipe_size=None,
+                 status_prefill=b""):
         status_r, status_w = os.pipe()
+        if status_pipe_size is not None:
+            fcntl.fcntl(status_w, fcntl.F_SETPIPE_SZ, status_pipe_size)
+        if status_prefill:
+            os.write(status_w, status_prefill)
         cmd_r, cmd_w = os.pipe()
         argv = ["corvane", "--run_from_fork", "--second_stage", str(status_w), str(cmd_r),
                 "http://", host, path]
         if env:
             argv = ["env", *env, *argv]
-        self.proc = dev.popen(argv, server=True, pass_fds=(status_w, cmd_r))
+        self.proc = dev.popen(argv, server=True, pass_fds=(status_w, cmd_r), options=options)
         os.close(status_w)
         os.close(cmd_r)
         self.status = status_r

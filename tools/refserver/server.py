@@ -455,11 +455,44 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with open(local, "rb") as pkg:
             self._send_package(path, pkg, os.fstat(pkg.fileno()).st_size)
 
+    def _validators(self, pkg, size):
+        """ETag and Last-Modified of the package, as the config's "validators" asks."""
+        st = os.fstat(pkg.fileno())
+        wanted = self.cfg.get("validators", ["etag", "last_modified"])
+        out = []
+        if isinstance(wanted, list) and "etag" in wanted:
+            out.append(("ETag", f'"{st.st_mtime_ns:x}-{size:x}"'))
+        if isinstance(wanted, list) and "last_modified" in wanted:
+            out.append(("Last-Modified", email.utils.formatdate(st.st_mtime, usegmt=True)))
+        return out
+
+    def _send_endless(self, pkg, mode):
+        """The package, then filler for ever: no length (plain, closed at the end) or
+        chunked. Ends when the client goes away, or after 1 GiB."""
+        self.close_connection = True
+        headers = [("Content-Type", "application/zip")]
+        if mode == "chunked":
+            headers.append(("Transfer-Encoding", "chunked"))
+        self._start(200, headers, None)
+        filler = b"\xee" * CHUNK
+        while self.sent < (1 << 30) and self.command != "HEAD":
+            piece = pkg.read(CHUNK) or filler
+            self._write(b"%x\r\n%s\r\n" % (len(piece), piece) if mode == "chunked" else piece)
+
     def _send_package(self, path, pkg, size):
         f = self.fault
+        if f.get("endless"):
+            self._send_endless(pkg, f["endless"])
+            return
         start, end, status = 0, size, 200
-        headers = [("Content-Type", "application/zip"), ("Accept-Ranges", "bytes")]
+        validators = self._validators(pkg, size)
+        headers = [("Content-Type", "application/zip"), ("Accept-Ranges", "bytes"), *validators]
         rng = self.headers.get("Range")
+        cond = self.headers.get("If-Range")
+        if rng and cond is not None and cond not in [v for _, v in validators]:
+            # The client's bytes are of another version: it gets the whole file.
+            self.entry["if_range_failed"] = True
+            rng = None
         if rng and not f.get("ignore_range"):
             self.entry["range"] = rng
             parsed = parse_range(rng, size)
@@ -656,6 +689,30 @@ def wanted_ports(cfg):
     return ports
 
 
+def quiet_listeners():
+    """Two peers that never answer, for the tests of a client's stop: a name server
+    on UDP 127.0.0.1:53 (a device started with --nameserver 127.0.0.1 asks it) and a
+    TCP port, 9 ("discard"), whose full accept queue drops every connection attempt,
+    so that a connect hangs as it does towards a blackholed address."""
+    kept = []
+    try:
+        dns = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        dns.bind(("127.0.0.1", 53))
+        kept.append(dns)
+    except OSError as err:
+        print(f"refserver: no silent name server: {err}", file=sys.stderr)
+    try:
+        hole = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        hole.bind(("127.0.0.1", 9))
+        hole.listen(0)
+        # One connection fills the queue of a backlog of 0; it is never accepted.
+        filler = socket.create_connection(("127.0.0.1", 9), timeout=2)
+        kept += [hole, filler]
+    except OSError as err:
+        print(f"refserver: no blackhole port: {err}", file=sys.stderr)
+    return kept
+
+
 def main():
     global SERVER
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
@@ -695,6 +752,7 @@ def main():
             open_[port] = (listener, thread)
 
     reconcile()
+    silent = quiet_listeners()
     with open(os.path.join(SERVER.root, "ready"), "w") as f:
         f.write(" ".join(str(p) for p in sorted(open_)) + "\n")
     print(f"refserver: listening on {sorted(open_)}", file=sys.stderr, flush=True)
