@@ -122,13 +122,13 @@ void handle_updater_line(const std::string& line) {
 }
 
 int DownloadTask::run_installer() {
-#if NORVO_VERIFY_PACKAGE
-  if (!prepare_verified_updater()) return 0;
-#else
-  LOG(WARNING) << "DEVELOPMENT BUILD: package signature verification is switched off "
-                  "(NORVO_VERIFY_PACKAGE=OFF); "
-               << kUpdaterPath << " runs unverified";
-#endif
+  if (NORVO_VERIFY_PACKAGE) {
+    if (!prepare_verified_updater()) return 0;
+  } else {
+    LOG(WARNING) << "DEVELOPMENT BUILD: package signature verification is switched off "
+                    "(NORVO_VERIFY_PACKAGE=OFF); "
+                 << kUpdaterPath << " runs unverified";
+  }
   int fds[2];
   // Close-on-exec on both ends: the child clears it on its write end only, so
   // the updater never holds the read end (or a copy of the write end).
