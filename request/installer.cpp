@@ -18,7 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "norvo_config.h"
 #include "request/download_task.h"
+#include "request/package_verify.h"
 
 namespace {
 
@@ -45,6 +47,50 @@ bool parseDuration(const std::string& text) {
   if (digits.find_first_not_of(allowed) != std::string::npos) return false;
   unsigned long long value = strtoull(digits.c_str(), nullptr, base);
   return value <= 0xffffffffULL;
+}
+
+// Verifies the package's whole-file signature and puts the verified package's
+// own updater at kUpdaterPath. Signature and updater come from one descriptor
+// of the package, opened without following a link. False (after an ERROR line
+// that says why) when nothing may run.
+bool prepare_verified_updater() {
+  using namespace package_verify;
+  std::vector<PublicKey> keys;
+  std::string why;
+  Result result = LoadKeyStore(kKeyStorePath, &keys, &why);
+  if (result != Result::kVerified) {
+    LOG(ERROR) << "package rejected: " << ResultText(result) << ": " << why;
+    return false;
+  }
+  android::base::unique_fd package(
+      TEMP_FAILURE_RETRY(open(kPackagePath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)));
+  if (package < 0) {
+    PLOG(ERROR) << "package rejected: " << ResultText(Result::kUnreadable) << ": " << kPackagePath;
+    return false;
+  }
+  std::string signer;
+  result = VerifyPackageFd(package.get(), keys, &signer, &why);
+  if (result != Result::kVerified) {
+    LOG(ERROR) << "package rejected: " << ResultText(result) << ": " << why;
+    return false;
+  }
+  LOG(INFO) << "package signature verified";
+  LOG(INFO) << "signed by the key store's " << signer;
+  std::string updater;
+  if (!ReadUpdaterEntry(package.get(), &updater, &why)) {
+    LOG(ERROR) << "package rejected: " << why;
+    return false;
+  }
+  bool replaced = false;
+  if (!InstallUpdater(updater, kUpdaterPath, &replaced, &why)) {
+    LOG(ERROR) << "package rejected: " << why;
+    return false;
+  }
+  if (replaced) {
+    LOG(ERROR) << kUpdaterPath << " was missing or differed from the verified package's "
+               << kUpdaterEntry << "; the package's own updater was written there";
+  }
+  return true;
 }
 
 }  // namespace
@@ -76,6 +122,13 @@ void handle_updater_line(const std::string& line) {
 }
 
 int DownloadTask::run_installer() {
+  if (NORVO_VERIFY_PACKAGE) {
+    if (!prepare_verified_updater()) return 0;
+  } else {
+    LOG(WARNING) << "DEVELOPMENT BUILD: package signature verification is switched off "
+                    "(NORVO_VERIFY_PACKAGE=OFF); "
+                 << kUpdaterPath << " runs unverified";
+  }
   int fds[2];
   // Close-on-exec on both ends: the child clears it on its write end only, so
   // the updater never holds the read end (or a copy of the write end).

@@ -12,8 +12,9 @@ reference server answers for the update host. Steps:
    download as a progress bar with percent, speed and time left. On a terminal the keys
    p (pause), c (continue) and s (stop) are sent on the command pipe; ``--script`` sends
    commands at given points instead (for tests and the demo).
-3. Extracts "update-binary" from the downloaded package into /tmp/update-binary (mode 0755)
-   and runs ``corvane --run_from_command 6``, relaying its lines.
+3. Extracts the package's updater (META-INF/com/google/android/update-binary) into
+   /tmp/update-binary (mode 0755) and runs ``corvane --run_from_command 6``, relaying its
+   lines (corvane verifies the package's signature before the updater runs).
 
 corvane's own log (its standard output in the pipe stages) goes to --log.
 Exit status: 0 when the package was installed, 1 when a stage failed, 2 when stopped.
@@ -35,6 +36,7 @@ import zipfile
 RECORD_LINKS = ["/tmp/download/CurrentRom", "/cache/tmp/download/CurrentRom"]
 PACKAGES = ["/tmp/secure_update.zip", "/cache/tmp/secure_update.zip"]
 UPDATER = "/tmp/update-binary"
+UPDATER_ENTRY = "META-INF/com/google/android/update-binary"
 
 FIRST_STAGE_TEXT = {
     "0:s": "clock synchronised with the update server",
@@ -255,7 +257,7 @@ def install():
     say(f"== install: {package}")
     try:
         with zipfile.ZipFile(package) as zf:
-            data = zf.read("update-binary")
+            data = zf.read(UPDATER_ENTRY)
     except (OSError, KeyError, zipfile.BadZipFile) as err:
         say(f"   cannot take update-binary from the package: {err}")
         return False

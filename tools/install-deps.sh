@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(cmake make g++ pkg-config clang-format
-  android-libbase-dev android-liblog-dev android-libboringssl-dev
+  android-libbase-dev android-liblog-dev android-libboringssl-dev android-libziparchive-dev
   libcurl4-gnutls-dev libcjson-dev libc-ares-dev libgtest-dev libgmock-dev
   bubblewrap iproute2 curl zip unzip python3 python3-pytest python3-cryptography
   clang-14 libclang-rt-14-dev

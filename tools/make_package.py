@@ -1,18 +1,37 @@
 #!/usr/bin/python3
-"""Builds a demo update package: a zip holding an ``update-binary`` shell script and a
-payload of the requested size.
+"""Builds a demo update package: a zip holding an updater shell script at
+``META-INF/com/google/android/update-binary`` and a payload of the requested size, signed
+as a whole file the way Android's signing tool signs update packages.
 
 The script follows the updater interface of the installer bridge: it is started as
 ``update-binary 3 FD PACKAGE`` and writes "ui_print ...", "progress FRACTION SECONDS" and
 "log ..." lines to descriptor FD.
 
     tools/make_package.py OUTPUT.zip [--payload-size BYTES] [--version TEXT]
+                          [--updater FILE] [--key-dir DIR] [--key-type rsa|ec] [--unsigned]
+
+Signature: a CMS (PKCS#7) SignedData block, SHA-256, no signed attributes, detached, over
+the archive up to its comment-length field; the block sits at the end of the zip comment,
+followed by a six-byte footer (the block's start counted from the end of the file, 0xffff,
+the comment length; all little-endian).
+
+Test key: --key-dir (default $NORVO_BUILD_DIR/testkey, else <repo>/build/testkey) holds
+testkey.pk8.pem (private key), testkey.x509.pem (its certificate) and otacerts.zip (the
+certificate as a device key store, which tools/device installs by default). They are
+generated on first use; no private key is kept in the repository.
 """
 import argparse
+import datetime
 import hashlib
+import io
 import os
+import struct
 import sys
+import tempfile
 import zipfile
+
+UPDATER_ENTRY = "META-INF/com/google/android/update-binary"
+EOCD_MAGIC = b"PK\x05\x06"
 
 UPDATE_BINARY = r"""#!/bin/bash
 # Demo updater: $1 interface version, $2 command pipe descriptor, $3 the package.
@@ -33,7 +52,97 @@ exit 0
 """
 
 
-def build(output, payload_size, version):
+def default_key_dir():
+    build = os.environ.get("NORVO_BUILD_DIR") or os.path.join(
+        os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build")
+    return os.path.join(build, "testkey")
+
+
+def test_key(key_dir, key_type="rsa"):
+    """The (private key, certificate) of key_dir, generated when the folder has none."""
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec, rsa
+    from cryptography.x509.oid import NameOID
+
+    key_path = os.path.join(key_dir, "testkey.pk8.pem")
+    cert_path = os.path.join(key_dir, "testkey.x509.pem")
+    if not os.path.exists(key_path):
+        if key_type == "ec":
+            key = ec.generate_private_key(ec.SECP256R1())
+        else:
+            key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        name = x509.Name([x509.NameAttribute(NameOID.ORGANIZATION_NAME, "Norvo"),
+                          x509.NameAttribute(NameOID.COMMON_NAME, "Norvo test key")])
+        now = datetime.datetime.utcnow()
+        cert = (x509.CertificateBuilder().subject_name(name).issuer_name(name)
+                .public_key(key.public_key()).serial_number(x509.random_serial_number())
+                .not_valid_before(now - datetime.timedelta(days=1))
+                .not_valid_after(now + datetime.timedelta(days=3650))
+                .sign(key, hashes.SHA256()))
+        cert_pem = cert.public_bytes(serialization.Encoding.PEM)
+        parent = os.path.dirname(os.path.abspath(key_dir))
+        os.makedirs(parent, exist_ok=True)
+        # Made whole in a folder beside it and renamed into place, so that builders
+        # running at once never pair one's key with another's certificate.
+        tmp = tempfile.mkdtemp(prefix=".testkey.", dir=parent)
+        fd = os.open(os.path.join(tmp, "testkey.pk8.pem"), os.O_WRONLY | os.O_CREAT, 0o600)
+        with os.fdopen(fd, "wb") as f:
+            f.write(key.private_bytes(serialization.Encoding.PEM,
+                                      serialization.PrivateFormat.PKCS8,
+                                      serialization.NoEncryption()))
+        with open(os.path.join(tmp, "testkey.x509.pem"), "wb") as f:
+            f.write(cert_pem)
+        with zipfile.ZipFile(os.path.join(tmp, "otacerts.zip"), "w") as zf:
+            zf.writestr("testkey.x509.pem", cert_pem)
+        try:
+            os.rename(tmp, key_dir)
+        except OSError:  # another builder was first
+            for name in os.listdir(tmp):
+                os.unlink(os.path.join(tmp, name))
+            os.rmdir(tmp)
+    with open(key_path, "rb") as f:
+        key = serialization.load_pem_private_key(f.read(), password=None)
+    with open(cert_path, "rb") as f:
+        cert = x509.load_pem_x509_certificate(f.read())
+    return key, cert
+
+
+def sign_archive(data, key, cert):
+    """Whole-file signature of a zip archive without comment: returns the signed archive."""
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.serialization import Encoding, pkcs7
+
+    if len(data) < 22 or data[-22:-18] != EOCD_MAGIC or data[-2:] != b"\0\0":
+        raise ValueError("the archive must end with an end-of-archive record without comment")
+    signed = data[:-2]  # everything up to the comment length
+    options = [pkcs7.PKCS7Options.DetachedSignature, pkcs7.PKCS7Options.NoAttributes,
+               pkcs7.PKCS7Options.Binary]
+    block = (pkcs7.PKCS7SignatureBuilder().set_data(signed)
+             .add_signer(cert, key, hashes.SHA256()).sign(Encoding.DER, options))
+    if EOCD_MAGIC in block:
+        # A zip reader could take it for the archive's end; the verifier refuses it.
+        raise ValueError("the signature holds an end-of-archive marker; change the package")
+    comment_size = len(block) + 6
+    if comment_size > 0xffff:
+        raise ValueError("signature block too large")
+    footer = struct.pack("<HHH", comment_size, 0xffff, comment_size)
+    return signed + struct.pack("<H", comment_size) + block + footer
+
+
+def archive(entries):
+    """A stored zip of (name, bytes, mode) entries, without comment."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED) as zf:
+        for name, data, mode in entries:
+            info = zipfile.ZipInfo(name)
+            info.external_attr = (0o100000 | mode) << 16
+            zf.writestr(info, data)
+    return out.getvalue()
+
+
+def build(output, payload_size, version, updater=None, key_dir=None, key_type="rsa",
+          signed=True):
     # Deterministic payload, so repeated demos build the same package.
     seed = hashlib.sha256(version.encode()).digest()
     chunks, counter, made = [], 0, 0
@@ -42,13 +151,13 @@ def build(output, payload_size, version):
         chunks.append(block[:payload_size - made])
         made += len(chunks[-1])
         counter += 1
-    script = UPDATE_BINARY.replace("__VERSION__", version)
+    script = UPDATE_BINARY.replace("__VERSION__", version).encode() if updater is None else updater
+    data = archive([(UPDATER_ENTRY, script, 0o755), ("payload.bin", b"".join(chunks), 0o644)])
+    if signed:
+        data = sign_archive(data, *test_key(key_dir or default_key_dir(), key_type))
     tmp = output + ".tmp"
-    with zipfile.ZipFile(tmp, "w", zipfile.ZIP_STORED) as zf:
-        info = zipfile.ZipInfo("update-binary")
-        info.external_attr = (0o100755 << 16)
-        zf.writestr(info, script)
-        zf.writestr("payload.bin", b"".join(chunks))
+    with open(tmp, "wb") as f:
+        f.write(data)
     os.replace(tmp, output)
 
 
@@ -58,11 +167,21 @@ def main(argv=None):
     parser.add_argument("--payload-size", type=int, default=4 * 1024 * 1024,
                         help="bytes of payload besides the script (default 4 MiB)")
     parser.add_argument("--version", default="V2.0.1", help="version text shown by the script")
+    parser.add_argument("--updater", help="file to ship as the updater instead of the demo script")
+    parser.add_argument("--key-dir", help="test key folder (default $NORVO_BUILD_DIR/testkey)")
+    parser.add_argument("--key-type", choices=("rsa", "ec"), default="rsa",
+                        help="kind of key generated for a new key folder (default rsa)")
+    parser.add_argument("--unsigned", action="store_true", help="leave the package unsigned")
     args = parser.parse_args(argv)
     if args.payload_size < 0:
         parser.error("--payload-size must not be negative")
+    updater = None
+    if args.updater:
+        with open(args.updater, "rb") as f:
+            updater = f.read()
     os.makedirs(os.path.dirname(os.path.abspath(args.output)), exist_ok=True)
-    build(args.output, args.payload_size, args.version)
+    build(args.output, args.payload_size, args.version, updater, args.key_dir, args.key_type,
+          not args.unsigned)
     print(f"{args.output}: {os.path.getsize(args.output)} bytes", file=sys.stderr)
     return 0
 

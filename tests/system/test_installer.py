@@ -1,9 +1,14 @@
 """The installer bridge: ``corvane --run_from_command 6`` runs /tmp/update-binary in the
-emulated device and relays the lines it writes on its command pipe into the log."""
+emulated device and relays the lines it writes on its command pipe into the log. The updater
+is the signed package's own (tests/system/test_signature.py attacks the signature)."""
 import os
+import pathlib
 import re
 import subprocess
 import sys
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tools"))
+import make_package  # noqa: E402
 
 UPDATER = r"""#!/bin/bash
 # $1: interface version, $2: command pipe descriptor, $3: package
@@ -31,10 +36,14 @@ exit 3
 
 
 def install(device, script):
+    """Installs a package signed with the build's test key whose updater is script (None:
+    a package without updater)."""
+    entries = [("payload.bin", b"payload", 0o644)]
     if script is not None:
-        target = device.path("/tmp/update-binary")
-        target.write_text(script)
-        os.chmod(target, 0o755)
+        entries.insert(0, (make_package.UPDATER_ENTRY, script.encode(), 0o755))
+    key = make_package.test_key(str(device.build / "testkey"))
+    device.path("/tmp/secure_update.zip").write_bytes(
+        make_package.sign_archive(make_package.archive(entries), *key))
     result = device.run(["corvane", "--run_from_command", "6"], timeout=30)
     assert result.returncode == 0
     return result.stdout.decode()
@@ -51,7 +60,8 @@ def test_relays_the_updater_lines(device, build_dir):
     assert "ARGS:3:/tmp/secure_update.zip" in lines
     assert "UMASK:0022" in lines
     assert "SAMEPIPE:1" in lines  # the updater holds the write end only
-    relayed = [line for line in lines if line.startswith("E:") and "command[" not in line]
+    relayed = [line for line in lines if line.startswith("E:") and "command[" not in line
+               and not line.startswith("E:/tmp/update-binary was missing")]
     assert relayed[:4] == ["E:ui_print", "E:ui_print: Installing", "E:progress",
                            "E:progress"]
     assert 'E:invalid "progress" parameters: progress 0.5' in lines
@@ -67,19 +77,25 @@ def test_relays_the_updater_lines(device, build_dir):
     assert lines[-1] == "I:Bye bye, RUN_UPDATER"
 
 
-def test_missing_updater(device, build_dir):
+def test_missing_updater_is_taken_from_the_package(device, build_dir):
+    out = install(device, UPDATER)
+    assert "ARGS:3:/tmp/secure_update.zip" in out.splitlines()
+    target = device.path("/tmp/update-binary")
+    assert target.read_text() == UPDATER and (target.stat().st_mode & 0o7777) == 0o755
+
+
+def test_package_without_updater_runs_nothing(device, build_dir):
     out = install(device, None)
     lines = out.splitlines()
-    assert "E:Can't run /tmp/update-binary (No such file or directory)" in lines
-    assert lines[-1] == "I:Bye bye, RUN_UPDATER"
+    assert f"E:package rejected: no {make_package.UPDATER_ENTRY} in the package" in lines
+    assert "E:command[0]:/tmp/update-binary" not in lines
+    assert not device.path("/tmp/update-binary").exists()
 
 
-def test_updater_that_is_not_executable(device, build_dir):
-    target = device.path("/tmp/update-binary")
-    target.write_text("not a program\n")
-    os.chmod(target, 0o644)
-    out = install(device, None)
-    assert "E:Can't run /tmp/update-binary (Permission denied)" in out.splitlines()
+def test_updater_that_cannot_be_started(device, build_dir):
+    # Neither a program nor a script: the child reports it and the bridge still ends.
+    out = install(device, "not a program\n")
+    assert "E:Can't run /tmp/update-binary (Exec format error)" in out.splitlines()
     assert out.splitlines()[-1] == "I:Bye bye, RUN_UPDATER"
 
 
@@ -105,6 +121,7 @@ def test_front_end_runs_the_whole_update(make_device, build_dir, tmp_path):
     assert "2:s:0" in out and "paused" in out and "continued" in out and "complete" in out
     assert device.path("/tmp/secure_update.zip").read_bytes() == zip_path.read_bytes()
     assert (device.path("/tmp/update-binary").stat().st_mode & 0o777) == 0o755
+    assert "I:package signature verified" in out
     assert "E:ui_print: Norvo demo update V2.0.1" in out
     assert "E:ui_print: Done." in out
     assert out.rstrip().endswith("I:Bye bye, RUN_UPDATER")

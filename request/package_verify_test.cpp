@@ -1,0 +1,363 @@
+#include "request/package_verify.h"
+
+#include <android-base/file.h>
+#include <android-base/unique_fd.h>
+#include <gtest/gtest.h>
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/bytestring.h>
+#include <openssl/ec_key.h>
+#include <openssl/ecdsa.h>
+#include <openssl/nid.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <openssl/sha.h>
+#include <openssl/x509.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "norvotools/norvo-root/storage_test_support.h"
+
+namespace {
+
+using namespace package_verify;
+
+const uint8_t kSignedData[] = {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x07, 0x02};
+const uint8_t kData[] = {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x07, 0x01};
+const uint8_t kSha256[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
+const uint8_t kSha1[] = {0x2b, 0x0e, 0x03, 0x02, 0x1a};
+const uint8_t kRsa[] = {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x01};
+
+const uint8_t* U8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+
+std::string Le16(size_t v) {
+  return std::string{static_cast<char>(v & 0xff), static_cast<char>(v >> 8)};
+}
+
+// An end-of-archive record with the given comment length.
+std::string Eocd(size_t comment) {
+  return std::string("PK\x05\x06", 4) + std::string(16, '\0') + Le16(comment);
+}
+
+struct TestKey {
+  bssl::UniquePtr<EVP_PKEY> pkey;
+  std::string pem;
+  PublicKey pub;
+};
+
+// A key with a self-signed certificate, read back as the key store reads it.
+TestKey MakeKey(bool ec, int bits = 2048, long serial = 7) {
+  TestKey key;
+  key.pkey.reset(EVP_PKEY_new());
+  if (ec) {
+    EC_KEY* e = EC_KEY_new_by_curve_name(NID_X9_62_prime256v1);
+    EXPECT_EQ(1, EC_KEY_generate_key(e));
+    EVP_PKEY_assign_EC_KEY(key.pkey.get(), e);
+  } else {
+    RSA* r = RSA_new();
+    bssl::UniquePtr<BIGNUM> e(BN_new());
+    BN_set_word(e.get(), RSA_F4);
+    EXPECT_EQ(1, RSA_generate_key_ex(r, bits, e.get(), nullptr));
+    EVP_PKEY_assign_RSA(key.pkey.get(), r);
+  }
+  bssl::UniquePtr<X509> cert(X509_new());
+  X509_set_version(cert.get(), 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial);
+  X509_NAME* name = X509_get_subject_name(cert.get());
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const uint8_t*>("unit"), -1,
+                             -1, 0);
+  X509_set_issuer_name(cert.get(), name);
+  X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
+  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
+  X509_set_pubkey(cert.get(), key.pkey.get());
+  EXPECT_GT(X509_sign(cert.get(), key.pkey.get(), EVP_sha256()), 0);
+  bssl::UniquePtr<BIO> bio(BIO_new(BIO_s_mem()));
+  PEM_write_bio_X509(bio.get(), cert.get());
+  const uint8_t* pem = nullptr;
+  size_t pem_len = 0;
+  BIO_mem_contents(bio.get(), &pem, &pem_len);
+  key.pem.assign(reinterpret_cast<const char*>(pem), pem_len);
+  std::string why;
+  key.pub.name = "unit.x509.pem";
+  EXPECT_EQ(ec || bits >= 2048, ParseCertificate(key.pem, &key.pub, &why)) << why;
+  return key;
+}
+
+std::string RawSignature(const TestKey& key, const std::string& data) {
+  uint8_t digest[SHA256_DIGEST_LENGTH];
+  SHA256(U8(data), data.size(), digest);
+  std::vector<uint8_t> sig(EVP_PKEY_size(key.pkey.get()));
+  unsigned len = 0;
+  if (EVP_PKEY_id(key.pkey.get()) == EVP_PKEY_EC) {
+    EXPECT_EQ(1, ECDSA_sign(0, digest, sizeof(digest), sig.data(), &len,
+                            EVP_PKEY_get0_EC_KEY(key.pkey.get())));
+  } else {
+    EXPECT_EQ(1, RSA_sign(NID_sha256, digest, sizeof(digest), sig.data(), &len,
+                          EVP_PKEY_get0_RSA(key.pkey.get())));
+  }
+  return std::string(reinterpret_cast<char*>(sig.data()), len);
+}
+
+struct BlockOptions {
+  bool sha1 = false;
+  bool signed_attrs = false;
+  bool two_signers = false;
+  bool embedded_content = false;
+};
+
+void AddOid(CBB* parent, const uint8_t* oid, size_t len) {
+  CBB child;
+  ASSERT_TRUE(CBB_add_asn1(parent, &child, CBS_ASN1_OBJECT));
+  ASSERT_TRUE(CBB_add_bytes(&child, oid, len));
+  ASSERT_TRUE(CBB_flush(parent));
+}
+
+void AddAlgorithm(CBB* parent, const uint8_t* oid, size_t len) {
+  CBB alg, null;
+  ASSERT_TRUE(CBB_add_asn1(parent, &alg, CBS_ASN1_SEQUENCE));
+  AddOid(&alg, oid, len);
+  ASSERT_TRUE(CBB_add_asn1(&alg, &null, CBS_ASN1_NULL));
+  ASSERT_TRUE(CBB_flush(parent));
+}
+
+void AddSigner(CBB* set, const PublicKey& pub, const std::string& sig, const BlockOptions& o) {
+  CBB si, ias, attrs, octets;
+  ASSERT_TRUE(CBB_add_asn1(set, &si, CBS_ASN1_SEQUENCE));
+  ASSERT_TRUE(CBB_add_asn1_uint64(&si, 1));
+  ASSERT_TRUE(CBB_add_asn1(&si, &ias, CBS_ASN1_SEQUENCE));
+  ASSERT_TRUE(CBB_add_bytes(&ias, U8(pub.issuer), pub.issuer.size()));
+  ASSERT_TRUE(CBB_add_bytes(&ias, U8(pub.serial), pub.serial.size()));
+  if (o.sha1) {
+    AddAlgorithm(&si, kSha1, sizeof(kSha1));
+  } else {
+    AddAlgorithm(&si, kSha256, sizeof(kSha256));
+  }
+  if (o.signed_attrs) {
+    ASSERT_TRUE(CBB_add_asn1(&si, &attrs, CBS_ASN1_CONTEXT_SPECIFIC | CBS_ASN1_CONSTRUCTED | 0));
+  }
+  AddAlgorithm(&si, kRsa, sizeof(kRsa));
+  ASSERT_TRUE(CBB_add_asn1(&si, &octets, CBS_ASN1_OCTETSTRING));
+  ASSERT_TRUE(CBB_add_bytes(&octets, U8(sig), sig.size()));
+  ASSERT_TRUE(CBB_flush(set));
+}
+
+// A SignedData block as Android's signing tool makes it, from a raw signature.
+std::string Block(const PublicKey& pub, const std::string& sig, const BlockOptions& o = {}) {
+  bssl::ScopedCBB cbb;
+  CBB ci, wrapped, sd, algs, encap, content, signers;
+  EXPECT_TRUE(CBB_init(cbb.get(), 0));
+  EXPECT_TRUE(CBB_add_asn1(cbb.get(), &ci, CBS_ASN1_SEQUENCE));
+  AddOid(&ci, kSignedData, sizeof(kSignedData));
+  EXPECT_TRUE(CBB_add_asn1(&ci, &wrapped, CBS_ASN1_CONTEXT_SPECIFIC | CBS_ASN1_CONSTRUCTED | 0));
+  EXPECT_TRUE(CBB_add_asn1(&wrapped, &sd, CBS_ASN1_SEQUENCE));
+  EXPECT_TRUE(CBB_add_asn1_uint64(&sd, 1));
+  EXPECT_TRUE(CBB_add_asn1(&sd, &algs, CBS_ASN1_SET));
+  AddAlgorithm(&algs, kSha256, sizeof(kSha256));
+  EXPECT_TRUE(CBB_add_asn1(&sd, &encap, CBS_ASN1_SEQUENCE));
+  AddOid(&encap, kData, sizeof(kData));
+  if (o.embedded_content) {
+    EXPECT_TRUE(CBB_add_asn1(&encap, &content, CBS_ASN1_CONTEXT_SPECIFIC | CBS_ASN1_CONSTRUCTED));
+  }
+  EXPECT_TRUE(CBB_add_asn1(&sd, &signers, CBS_ASN1_SET));
+  AddSigner(&signers, pub, sig, o);
+  if (o.two_signers) AddSigner(&signers, pub, sig, o);
+  uint8_t* out = nullptr;
+  size_t len = 0;
+  EXPECT_TRUE(CBB_finish(cbb.get(), &out, &len));
+  std::string block(reinterpret_cast<char*>(out), len);
+  OPENSSL_free(out);
+  return block;
+}
+
+// An archive (any bytes ending with a comment-less record) signed with key.
+std::string Signed(const TestKey& key, size_t* signed_length = nullptr) {
+  std::string signed_part = "local entries, central directory" + Eocd(0).substr(0, 20);
+  std::string block = Block(key.pub, RawSignature(key, signed_part));
+  size_t comment = block.size() + kFooterSize;
+  if (signed_length != nullptr) *signed_length = signed_part.size();
+  return signed_part + Le16(comment) + block + Le16(comment) + "\xff\xff" + Le16(comment);
+}
+
+Result Verify(const std::string& file, const std::vector<const TestKey*>& keys,
+              std::string* why = nullptr) {
+  android::base::unique_fd fd(memfd_create("package", MFD_CLOEXEC));
+  EXPECT_TRUE(android::base::WriteStringToFd(file, fd.get()));
+  std::vector<PublicKey> store;
+  for (const TestKey* key : keys) {
+    PublicKey copy;
+    std::string reason;
+    EXPECT_TRUE(ParseCertificate(key->pem, &copy, &reason));
+    store.push_back(std::move(copy));
+  }
+  std::string name, reason;
+  Result result = VerifyPackageFd(fd.get(), store, &name, why ? why : &reason);
+  return result;
+}
+
+Result Footer(const std::string& file, package_verify::Footer* out = nullptr) {
+  package_verify::Footer footer;
+  size_t tail = std::min(file.size(), kMaxTail);
+  std::string why;
+  return ParseFooter(U8(file) + file.size() - tail, tail, file.size(), out ? out : &footer, &why);
+}
+
+std::string Flip(std::string s, size_t at) {
+  s[at] ^= 0x01;
+  return s;
+}
+
+TEST(PackageFooter, FindsTheBlockAndTheSignedLength) {
+  std::string file = "zip" + Eocd(11) + "BLOCK" + Le16(11) + "\xff\xff" + Le16(11);
+  // The footer says the block starts 11 bytes from the end: "BLOCK" is 5 of them.
+  package_verify::Footer footer;
+  ASSERT_EQ(Result::kVerified, Footer(file, &footer));
+  EXPECT_EQ(3u + 20u, footer.signed_length);
+  EXPECT_EQ("BLOCK", file.substr(footer.block_offset, footer.block_length));
+}
+
+TEST(PackageFooter, RefusesEveryInconsistency) {
+  std::string sig = "BLOCK";
+  auto make = [&](size_t start, size_t comment, const std::string& record) {
+    return "zip" + record + sig + Le16(start) + "\xff\xff" + Le16(comment);
+  };
+  EXPECT_EQ(Result::kVerified, Footer(make(11, 11, Eocd(11))));
+  EXPECT_EQ(Result::kNoFooter, Footer(std::string(20, '\xff')));
+  EXPECT_EQ(Result::kNoFooter, Footer("zip" + Eocd(0)));
+  EXPECT_EQ(Result::kMalformed, Footer(make(12, 11, Eocd(11))));     // block before the comment
+  EXPECT_EQ(Result::kMalformed, Footer(make(6, 11, Eocd(11))));      // empty block
+  EXPECT_EQ(Result::kMalformed, Footer(make(11, 11, Eocd(12))));     // lengths differ
+  EXPECT_EQ(Result::kMalformed, Footer(make(11, 60000, Eocd(11))));  // beyond the file
+  std::string moved = make(11, 11, Eocd(11));
+  moved[3] = 'X';  // no record where the comment length puts it
+  EXPECT_EQ(Result::kMalformed, Footer(moved));
+  // A second record hidden in the comment would point a zip reader at unsigned bytes.
+  sig = std::string("PK\x05\x06", 4) + "x";
+  EXPECT_EQ(Result::kMalformed, Footer(make(11, 11, Eocd(11))));
+}
+
+class PackageSignature : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    rsa_ = new TestKey(MakeKey(false));
+    ec_ = new TestKey(MakeKey(true, 256, 8));
+    other_ = new TestKey(MakeKey(false, 2048, 9));
+  }
+  static void TearDownTestSuite() {
+    delete rsa_;
+    delete ec_;
+    delete other_;
+  }
+  static TestKey* rsa_;
+  static TestKey* ec_;
+  static TestKey* other_;
+};
+TestKey* PackageSignature::rsa_ = nullptr;
+TestKey* PackageSignature::ec_ = nullptr;
+TestKey* PackageSignature::other_ = nullptr;
+
+TEST_F(PackageSignature, VerifiesRsaAndEcAgainstTheirCertificates) {
+  EXPECT_EQ(Result::kVerified, Verify(Signed(*rsa_), {rsa_}));
+  EXPECT_EQ(Result::kVerified, Verify(Signed(*ec_), {ec_}));
+  EXPECT_EQ(Result::kVerified, Verify(Signed(*ec_), {other_, rsa_, ec_}));
+}
+
+TEST_F(PackageSignature, EveryChangedSignedOrSignatureByteIsRefused) {
+  size_t signed_length = 0;
+  std::string file = Signed(*rsa_, &signed_length);
+  size_t signature_start = file.size() - kFooterSize - 256;  // RSA-2048: the block's last bytes
+  for (size_t i = 0; i < file.size(); ++i) {
+    Result result = Verify(Flip(file, i), {rsa_});
+    size_t record = signed_length - 20;
+    if (i >= record && i < record + 4) {
+      EXPECT_EQ(Result::kMalformed, result) << "byte " << i;  // the record's marker
+    } else if (i < signed_length) {
+      EXPECT_EQ(Result::kDigestMismatch, result) << "byte " << i;
+    } else if (i >= signature_start) {
+      EXPECT_NE(Result::kVerified, result) << "byte " << i;
+    }
+    // Elsewhere in the block (names, algorithm parameters) only the parse is at stake:
+    // the signed bytes and the signature are unchanged.
+  }
+}
+
+TEST_F(PackageSignature, ReasonsForOtherKeysAndNoKeys) {
+  std::string why;
+  EXPECT_EQ(Result::kNoCertificateMatch, Verify(Signed(*other_), {rsa_, ec_}, &why));
+  EXPECT_NE(std::string::npos, why.find("2 certificate(s) tried")) << why;
+  EXPECT_EQ(Result::kNoKeyStore, Verify(Signed(*rsa_), {}));
+  EXPECT_EQ(Result::kNoFooter, Verify("", {rsa_}));
+  std::string file = Signed(*rsa_);
+  for (size_t keep = 0; keep < file.size(); keep += 7) {
+    EXPECT_NE(Result::kVerified, Verify(file.substr(0, keep), {rsa_})) << keep;
+  }
+}
+
+TEST_F(PackageSignature, BlockMustBeOneDetachedSha256SignerWithoutAttributes) {
+  std::string sig = RawSignature(*rsa_, "x");
+  Signer signer;
+  std::string why;
+  std::string good = Block(rsa_->pub, sig);
+  ASSERT_EQ(Result::kVerified, ParseSignedData(U8(good), good.size(), &signer, &why)) << why;
+  EXPECT_EQ(sig, signer.signature);
+  EXPECT_EQ(rsa_->pub.issuer, signer.issuer);
+  EXPECT_EQ(rsa_->pub.serial, signer.serial);
+  for (BlockOptions o :
+       {BlockOptions{true, false, false, false}, BlockOptions{false, true, false, false},
+        BlockOptions{false, false, true, false}, BlockOptions{false, false, false, true}}) {
+    std::string bad = Block(rsa_->pub, sig, o);
+    EXPECT_EQ(Result::kMalformed, ParseSignedData(U8(bad), bad.size(), &signer, &why));
+  }
+  std::string trailing = good + "x";
+  EXPECT_EQ(Result::kMalformed, ParseSignedData(U8(trailing), trailing.size(), &signer, &why));
+  for (size_t keep = 0; keep < good.size(); ++keep) {
+    ASSERT_EQ(Result::kMalformed, ParseSignedData(U8(good), keep, &signer, &why)) << keep;
+  }
+}
+
+TEST(PackageKeyStore, RefusesWeakKeysAndNonCertificates) {
+  PublicKey pub;
+  std::string why;
+  TestKey weak = MakeKey(false, 1024);
+  EXPECT_FALSE(ParseCertificate(weak.pem, &pub, &why));
+  EXPECT_EQ("RSA key of 1024 bits (2048 to 8192 accepted)", why);
+  EXPECT_FALSE(ParseCertificate("-----BEGIN CERTIFICATE-----\nAAAA\n", &pub, &why));
+  std::vector<PublicKey> keys;
+  EXPECT_EQ(Result::kNoKeyStore, LoadKeyStore("/nonexistent/otacerts.zip", &keys, &why));
+}
+
+TEST(PackageUpdater, WritesANewFileUnlessTheSameOneIsThere) {
+  storage_test::ScratchDir dir;
+  std::string path = dir.path() + "/update-binary";
+  bool replaced = false;
+  std::string why;
+  ASSERT_TRUE(InstallUpdater("#!/bin/sh\n", path, &replaced, &why)) << why;
+  EXPECT_TRUE(replaced);
+  struct stat first, again;
+  ASSERT_EQ(0, stat(path.c_str(), &first));
+  EXPECT_EQ(0755u, first.st_mode & 07777);
+  ASSERT_TRUE(InstallUpdater("#!/bin/sh\n", path, &replaced, &why));
+  EXPECT_FALSE(replaced);
+  ASSERT_EQ(0, stat(path.c_str(), &again));
+  EXPECT_EQ(first.st_ino, again.st_ino);
+  // Same bytes, wrong mode: written again.
+  chmod(path.c_str(), 0644);
+  ASSERT_TRUE(InstallUpdater("#!/bin/sh\n", path, &replaced, &why));
+  EXPECT_TRUE(replaced);
+  // A link is replaced, never written through.
+  std::string victim = dir.path() + "/victim";
+  ASSERT_TRUE(android::base::WriteStringToFile("keep", victim));
+  unlink(path.c_str());
+  ASSERT_EQ(0, symlink(victim.c_str(), path.c_str()));
+  ASSERT_TRUE(InstallUpdater("new", path, &replaced, &why));
+  std::string content;
+  ASSERT_TRUE(android::base::ReadFileToString(victim, &content));
+  EXPECT_EQ("keep", content);
+  ASSERT_TRUE(android::base::ReadFileToString(path, &content));
+  EXPECT_EQ("new", content);
+}
+
+}  // namespace
