@@ -23,6 +23,17 @@ Checks, per run:
 Prints the plan of every run, then "N/N identical" and the duplicate-byte total. Exit status 0
 when every check holds. The device folders stay under --work for inspection (corvane's
 output of each run in server/logs/).
+
+    tools/campaign.py --kill [--runs N] [--seed S] [--size BYTES] [--jobs J] ...
+
+Kill mode (default 200 kills): each run SIGKILLs corvane at a seeded share of a stage's clean
+duration, in the first stage (clock, update check, records of a 40-mirror answer, dump,
+ROM URL check) or the second (a throttled download of BYTES; afterwards the same package, or
+a newer one with or without a checksum record, is offered), then runs the stage again on the
+same work area. Good: a first stage leaves the records a clean run writes and its status
+lines; a second stage ends with one 3:c: and the served package (never 3:c: for another
+file). Records that the kill left half-written (a prefix of their value) are listed too.
+Prints "N/N good"; each run's work area stays in devK/tmp/killruns/runNNN/.
 """
 import argparse
 import hashlib
@@ -611,39 +622,52 @@ class KillDriver:
         return _strip(snapshot(roots), area)
 
     def calibrate(self):
-        """Two clean first stages (what differs between them is random by design) and one
-        clean second stage: the reference records and the stages' durations."""
+        """Three clean first stages (what differs between them is random by design) and two
+        clean second stages: the reference records and the stages' durations. The shortest
+        run counts, so that a busy moment does not push the kill instants past the end."""
         runs = []
-        for n in range(2):
+        for n in range(3):
             area = self.area(f"clean-first-{n}")
             runs.append((self.first(area), self.records(area)))
-        (res_a, rec_a), (res_b, rec_b) = runs
+        res_a, rec_a = runs[0]
         self.clean_records = rec_a
-        self.unstable = sorted(p for p in set(rec_a) | set(rec_b) if rec_a.get(p) != rec_b.get(p))
+        self.unstable = sorted({p for _, rec in runs[1:] for p in set(rec_a) | set(rec)
+                                if rec_a.get(p) != rec.get(p)})
         self.clean_first_status = res_a["status"]
-        self.first_seconds = max(res_a["seconds"], res_b["seconds"])
-        area = self.area("clean-second")
+        self.first_seconds = min(res["seconds"] for res, _ in runs)
         data = self.packages["first.bin"]
-        _second_stage_record(area, len(data), hashlib.md5(data).hexdigest())
-        res = self.second(area, "first.bin")
-        self.second_seconds = res["seconds"]
         problems = []
-        if res_a["status"] != res_b["status"] or not res_a["status"].startswith("0:s\n1:s\n"):
-            problems.append(f"clean first stages: {res_a['status']!r}, {res_b['status']!r}")
-        if not res["status"].endswith("3:c:\n") or \
-                _sha_of(os.path.join(area, "tmp/secure_update.zip")) != \
-                hashlib.sha256(data).hexdigest():
-            problems.append(f"clean second stage: {res['status'][-200:]!r}")
+        if any(res["status"] != res_a["status"] for res, _ in runs) or \
+                not res_a["status"].startswith("0:s\n1:s\n"):
+            problems.append(f"clean first stages: {[res['status'] for res, _ in runs]!r}")
+        seconds = []
+        for n in range(2):
+            area = self.area(f"clean-second-{n}")
+            _second_stage_record(area, len(data), hashlib.md5(data).hexdigest())
+            res = self.second(area, "first.bin")
+            seconds.append(res["seconds"])
+            if not res["status"].endswith("3:c:\n") or \
+                    _sha_of(os.path.join(area, "tmp/secure_update.zip")) != \
+                    hashlib.sha256(data).hexdigest():
+                problems.append(f"clean second stage: {res['status'][-200:]!r}")
+        self.second_seconds = min(seconds)
         return {"first_seconds": self.first_seconds, "second_seconds": self.second_seconds,
-                "unstable": [p for p in self.unstable], "clean_status": res_a["status"],
-                "problems": problems,
-                "clean_records": sorted(self.clean_records)}
+                "unstable": self.unstable, "clean_status": res_a["status"],
+                "problems": problems, "clean_records": sorted(self.clean_records)}
 
     def run(self, plan):
-        area = self.area(f"run{plan['index']:03d}")
-        if plan["kind"] == "first":
-            return self.run_first(plan, area)
-        return self.run_second(plan, area)
+        """One kill run. When the stage had already ended at its instant (a kill of nothing),
+        it is done again in a fresh area at half the instant, at most three times."""
+        share = plan["share"]
+        for attempt in range(3):
+            area = self.area(f"run{plan['index']:03d}" + (f"-{attempt}" if attempt else ""))
+            run = self.run_first if plan["kind"] == "first" else self.run_second
+            result = run(dict(plan, share=share), area)
+            if result["killed"]:
+                break
+            share /= 2
+        result["attempts"] = attempt + 1
+        return result
 
     def run_first(self, plan, area):
         killed = self.first(area, plan["share"] * self.first_seconds)
@@ -799,7 +823,7 @@ def kill_campaign(args):
                 tally[0] += 1
     print("by stage: " + ", ".join(f"{k} {g}/{n}" for k, (g, n) in sorted(by_kind.items())))
     print(f"killed while running: {killed}/{len(plans)} (the others had ended before their "
-          f"instant)")
+          f"instant, three times)")
     for stage, what in (("first", "records"), ("second", "package bytes")):
         print(f"{stage} stage kills by what they left of the {what}: " +
               ", ".join(f"{k} {phases[stage].get(k, 0)}" for k in ("nothing", "part", "all")))
