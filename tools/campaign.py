@@ -680,6 +680,8 @@ class KillDriver:
                             f"one {self.clean_first_status!r}")
         if again["timed_out"]:
             problems.append(f"the stage after the kill did not end within {KILL_TIMEOUT} s")
+        elif again["exit"] != 0:
+            problems.append(f"corvane exited with {again['exit']} in the stage after the kill")
         return {"index": plan["index"], "killed": killed["killed"],
                 "killed_status": killed["status"], "torn": torn, "problems": problems,
                 "phase": _phase(len(after_kill), len(self.clean_records))}
@@ -710,6 +712,8 @@ class KillDriver:
         text = again["status"]
         if again["timed_out"]:
             problems.append(f"the stage after the kill did not end within {KILL_TIMEOUT} s")
+        elif again["exit"] != 0:
+            problems.append(f"corvane exited with {again['exit']} in the stage after the kill")
         if not text.endswith("3:c:\n") or text.count("3:c:") != 1:
             problems.append(f"the stage after the kill did not end with one 3:c: "
                             f"({text[-120:]!r})")
