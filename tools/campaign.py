@@ -23,6 +23,17 @@ Checks, per run:
 Prints the plan of every run, then "N/N identical" and the duplicate-byte total. Exit status 0
 when every check holds. The device folders stay under --work for inspection (corvane's
 output of each run in server/logs/).
+
+    tools/campaign.py --kill [--runs N] [--seed S] [--size BYTES] [--jobs J] ...
+
+Kill mode (default 200 kills): each run SIGKILLs corvane at a seeded share of a stage's clean
+duration, in the first stage (clock, update check, records of a 40-mirror answer, dump,
+ROM URL check) or the second (a throttled download of BYTES; afterwards the same package, or
+a newer one with or without a checksum record, is offered), then runs the stage again on the
+same work area. Good: a first stage leaves the records a clean run writes and its status
+lines; a second stage ends with one 3:c: and the served package (never 3:c: for another
+file). Records that the kill left half-written (a prefix of their value) are listed too.
+Prints "N/N good"; each run's work area stays in devK/tmp/killruns/runNNN/.
 """
 import argparse
 import hashlib
@@ -32,12 +43,17 @@ import pathlib
 import random
 import re
 import selectors
+import shutil
+import signal
 import subprocess
 import sys
 import time
 import urllib.parse
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(REPO / "tools"))
+import workarea  # noqa: E402
+
 PACKAGE_DIR = "campaign"
 URL_HOST = "update.norvo.test"
 # The download's low-speed limit inside the campaign: a long stall outlives it, a short one
@@ -413,20 +429,443 @@ def campaign(args):
     return 0 if failed == 0 and identical == len(plans) else 1
 
 
+# -- kill mode -------------------------------------------------------------------------------
+#
+# A phone loses power, or the system kills the agent, at any instant. Each kill run starts a
+# stage in a work area of its own (a private /tmp and /cache in the one device,
+# tools/workarea.py), SIGKILLs corvane after a seeded share of the stage's clean duration,
+# looks at what the kill left, and runs the stage again on the same work area.
+
+KILL_KINDS = ("first", "second", "second_newer", "second_nomd5")
+KILL_DIR = "kill"
+KILL_THROTTLE = 2 << 20  # bytes/s: a 1 MiB package takes about half a second
+KILL_TIMEOUT = 60
+FIRST_STAGE_MIRRORS = 40  # a long mirror list makes writing the records a longer phase
+
+
+def plan_kill(seed, index):
+    rng = random.Random(f"{seed}:kill:{index}")
+    kind = KILL_KINDS[index] if index < len(KILL_KINDS) else \
+        rng.choices(KILL_KINDS, weights=(40, 30, 15, 15))[0]
+    share = rng.random() * 0.95
+    # A quarter of the kills fall in the first tenth of the stage: start-up, the side file
+    # written before the first byte, the first records.
+    if rng.random() < 0.25:
+        share *= 0.1
+    return {"index": index, "kind": kind, "share": round(share, 6)}
+
+
+def kill_packages(seed, size):
+    """The packages of a kill campaign: the first one, and the newer one of equal size."""
+    rng = random.Random(f"{seed}:kill:packages")
+    return {"first.bin": rng.randbytes(size), "newer.bin": rng.randbytes(size)}
+
+
+def describe_kill(plan):
+    return f"kill {plan['index']:3d} {plan['kind']:<13} at {plan['share'] * 100:5.1f} % of the stage"
+
+
+def snapshot(roots):
+    """{device path: ("file", bytes) | ("link", target) | ("dir", None)} under the roots."""
+    found = {}
+    for root in roots:
+        for folder, dirs, files in os.walk(root):
+            for name in dirs + files:
+                path = os.path.join(folder, name)
+                if os.path.islink(path):
+                    found[path] = ("link", os.readlink(path))
+                elif os.path.isdir(path):
+                    found[path] = ("dir", None)
+                else:
+                    with open(path, "rb") as f:
+                        found[path] = ("file", f.read())
+    return found
+
+
+def record_problems(clean, seen, unstable):
+    """What differs from the clean run's records (device paths, without the area prefix):
+    every path of the clean run, with its kind, and its value unless it is one of the
+    `unstable` ones (they differ between two clean runs too); nothing else."""
+    problems = []
+    for path, value in sorted(seen.items()):
+        want = clean.get(path)
+        if want is None:
+            problems.append(f"{path}: not in a clean run's records")
+        elif want[0] != value[0]:
+            problems.append(f"{path}: a {value[0]} where a clean run has a {want[0]}")
+        elif path not in unstable and want != value:
+            problems.append(f"{path}: holds {value[1][:40]!r}, a clean run {want[1][:40]!r}")
+    problems += [f"{path}: missing" for path in sorted(set(clean) - set(seen))]
+    return problems
+
+
+def torn_records(clean, seen):
+    """Files that a kill left half-written: a proper prefix of the clean value (empty
+    included). A missing file is not torn (the stage had not got there), nor is another whole
+    value (the stage's progress file passes through several)."""
+    torn = []
+    for path, (kind, value) in sorted(seen.items()):
+        want = clean.get(path)
+        if kind == "file" and want is not None and want[0] == "file" and value != want[1] \
+                and want[1].startswith(value):
+            torn.append(f"{path}: holds {value[:40]!r} of {want[1][:40]!r}")
+    return torn
+
+
+def _strip(tree, prefix):
+    return {path[len(prefix):]: value for path, value in tree.items()}
+
+
+def _run_stage(area, argv, kill_after=None, timeout=KILL_TIMEOUT):
+    """One corvane run with real pipes in a private work area: {"status", "exit",
+    "killed" (alive when the signal went out), "seconds"}."""
+    status_r, status_w = os.pipe()
+    command_r, command_w = os.pipe()
+    argv = [str(a) for a in argv]
+    argv[argv.index("W")] = str(status_w)
+    argv[argv.index("R")] = str(command_r)
+    with open(os.path.join(area, "corvane.log"), "ab") as log:
+        started = time.monotonic()
+        proc = subprocess.Popen(argv, pass_fds=(status_w, command_r), stdin=subprocess.DEVNULL,
+                                stdout=log, stderr=subprocess.STDOUT,
+                                preexec_fn=workarea.private_area(area))
+    os.close(status_w)
+    os.close(command_r)
+    killed = None
+    if kill_after is not None:
+        time.sleep(kill_after)
+        killed = proc.poll() is None
+        proc.kill()
+    status = b""
+    deadline = started + timeout
+    with selectors.DefaultSelector() as sel:
+        sel.register(status_r, selectors.EVENT_READ)
+        while time.monotonic() < deadline:
+            if not sel.select(deadline - time.monotonic()):
+                continue
+            chunk = os.read(status_r, 65536)
+            if not chunk:
+                break
+            status += chunk
+    timed_out = time.monotonic() >= deadline
+    if timed_out:
+        proc.kill()
+    code = proc.wait()
+    os.close(status_r)
+    os.close(command_w)
+    return {"status": status.decode("latin-1"), "exit": code, "killed": killed,
+            "timed_out": timed_out, "seconds": time.monotonic() - started}
+
+
+def _phase(done, whole):
+    """How far a killed stage had come, from what it left: records or package bytes."""
+    return "nothing" if done == 0 else "all" if done >= whole else "part"
+
+
+def _sha_of(path):
+    try:
+        with open(path, "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
+    except FileNotFoundError:
+        return None
+
+
+def _second_stage_record(area, size, md5):
+    record = os.path.join(area, "tmp/download/LatestRom")
+    for name in os.listdir(record):
+        os.unlink(os.path.join(record, name))
+    with open(os.path.join(record, "filesize"), "w") as f:
+        f.write(str(size))
+    if md5 is not None:
+        with open(os.path.join(record, "md5"), "w") as f:
+            f.write(md5)
+    link = os.path.join(area, "tmp/download/CurrentRom")
+    if not os.path.lexists(link):
+        os.symlink("/tmp/download/LatestRom", link)
+
+
+class KillDriver:
+    """Runs the kill plans of one device, inside it."""
+
+    def __init__(self, server_root):
+        self.server_root = server_root
+        self.corvane = os.path.join(os.environ["NORVO_BUILD_DIR"], "bin", "corvane")
+        self.packages = {}
+        for name in ("first.bin", "newer.bin"):
+            with open(os.path.join(server_root, "packages", KILL_DIR, name), "rb") as f:
+                self.packages[name] = f.read()
+        mirrors = [f"https://update.norvo.test/m{i}" for i in range(FIRST_STAGE_MIRRORS - 1)]
+        mirrors.append("http://update.norvo.test/pkgs")
+        faults = {f"/pkgs/{KILL_DIR}/{name}": {"throttle": KILL_THROTTLE}
+                  for name in self.packages}
+        _write_atomic(os.path.join(server_root, "config.json"), json.dumps({
+            "catalogue": [{"LatestRom": {"version": KILL_DIR, "filename": "first.bin",
+                                         "Validate": "norvo-validate"},
+                           "MirrorList": mirrors}],
+            "faults": faults}))
+
+    def area(self, name):
+        area = f"/tmp/killruns/{name}"
+        workarea.prepare(area)
+        return area
+
+    def first(self, area, kill_after=None):
+        return _run_stage(area, [self.corvane, "--run_from_fork", "--first_stage", "W", "R"],
+                          kill_after)
+
+    def second(self, area, name, kill_after=None):
+        return _run_stage(area, [self.corvane, "--run_from_fork", "--second_stage", "W", "R",
+                                 "http://", URL_HOST, f"/pkgs/{KILL_DIR}/{name}"], kill_after)
+
+    def records(self, area):
+        roots = [os.path.join(area, "tmp/download"), os.path.join(area, "cache/norvo/download")]
+        return _strip(snapshot(roots), area)
+
+    def calibrate(self):
+        """Three clean first stages (what differs between them is random by design) and two
+        clean second stages: the reference records and the stages' durations. The shortest
+        run counts, so that a busy moment does not push the kill instants past the end."""
+        runs = []
+        for n in range(3):
+            area = self.area(f"clean-first-{n}")
+            runs.append((self.first(area), self.records(area)))
+        res_a, rec_a = runs[0]
+        self.clean_records = rec_a
+        self.unstable = sorted({p for _, rec in runs[1:] for p in set(rec_a) | set(rec)
+                                if rec_a.get(p) != rec.get(p)})
+        self.clean_first_status = res_a["status"]
+        self.first_seconds = min(res["seconds"] for res, _ in runs)
+        data = self.packages["first.bin"]
+        problems = []
+        if any(res["status"] != res_a["status"] for res, _ in runs) or \
+                not res_a["status"].startswith("0:s\n1:s\n"):
+            problems.append(f"clean first stages: {[res['status'] for res, _ in runs]!r}")
+        seconds = []
+        for n in range(2):
+            area = self.area(f"clean-second-{n}")
+            _second_stage_record(area, len(data), hashlib.md5(data).hexdigest())
+            res = self.second(area, "first.bin")
+            seconds.append(res["seconds"])
+            if not res["status"].endswith("3:c:\n") or \
+                    _sha_of(os.path.join(area, "tmp/secure_update.zip")) != \
+                    hashlib.sha256(data).hexdigest():
+                problems.append(f"clean second stage: {res['status'][-200:]!r}")
+        self.second_seconds = min(seconds)
+        return {"first_seconds": self.first_seconds, "second_seconds": self.second_seconds,
+                "unstable": self.unstable, "clean_status": res_a["status"],
+                "problems": problems, "clean_records": sorted(self.clean_records)}
+
+    def run(self, plan):
+        """One kill run. When the stage had already ended at its instant (a kill of nothing),
+        it is done again in a fresh area at half the instant, at most three times."""
+        share = plan["share"]
+        for attempt in range(3):
+            area = self.area(f"run{plan['index']:03d}" + (f"-{attempt}" if attempt else ""))
+            run = self.run_first if plan["kind"] == "first" else self.run_second
+            result = run(dict(plan, share=share), area)
+            if result["killed"]:
+                break
+            share /= 2
+        result["attempts"] = attempt + 1
+        return result
+
+    def run_first(self, plan, area):
+        killed = self.first(area, plan["share"] * self.first_seconds)
+        after_kill = self.records(area)
+        torn = torn_records(self.clean_records, after_kill)
+        again = self.first(area)
+        problems = record_problems(self.clean_records, self.records(area), self.unstable)
+        if again["status"] != self.clean_first_status:
+            problems.append(f"the stage after the kill printed {again['status']!r}, a clean "
+                            f"one {self.clean_first_status!r}")
+        if again["timed_out"]:
+            problems.append(f"the stage after the kill did not end within {KILL_TIMEOUT} s")
+        elif again["exit"] != 0:
+            problems.append(f"corvane exited with {again['exit']} in the stage after the kill")
+        return {"index": plan["index"], "killed": killed["killed"],
+                "killed_status": killed["status"], "torn": torn, "problems": problems,
+                "phase": _phase(len(after_kill), len(self.clean_records))}
+
+    def run_second(self, plan, area):
+        first = self.packages["first.bin"]
+        _second_stage_record(area, len(first), hashlib.md5(first).hexdigest())
+        killed = self.second(area, "first.bin", plan["share"] * self.second_seconds)
+        package = os.path.join(area, "tmp/secure_update.zip")
+        problems = []
+        wrong = False
+        if "3:c:" in killed["status"] and _sha_of(package) != hashlib.sha256(first).hexdigest():
+            problems.append("3:c: before the kill for a package that is not the served one")
+            wrong = True
+        kept = os.path.getsize(package) if os.path.exists(package) else None
+        try:
+            with open(package + ".meta") as f:
+                side = f.read()
+        except FileNotFoundError:
+            side = None
+        name = "first.bin" if plan["kind"] == "second" else "newer.bin"
+        phase = _phase(kept or 0, len(first)) if side is not None or kept else "nothing"
+        data = self.packages[name]
+        md5 = None if plan["kind"] == "second_nomd5" else hashlib.md5(data).hexdigest()
+        _second_stage_record(area, len(data), md5)
+        again = self.second(area, name)
+        identical = _sha_of(package) == hashlib.sha256(data).hexdigest()
+        text = again["status"]
+        if again["timed_out"]:
+            problems.append(f"the stage after the kill did not end within {KILL_TIMEOUT} s")
+        elif again["exit"] != 0:
+            problems.append(f"corvane exited with {again['exit']} in the stage after the kill")
+        if not text.endswith("3:c:\n") or text.count("3:c:") != 1:
+            problems.append(f"the stage after the kill did not end with one 3:c: "
+                            f"({text[-120:]!r})")
+        elif not identical:
+            problems.append("3:c: for a package that is not the served one")
+            wrong = True
+        if not identical and not wrong:
+            problems.append("the package is not the served one")
+        return {"index": plan["index"], "killed": killed["killed"],
+                "killed_status": killed["status"][-200:], "kept_bytes": kept, "side_file": side,
+                "phase": phase,
+                "wrong_file": wrong,
+                "identical": identical, "problems": problems}
+
+
+def kill_inside(plan_file, result_file):
+    with open(plan_file) as f:
+        plans = json.load(f)
+    server_root = os.path.dirname(os.path.abspath(plan_file))
+    driver = KillDriver(server_root)
+    calibration = driver.calibrate()
+    results = []
+    for plan in plans:
+        results.append(driver.run(plan))
+        _write_atomic(result_file, json.dumps({"calibration": calibration, "runs": results}))
+    _write_atomic(result_file, json.dumps({"calibration": calibration, "runs": results}))
+    return 0
+
+
+def kill_campaign(args):
+    build = pathlib.Path(args.build).resolve()
+    if not (build / "bin" / "corvane").is_file():
+        print(f"campaign: {build}/bin/corvane is not built", file=sys.stderr)
+        return 2
+    work = pathlib.Path(args.work or f"/tmp/norvo-kill.{os.getpid()}").resolve()
+    work.mkdir(parents=True, exist_ok=True)
+    seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 32)
+    print(f"campaign --kill: {args.runs} kills, seed {seed}, package {args.size} bytes, "
+          f"{args.jobs} devices, folders under {work}", flush=True)
+    plans = [plan_kill(seed, i) for i in range(args.runs)]
+    packages = kill_packages(seed, args.size)
+    jobs = max(1, min(args.jobs, args.runs))
+    devices = []
+    started = time.monotonic()
+    for j in range(jobs):
+        mine = plans[j::jobs]
+        root = work / f"dev{j}"
+        if root.exists():
+            shutil.rmtree(root)
+        folder = root / "server" / "packages" / KILL_DIR
+        folder.mkdir(parents=True)
+        for name, data in packages.items():
+            (folder / name).write_bytes(data)
+        (root / "server" / "kill_plan.json").write_text(json.dumps(mine))
+        cmd = [str(REPO / "tools" / "device"), "--dir", str(root), "--build", str(build),
+               "--prop", "ro.bootimage.name=norvo", "--server", "--",
+               "/usr/bin/python3", str(REPO / "tools" / "campaign.py"), "--kill-inside",
+               "/device/server/kill_plan.json", "/device/server/kill_results.json"]
+        out = open(root / "driver.log", "wb")
+        devices.append((root, mine, subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
+                                                      stdin=subprocess.DEVNULL,
+                                                      start_new_session=True), out))
+    budget = 30 + (len(plans) // jobs + 3) * 2 * KILL_TIMEOUT
+    for root, _, proc, out in devices:
+        try:
+            proc.wait(timeout=max(1.0, started + budget - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+            print(f"campaign: the device in {root} overran its budget and was stopped")
+        out.close()
+    elapsed = time.monotonic() - started
+
+    good = killed = torn_runs = wrong = 0
+    by_kind = {}
+    phases = {"first": {}, "second": {}}
+    for root, mine, _, _ in devices:
+        try:
+            report = json.loads((root / "server" / "kill_results.json").read_text())
+        except (FileNotFoundError, ValueError):
+            report = {"calibration": {"problems": ["the driver did not report back"]}, "runs": []}
+        cal = report["calibration"]
+        if "first_seconds" in cal:
+            print(f"{root.name}: clean first stage {cal['first_seconds']:.3f} s, second stage "
+                  f"{cal['second_seconds']:.3f} s; {len(cal['clean_records'])} record paths, "
+                  f"random by design: {', '.join(cal['unstable']) or 'none'}")
+        for problem in cal.get("problems", []):
+            print(f"FAIL {root.name} calibration: {problem}")
+        by_index = {r["index"]: r for r in report["runs"]}
+        for plan in mine:
+            result = by_index.get(plan["index"])
+            problems = ["no result (see the device folder)"] if result is None \
+                else result["problems"] + cal.get("problems", [])
+            tally = by_kind.setdefault(plan["kind"], [0, 0])
+            tally[1] += 1
+            if result is not None:
+                killed += bool(result["killed"])
+                count = phases["first" if plan["kind"] == "first" else "second"]
+                count[result["phase"]] = count.get(result["phase"], 0) + 1
+                wrong += bool(result.get("wrong_file"))
+                if result.get("torn"):
+                    torn_runs += 1
+                    print(f"torn {describe_kill(plan)} ({root.name}, run{plan['index']:03d}): "
+                          + "; ".join(result["torn"][:3]))
+            if problems:
+                print(f"FAIL {describe_kill(plan)} ({root.name}, run{plan['index']:03d})")
+                for problem in problems:
+                    print(f"     {problem}")
+            else:
+                good += 1
+                tally[0] += 1
+    print("by stage: " + ", ".join(f"{k} {g}/{n}" for k, (g, n) in sorted(by_kind.items())))
+    print(f"killed while running: {killed}/{len(plans)} (the others had ended before their "
+          f"instant, three times)")
+    for stage, what in (("first", "records"), ("second", "package bytes")):
+        print(f"{stage} stage kills by what they left of the {what}: " +
+              ", ".join(f"{k} {phases[stage].get(k, 0)}" for k in ("nothing", "part", "all")))
+    print(f"first stages with torn records right after the kill: {torn_runs}")
+    print(f"3:c: for a wrong file: {wrong}")
+    print(f"{good}/{len(plans)} good; {elapsed:.0f} s in all")
+    return 0 if good == len(plans) else 1
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--runs", type=int, default=100, help="downloads (default 100)")
+    parser.add_argument("--runs", type=int, default=None,
+                        help="downloads (default 100), or kills with --kill (default 200)")
     parser.add_argument("--seed", type=int, help="seed of the plans (default: random, printed)")
     parser.add_argument("--size", type=int, default=1 << 20, help="package size in bytes")
     parser.add_argument("--jobs", type=int, default=4, help="devices working in parallel")
     parser.add_argument("--build", default=os.environ.get("NORVO_BUILD_DIR", REPO / "build"),
                         help="build directory (default $NORVO_BUILD_DIR or <repo>/build)")
     parser.add_argument("--work", help="folder for the device folders (default under /tmp)")
+    parser.add_argument("--kill", action="store_true",
+                        help="SIGKILL corvane at random instants instead (default 200 kills)")
     parser.add_argument("--inside", nargs=2, metavar=("PLAN", "RESULTS"),
+                        help=argparse.SUPPRESS)
+    parser.add_argument("--kill-inside", nargs=2, metavar=("PLAN", "RESULTS"),
                         help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.inside:
         return inside(*args.inside)
+    if args.kill_inside:
+        return kill_inside(*args.kill_inside)
+    if args.kill:
+        if args.runs is None:
+            args.runs = 200
+        if args.runs < 1 or args.size < 16:
+            parser.error("--runs must be at least 1 and --size at least 16")
+        return kill_campaign(args)
+    if args.runs is None:
+        args.runs = 100
     if args.runs < 1 or args.size < 16:
         parser.error("--runs must be at least 1 and --size at least 16")
     return campaign(args)

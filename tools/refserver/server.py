@@ -71,6 +71,7 @@ class Server:
         self.stopping = threading.Event()
         self.active = 0  # requests being handled, so that a stop lets them finish
         self.idle = threading.Condition(self.state_lock)
+        self.bandwidth_clock = 0.0  # when the shared link is free again (monotonic)
         os.makedirs(self.packages, exist_ok=True)
 
     def config(self):
@@ -103,6 +104,15 @@ class Server:
                 count = 0
             self.counters[(path, key)] = (values, count + 1)
         return values[count] if count < len(values) else None
+
+    def reserve_bandwidth(self, size, rate):
+        """The moment at which `size` more bytes fit in a link of `rate` bytes/s that all
+        package answers share: each answer books the next free slot, so the total stays
+        within the rate however many clients there are."""
+        with self.state_lock:
+            start = max(self.bandwidth_clock, time.monotonic())
+            self.bandwidth_clock = start + size / rate
+            return self.bandwidth_clock
 
 
 SERVER = None  # set in main
@@ -296,6 +306,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         f = self.fault
         if f.get("delay"):
             self._wait_or_gone(f["delay"])
+        if "outage" in f:
+            since, until = f["outage"]
+            if float(since) <= time.time() < float(until):
+                status = int(f.get("outage_status", 503))
+                self._reply(status, f.get("status_body", f"status {status}\n"))
+                return True
         if "status" in f:
             status = SERVER.take(path, "status", f["status"])
             if status:
@@ -512,6 +528,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
         # Fault values are checked before the status goes out, so a bad one gets a 500.
         rate = float(f["throttle"]) if f.get("throttle") else None
+        shared = float(self.cfg["bandwidth"]) if self.cfg.get("bandwidth") else None
         limit = length if drop is None else min(length, int(drop))
         stall_at = None if stall_at is None else int(stall_at)
         self._start(status, headers, length)
@@ -526,10 +543,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 step = min(step, stall_at - pos)
             if rate:
                 step = min(step, max(1, int(rate) // 20))
+            if shared:
+                step = min(step, max(1, int(shared) // 50))
             piece = pkg.read(step)
             if not piece:  # the file shrank under us: the client sees a short body
                 self.close_connection = True
                 break
+            if shared:
+                self._wait_or_gone(SERVER.reserve_bandwidth(len(piece), shared) -
+                                   time.monotonic())
             self._write(piece)
             pos += len(piece)
             if rate:

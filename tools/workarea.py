@@ -1,0 +1,40 @@
+"""Private work areas inside one emulated device, for tools that run many corvanes at once.
+
+corvane's work paths are fixed (/tmp/secure_update.zip, /tmp/download/..., /cache/norvo/...),
+so two of them in one device would share one package file. `private_area(folder)` returns a
+`preexec_fn` for subprocess.Popen that gives the child a mount namespace of its own in which
+FOLDER/cache is /cache and FOLDER/tmp is /tmp. It only works inside tools/device (root of the
+device's user namespace, which may make mount namespaces); the host is never touched.
+
+Everything else (the network with its reference server, the property store) stays shared,
+which is what a fleet on one mirror, or one device killed and restarted, looks like.
+"""
+import ctypes
+import os
+
+_CLONE_NEWNS = 0x00020000
+_MS_BIND = 4096
+_MS_REC = 16384
+_MS_PRIVATE = 1 << 18
+_LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+def prepare(folder):
+    """Makes FOLDER/tmp and FOLDER/cache with the folders a fresh device has."""
+    for sub in ("tmp/download/LatestRom", "tmp/download/CrossRom", "tmp/zel/events", "cache"):
+        os.makedirs(os.path.join(folder, sub), exist_ok=True)
+
+
+def private_area(folder):
+    cache = os.fsencode(os.path.join(folder, "cache"))
+    tmp = os.fsencode(os.path.join(folder, "tmp"))
+
+    def enter():
+        # Runs in the child between fork and exec: no Python objects beyond these calls.
+        # /cache first: FOLDER lives under /tmp, which the second bind hides.
+        if _LIBC.unshare(_CLONE_NEWNS) != 0 or \
+                _LIBC.mount(None, b"/", None, _MS_REC | _MS_PRIVATE, None) != 0 or \
+                _LIBC.mount(cache, b"/cache", None, _MS_BIND, None) != 0 or \
+                _LIBC.mount(tmp, b"/tmp", None, _MS_BIND, None) != 0:
+            os._exit(126)
+    return enter
