@@ -267,9 +267,8 @@ void upload_logs(const std::string& dir, const std::string& url, const std::stri
 }
 
 int record_pid(const std::string& path, pid_t pid) {
-  android::base::unique_fd fd(
-      TEMP_FAILURE_RETRY(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755)));
-  if (fd.get() < 0) return -errno;
+  android::base::unique_fd fd;
+  if (int rc = open_work_file(path, O_WRONLY | O_TRUNC, 0755, &fd); rc != 0) return rc;
   if (!android::base::WriteStringToFd(std::to_string(pid), fd.get())) return -errno;
   return 0;
 }

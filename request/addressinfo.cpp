@@ -23,14 +23,15 @@ struct FreeDeleter {
   void operator()(void* p) const { free(p); }
 };
 
-// Whole content of a debug switch or captured file; false when it cannot be read.
+// Whole content of a captured exchange file; false when it cannot be read, is
+// not a regular file (never blocks on a FIFO) or is larger than any answer.
 bool ReadWhole(const std::string& path, std::string* content) {
-  return android::base::ReadFileToString(path, content);
+  return read_record_file(path, kAnswerFileMax, content) == 0;
 }
 
 bool SwitchIsOn(const std::string& path) {
   std::string content;
-  return ReadWhole(path, &content) && content == "1";
+  return read_record_file(path, kRecordValueMax, &content) == 0 && content == "1";
 }
 
 }  // namespace
@@ -73,9 +74,9 @@ void AddressInfo::run() {
 }
 
 int AddressInfo::PreExecuted() {
-  response_stream_.reset(fopen(RESPONSE_BODY_FILE.c_str(), "w"));
-  if (!response_stream_) {
+  if (int rc = response_file_.open(RESPONSE_BODY_FILE, "w"); rc != 0) {
     // The answer would go nowhere; fail the event before posting anything.
+    errno = -rc;
     PLOG(ERROR) << "failed to open " << RESPONSE_BODY_FILE;
     return CURLE_WRITE_ERROR;
   }
@@ -93,9 +94,7 @@ int AddressInfo::PreExecuted() {
     return r;
   }
   if ((r = curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers_.get())) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_WRITEDATA, response_stream_.get())) != CURLE_OK) {
-    return r;
-  }
+  if ((r = response_file_.attach(curl)) != CURLE_OK) return r;
   if ((r = curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L)) != CURLE_OK) return r;
   return curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L);
 }
@@ -103,7 +102,13 @@ int AddressInfo::PreExecuted() {
 int AddressInfo::OnExecuted() {
   LOG(DEBUG) << ">> AddressInfo::OnExecuted, url=" << url_.url();
   CURLcode r = performTransfer();
-  if (r == CURLE_OK) fflush(response_stream_.get());
+  if (response_file_.error() != 0) {
+    // A full /cache: the answer never reached the file, so there is nothing to
+    // decode. Name the write instead of letting the decoder blame the answer.
+    errno = response_file_.error();
+    PLOG(ERROR) << "failed to write " << RESPONSE_BODY_FILE;
+    return CURLE_WRITE_ERROR;
+  }
   return r;
 }
 
@@ -111,20 +116,21 @@ int AddressInfo::PostExecuted() {
   LOG(DEBUG) << ">> AddressInfo::PostExecuted";
   if (whichEnvironment() == "norvo" && SwitchIsOn(ENABLE_ANDROID_RESPONSE_FILE)) {
     std::string clear = open_file_and_readdata(CACHE_RESPONSE_ANDROID_UNCRYPTED);
-    PostExecutedFinal(clear.c_str());
+    if (PostExecutedFinal(clear.c_str()) != 0) return CURLE_WRITE_ERROR;
     return SecureEvent::PostExecuted();
   }
 
   const char* path = RESPONSE_BODY_FILE.c_str();
-  android::base::unique_fd fd(TEMP_FAILURE_RETRY(open(path, O_RDONLY | O_CLOEXEC)));
+  android::base::unique_fd fd(
+      TEMP_FAILURE_RETRY(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)));
   if (fd < 0) {
     int err = errno;
     printf("failed to open %s:%s(%d)\n", path, strerror(err), err);
     return CURLE_READ_ERROR;
   }
   std::string text;
-  if (!android::base::ReadFdToString(fd, &text)) {
-    int err = errno;
+  if (int rc = read_record_fd(fd.get(), kAnswerFileMax, &text); rc != 0) {
+    int err = -rc;
     printf("failed to read %s:%s(%d)\n", path, strerror(err), err);
     return CURLE_READ_ERROR;
   }
@@ -159,11 +165,11 @@ int AddressInfo::PostExecuted() {
   create_file_and_writedata(RESPONSE_UNCRYPTED_FILE, clear_text);
   LOG(DEBUG) << ">> AddressInfo clear response \"" << RESPONSE_UNCRYPTED_FILE << "\":\n"
              << clear_text << "\n";
-  PostExecutedFinal(clear_text.c_str());
+  if (PostExecutedFinal(clear_text.c_str()) != 0) return CURLE_WRITE_ERROR;
   return SecureEvent::PostExecuted();
 }
 
-void AddressInfo::PostExecutedFinal(const char* answer) {
+int AddressInfo::PostExecutedFinal(const char* answer) {
   cJSON* tree = cJSON_Parse(answer);
   const cJSON* latest = cJSON_GetObjectItemCaseSensitive(tree, "LatestRom");
   cJSON_GetObjectItemCaseSensitive(tree, "CrossRom");
@@ -176,8 +182,9 @@ void AddressInfo::PostExecutedFinal(const char* answer) {
   if (driver_ != nullptr) driver_->rom_state = 2;
   if (offered) {
     if (driver_ != nullptr) driver_->rom_state = 0;
-    handle_latestrom_to_dir(JsonHandle(tree, simple_free_json));
-    return;
+    // Offering a ROM whose record is not in place would send the download to a
+    // stale or empty record: the check fails instead.
+    return handle_latestrom_to_dir(JsonHandle(tree, simple_free_json));
   }
   const std::string rule(36, '=');
   LOG(INFO) << rule;
@@ -188,7 +195,6 @@ void AddressInfo::PostExecutedFinal(const char* answer) {
   std::string version = facts.count("v") ? facts["v"] : std::string();
   if (current_missing) version += " (N/A)";
   // The records follow the download record area wherever the start-up put it.
-  create_file_and_writedata(LATEST_ROM_DIR, KEY_CURR_VERSION, version);
-  create_file_and_writedata(LATEST_ROM_DIR, KEY_VERSION, "???");
   cJSON_Delete(tree);
+  return write_record_entries(LATEST_ROM_DIR, {{KEY_CURR_VERSION, version}, {KEY_VERSION, "???"}});
 }

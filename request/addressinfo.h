@@ -20,15 +20,13 @@ class AddressInfo : public SecureEvent {
   int OnExecuted() override;
   int PostExecuted() override;
   // Interprets the clear answer: ROM state 0 and the ROM record when a newer
-  // ROM is offered, state 2 and the "???" records otherwise.
-  void PostExecutedFinal(const char* answer);
+  // ROM is offered, state 2 and the "???" records otherwise. 0, or -errno when
+  // the record could not be written.
+  int PostExecutedFinal(const char* answer);
 
   const std::string& postBody() const { return post_body_; }
 
  private:
-  struct FileCloser {
-    void operator()(FILE* fp) const { fclose(fp); }
-  };
-  std::unique_ptr<FILE, FileCloser> response_stream_;
+  TransferFile response_file_;
   std::string post_body_;
 };

@@ -17,6 +17,8 @@
 #include <memory>
 #include <vector>
 
+#include "norvotools/norvo-root/secure_mount.h"
+
 namespace {
 
 constexpr size_t kMaxSideFile = 4096;
@@ -163,62 +165,14 @@ AnswerDecision decide_answer(const AnswerFacts& answer, int64_t on_disk,
   return d;
 }
 
-bool read_small_regular_file(const std::string& path, size_t max_bytes, std::string* out) {
-  android::base::unique_fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-  if (fd < 0) return false;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<uint64_t>(st.st_size) > max_bytes) {
-    return false;
-  }
-  std::string text;
-  text.resize(max_bytes + 1);
-  size_t have = 0;
-  while (have < text.size()) {
-    ssize_t got = TEMP_FAILURE_RETRY(read(fd, &text[have], text.size() - have));
-    if (got < 0) return false;
-    if (got == 0) break;
-    have += static_cast<size_t>(got);
-  }
-  if (have > max_bytes) return false;
-  text.resize(have);
-  *out = std::move(text);
-  return true;
-}
-
-android::base::unique_fd open_regular_for_write(const std::string& path, int flags, mode_t mode) {
-  const int base = flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-  for (int tries = 0; tries < 2; ++tries) {
-    android::base::unique_fd fd(::open(path.c_str(), base, mode));
-    struct stat st;
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-      // Regular files ignore O_NONBLOCK; it only kept a planted FIFO from blocking.
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-      return fd;
-    }
-    if (fd < 0 && errno != ELOOP && errno != ENXIO && errno != EISDIR) break;
-    // A link, FIFO, socket or device where our file belongs: never write through
-    // it. A folder is not ours to remove; it makes the open fail.
-    fd.reset();
-    if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      errno = EISDIR;
-      break;
-    }
-    LOG(WARNING) << "replacing the non-regular file at " << path;
-    if (unlink(path.c_str()) != 0 && errno != ENOENT) break;
-  }
-  PLOG(ERROR) << "cannot open " << path << " as a regular file";
-  return android::base::unique_fd();
-}
-
 PackageFile::PackageFile(std::string path) : path_(std::move(path)) {}
 
 PackageFile::~PackageFile() { close(); }
 
 PackageFile::LockResult PackageFile::lock() {
   if (lock_fd_ >= 0) return LockResult::kLocked;
-  android::base::unique_fd fd = open_regular_for_write(lockPath(), O_RDWR | O_CREAT, 0600);
-  if (fd < 0) return LockResult::kError;
+  android::base::unique_fd fd;
+  if (open_work_file(lockPath(), O_RDWR, 0600, &fd) != 0) return LockResult::kError;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) return LockResult::kBusy;
     PLOG(ERROR) << "cannot lock " << lockPath();
@@ -230,8 +184,11 @@ PackageFile::LockResult PackageFile::lock() {
 
 bool PackageFile::open() {
   close();
-  android::base::unique_fd fd = open_regular_for_write(path_, O_RDWR | O_CREAT | O_APPEND, 0644);
-  if (fd < 0) return false;
+  android::base::unique_fd fd;
+  if (open_work_file(path_, O_RDWR | O_APPEND, 0644, &fd) != 0) {
+    PLOG(ERROR) << "cannot open " << path_;
+    return false;
+  }
   stream_ = fdopen(fd.get(), "a");
   if (stream_ == nullptr) {
     PLOG(ERROR) << "cannot open a stream on " << path_;
@@ -274,7 +231,7 @@ void PackageFile::remove() {
 
 bool PackageFile::readIdentity(PackageIdentity* out) const {
   std::string text;
-  return read_small_regular_file(sidePath(), kMaxSideFile, &text) &&
+  return read_record_file(sidePath(), kMaxSideFile, &text) == 0 &&
          PackageIdentity::parse(text, out);
 }
 

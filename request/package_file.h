@@ -121,10 +121,3 @@ class PackageFile {
   android::base::unique_fd lock_fd_;
   FILE* stream_ = nullptr;
 };
-
-// Opens `path` for reading without blocking and without following a link in its
-// last component; only a regular file of at most `max_bytes` is read.
-bool read_small_regular_file(const std::string& path, size_t max_bytes, std::string* out);
-// Opens (creating with `mode`) a regular file at `path` with `flags` plus
-// O_NOFOLLOW|O_CLOEXEC; a link or special file found there is unlinked first.
-android::base::unique_fd open_regular_for_write(const std::string& path, int flags, mode_t mode);

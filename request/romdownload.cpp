@@ -19,6 +19,7 @@
 #include <system_error>
 #include <vector>
 
+#include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-update/dir2url.h"
 #include "norvotools/norvo-zel/payload_cipher.h"
 #include "request/download_task.h"
@@ -31,7 +32,6 @@ constexpr std::chrono::milliseconds kFirstBackoff{1000};
 constexpr std::chrono::milliseconds kMaxBackoff{60000};
 constexpr long kDefaultLowSpeedTime = 60;
 constexpr long kConnectTimeout = 30;
-constexpr size_t kMaxMd5Record = 4096;
 
 // The ROM record's MD5 as 32 lower-case hex digits, or "" when there is none.
 // Read without blocking: a FIFO planted as the record must not hold the task.
@@ -39,7 +39,7 @@ std::string readExpectedMd5() {
   std::string dir;
   if (!android::base::Realpath(CURRENT_ROM_LINK, &dir)) return "";
   std::string text;
-  if (!read_small_regular_file(dir + "/md5", kMaxMd5Record, &text)) return "";
+  if (read_record_file(dir + "/md5", kRecordValueMax, &text) != 0) return "";
   text = android::base::Trim(text);
   if (text.size() != 32) return "";
   for (char& ch : text) {

@@ -4,10 +4,13 @@
 
 #include <android-base/file.h>
 #include <android-base/logging.h>
+#include <android-base/unique_fd.h>
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdarg.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,6 +112,39 @@ void splitHostPort(const std::string& host, std::string* name, std::string* port
                  host.find_first_not_of("0123456789", colon + 1) == std::string::npos;
   *name = numeric ? host.substr(0, colon) : host;
   *port_suffix = numeric ? host.substr(colon) : std::string();
+}
+
+int TransferFile::open(const std::string& path, const char* mode) {
+  path_ = path;
+  error_ = 0;
+  stream_.reset();
+  const bool read_back = strcmp(mode, "w+") == 0;
+  android::base::unique_fd fd;
+  int rc = open_work_file(path, (read_back ? O_RDWR : O_WRONLY) | O_TRUNC, 0644, &fd);
+  if (rc != 0) return rc;
+  FILE* fp = fdopen(fd.get(), read_back ? "w+" : "w");
+  if (fp == nullptr) return -errno;
+  stream_.reset(fp);
+  int owned_by_stream = fd.release();
+  (void)owned_by_stream;
+  return 0;
+}
+
+CURLcode TransferFile::attach(CURL* curl) {
+  CURLcode r = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &TransferFile::Write);
+  if (r != CURLE_OK) return r;
+  return curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+}
+
+size_t TransferFile::Write(char* data, size_t size, size_t count, void* arg) {
+  auto* self = static_cast<TransferFile*>(arg);
+  const size_t bytes = size * count;
+  if (self->stream_ == nullptr) return 0;
+  if (fwrite(data, 1, bytes, self->stream_.get()) != bytes || fflush(self->stream_.get()) != 0) {
+    if (self->error_ == 0) self->error_ = errno != 0 ? errno : EIO;
+    return 0;  // anything short of `bytes` makes libcurl stop with CURLE_WRITE_ERROR
+  }
+  return bytes;
 }
 
 SecureEvent::SecureEvent() : error_buffer_(new char[kErrorBufferSize]()), curl_(NewTransfer()) {
@@ -236,6 +272,8 @@ int SecureEvent::PreExecuted() { return 0; }
 int SecureEvent::OnExecuted() { return 0; }
 
 int SecureEvent::PostExecuted() {
+  // The status file only names the last event to finish; the event's own result
+  // stands even when it cannot be written (the failure is logged with its path).
   report_status(getDescriptor());
   jsondump();
   LOG(DEBUG) << ">> SecureEvent::PostExecuted";

@@ -44,6 +44,34 @@ bool statusStreamLost(FILE* stream);
 // Splits "name:port" into the name and ":port" (empty when there is no numeric port).
 void splitHostPort(const std::string& host, std::string* name, std::string* port_suffix);
 
+// A work-area file that a transfer writes into (the time file, the answer
+// body). Opened without following a link and only as a regular file; every
+// chunk goes to the file at once, so that a full file system fails the transfer
+// (CURLE_WRITE_ERROR) instead of vanishing in a stream buffer, and the first
+// write error is kept for the log.
+class TransferFile {
+ public:
+  // `mode` is "w" (write) or "w+" (write and read back); the file is truncated.
+  // 0 or -errno.
+  int open(const std::string& path, const char* mode);
+  // Makes `curl` write its output here.
+  CURLcode attach(CURL* curl);
+  FILE* stream() const { return stream_.get(); }
+  const std::string& path() const { return path_; }
+  // errno of the first failed write, 0 when none failed.
+  int error() const { return error_; }
+
+ private:
+  struct FileCloser {
+    void operator()(FILE* fp) const { fclose(fp); }
+  };
+  static size_t Write(char* data, size_t size, size_t count, void* self);
+
+  std::unique_ptr<FILE, FileCloser> stream_;
+  std::string path_;
+  int error_ = 0;
+};
+
 class SecureEvent {
  public:
   SecureEvent();

@@ -31,10 +31,10 @@ void SyncServerTime::run() {
 }
 
 int SyncServerTime::PreExecuted() {
-  time_stream_.reset(fopen(TIME_FILE.c_str(), "w+"));
-  if (!time_stream_) {
+  if (int rc = time_file_.open(TIME_FILE, "w+"); rc != 0) {
     // Without the file there is nowhere to put the headers and nothing to read
     // the date from: fail the event instead of transferring into nothing.
+    errno = -rc;
     PLOG(ERROR) << "failed to open " << TIME_FILE;
     return CURLE_WRITE_ERROR;
   }
@@ -49,12 +49,20 @@ int SyncServerTime::PreExecuted() {
   if ((r = curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L)) != CURLE_OK) return r;
   if ((r = curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L)) != CURLE_OK) return r;
   if ((r = curl_easy_setopt(curl, CURLOPT_NOBODY, 1L)) != CURLE_OK) return r;
-  return curl_easy_setopt(curl, CURLOPT_WRITEDATA, time_stream_.get());
+  return time_file_.attach(curl);
 }
 
 int SyncServerTime::OnExecuted() {
   LOG(DEBUG) << ">> SyncServerTime::OnExecuted, url=" << url_.url();
-  return performTransfer();
+  CURLcode r = performTransfer();
+  if (time_file_.error() != 0) {
+    // The headers did not reach the file (a full /cache): the date cannot be
+    // read back, and the cause is the write, not the server's answer.
+    errno = time_file_.error();
+    PLOG(ERROR) << "failed to write " << TIME_FILE;
+    return CURLE_WRITE_ERROR;
+  }
+  return r;
 }
 
 bool ParseServerDate(FILE* headers, time_t* seconds) {
@@ -81,9 +89,9 @@ int SyncServerTime::PostExecuted() {
   LOG(DEBUG) << ">> SyncServerTime::PostExecuted";
   time_t seconds = -1;
   bool dated = false;
-  if (time_stream_) {
-    rewind(time_stream_.get());
-    dated = ParseServerDate(time_stream_.get(), &seconds);
+  if (FILE* stream = time_file_.stream()) {
+    rewind(stream);
+    dated = ParseServerDate(stream, &seconds);
   }
   if (dated) {
     struct timeval tv = {seconds, 0};

@@ -21,10 +21,7 @@ class SyncServerTime : public SecureEvent {
   void InitCbmap() override;
 
  private:
-  struct FileCloser {
-    void operator()(FILE* fp) const { fclose(fp); }
-  };
-  std::unique_ptr<FILE, FileCloser> time_stream_;
+  TransferFile time_file_;
 };
 
 // The time carried by the last header line of `headers` that contains "Date"

@@ -3,13 +3,16 @@
 #include "request/update_checker.h"
 
 #include <android-base/logging.h>
+#include <android-base/unique_fd.h>
 #include <cjson/cJSON.h>
 #include <curl/curl.h>
 #include <cutils/properties.h>
+#include <fcntl.h>
 #include <openssl/sha.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -166,7 +169,19 @@ int getWhetherSystemModifiedFrom(const std::string& path, FactMap& facts) {
     facts["sys"] = "0";
     return 0;
   }
-  std::unique_ptr<FILE, FileCloser> fp(fopen(path.c_str(), "re"));
+  // Only a regular file is read, and the open never waits: a FIFO in its place
+  // would otherwise stop the update check.
+  android::base::unique_fd fd(
+      TEMP_FAILURE_RETRY(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)));
+  struct stat st;
+  std::unique_ptr<FILE, FileCloser> fp;
+  if (fd != -1 && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+    fp.reset(fdopen(fd.get(), "re"));
+    if (fp) {
+      int owned_by_stream = fd.release();
+      (void)owned_by_stream;
+    }
+  }
   if (!fp) {
     printf("E: failed to open %s\n", "otad.log");
     facts["sys"] = "0";

@@ -226,6 +226,17 @@ TEST_F(UpdateCheckerTest, SystemModifiedLog) {
     EXPECT_EQ(0, getWhetherSystemModifiedFrom(log, f));
     EXPECT_EQ(c.expected, f["sys"]) << c.content.substr(0, 40);
   }
+
+  // A FIFO in place of the log is not waited on.
+  ASSERT_EQ(0, unlink(log.c_str()));
+  ASSERT_EQ(0, mkfifo(log.c_str(), 0644));
+  FactMap f;
+  alarm(10);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(-1, getWhetherSystemModifiedFrom(log, f));
+  testing::internal::GetCapturedStdout();
+  alarm(0);
+  EXPECT_EQ("0", f["sys"]);
 }
 
 std::set<std::string> keysOf(const cJSON* obj) {

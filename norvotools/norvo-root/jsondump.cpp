@@ -6,6 +6,7 @@
 #include <android-base/logging.h>
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,25 +25,31 @@ struct DirCloser {
   void operator()(DIR* d) const { closedir(d); }
 };
 
+// A file that cannot be read, or is not a regular file (a FIFO planted in the
+// record must not stop the dump), or is larger than any answer, is copied empty.
 std::string read_or_empty(const std::string& path) {
   std::string content;
-  if (!android::base::ReadFileToString(path, &content)) content.clear();
+  if (read_record_file(path, kAnswerFileMax, &content) != 0) content.clear();
   return content;
 }
 
 // Flat copy: every entry becomes a file of the same name; a mirror directory
 // cannot be read and so arrives as an empty file.
 void dump_record(const std::string& src, const std::string& dst) {
-  std::unique_ptr<DIR, DirCloser> dir(opendir(src.c_str()));
+  int fd = TEMP_FAILURE_RETRY(open(src.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  std::unique_ptr<DIR, DirCloser> dir(fd == -1 ? nullptr : fdopendir(fd));
+  if (fd != -1 && !dir) close(fd);
   if (!dir) {
     int err = errno;
     LOG(DEBUG) << ">> Skip dumping \"" << src << "\": " << strerror(err);
     return;
   }
   LOG(DEBUG) << ">> Dump LatestRom under \"" << src << "\" to \"" << dst << "\"";
+  size_t seen = 0;
   while (struct dirent* entry = readdir(dir.get())) {
+    if (++seen > kMaxRecordEntries) break;
     std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
+    if (name == "." || name == ".." || is_work_temp_name(name)) continue;
     create_file_and_writedata(dst, name, read_or_empty(src + "/" + name));
   }
 }
@@ -59,8 +66,9 @@ void jsondump_to(const std::string& base, const std::string& environment) {
   // unlink leaves an existing directory alone.
   unlink(base.c_str());
   mkdir(base.c_str(), 0755);
-  mkdir(latest.c_str(), 0755);
-  mkdir(cross.c_str(), 0755);
+  // A link planted in place of a record copy would take the dump elsewhere.
+  ensure_work_dir(latest, 0755);
+  ensure_work_dir(cross, 0755);
 
   dump_record(LATEST_ROM_DIR, latest);
   dump_record(CROSS_ROM_DIR, cross);

@@ -17,10 +17,157 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <string>
 
 std::string whichEnvironment() {
   return android::base::GetProperty("ro.bootimage.name", "android");
+}
+
+const char kWorkTempPrefix[] = ".norvo-tmp.";
+
+bool is_work_temp_name(const std::string& name) {
+  return name.compare(0, sizeof(kWorkTempPrefix) - 1, kWorkTempPrefix) == 0;
+}
+
+namespace {
+
+// Regular files hold data; links, FIFOs and sockets in the work area hold none of
+// ours and can be removed, while a directory or a device is never touched.
+bool is_replaceable(const struct stat& st) {
+  return S_ISLNK(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ||
+         (S_ISREG(st.st_mode) && st.st_nlink > 1);
+}
+
+int refuse_entry(const std::string& path, const struct stat& st) {
+  int err = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+  LOG(ERROR) << "refuse to write " << path << ": not a regular file";
+  errno = err;
+  return -err;
+}
+
+int write_all(int fd, const std::string& data) {
+  const char* p = data.data();
+  size_t left = data.size();
+  while (left > 0) {
+    ssize_t n = TEMP_FAILURE_RETRY(write(fd, p, left));
+    if (n <= 0) {
+      // A zero-length write of a non-empty buffer would loop forever; treat it as
+      // running out of space, which is the only way a regular file produces it.
+      int err = n == 0 ? ENOSPC : errno;
+      errno = err;
+      return -err;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+void split_path(const std::string& path, std::string* dir, std::string* name) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    *dir = ".";
+    *name = path;
+  } else {
+    *dir = slash == 0 ? "/" : path.substr(0, slash);
+    *name = path.substr(slash + 1);
+  }
+}
+
+// Durability of a rename: the folder's entry must reach storage too. Best effort:
+// some file systems refuse fsync on a folder.
+void sync_dir(const std::string& dir) {
+  android::base::unique_fd fd(
+      TEMP_FAILURE_RETRY(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  if (fd != -1) fsync(fd.get());
+}
+
+}  // namespace
+
+int open_work_file(const std::string& path, int flags, mode_t mode, android::base::unique_fd* out) {
+  const int access = flags & O_ACCMODE;
+  // Two rounds: one to clear what was planted, one in case it was planted again
+  // between the removal and the open.
+  for (int round = 0; round < 3; ++round) {
+    struct stat st;
+    bool present = lstat(path.c_str(), &st) == 0;
+    if (present && !S_ISREG(st.st_mode) && !is_replaceable(st)) return refuse_entry(path, st);
+    if (present && is_replaceable(st)) {
+      LOG(WARNING) << "replace " << (S_ISLNK(st.st_mode) ? "the link" : "the special file")
+                   << " at " << path;
+      if (unlink(path.c_str()) != 0 && errno != ENOENT) return -errno;
+    }
+    // O_NONBLOCK: opening a FIFO planted after the check must not wait for a reader.
+    android::base::unique_fd fd(TEMP_FAILURE_RETRY(
+        open(path.c_str(),
+             access | (flags & O_APPEND) | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode)));
+    if (fd == -1) {
+      if (errno == ELOOP || errno == ENXIO) continue;  // raced with a new plant
+      return -errno;
+    }
+    if (fstat(fd.get(), &st) != 0) return -errno;
+    if (!S_ISREG(st.st_mode) || st.st_nlink > 1) continue;
+    int fl = fcntl(fd.get(), F_GETFL);
+    if (fl == -1 || fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) == -1) return -errno;
+    // Truncating only now: O_TRUNC on whatever the path held before the check
+    // would have acted on it.
+    if ((flags & O_TRUNC) && ftruncate(fd.get(), 0) != 0) return -errno;
+    *out = std::move(fd);
+    return 0;
+  }
+  LOG(ERROR) << "refuse to write " << path << ": replaced again while opening";
+  errno = ELOOP;
+  return -ELOOP;
+}
+
+int read_record_fd(int fd, size_t max, std::string* out) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -errno;
+  int err = 0;
+  if (S_ISDIR(st.st_mode)) {
+    err = EISDIR;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = EINVAL;
+  } else if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > max) {
+    err = EFBIG;
+  }
+  if (err != 0) {
+    errno = err;
+    return -err;
+  }
+  // The size may change while reading; never take in more than `max` + 1 bytes.
+  std::string content;
+  content.resize(std::min(max, static_cast<size_t>(st.st_size)) + 1);
+  size_t have = 0;
+  for (;;) {
+    if (have == content.size()) {
+      if (have > max) {
+        errno = EFBIG;
+        return -EFBIG;
+      }
+      content.resize(std::min(max + 1, have * 2 + 1));
+    }
+    ssize_t n = TEMP_FAILURE_RETRY(read(fd, &content[have], content.size() - have));
+    if (n < 0) return -errno;
+    if (n == 0) break;
+    have += static_cast<size_t>(n);
+  }
+  if (have > max) {
+    errno = EFBIG;
+    return -EFBIG;
+  }
+  content.resize(have);
+  *out = std::move(content);
+  return 0;
+}
+
+int read_record_file(const std::string& path, size_t max, std::string* out) {
+  android::base::unique_fd fd(
+      TEMP_FAILURE_RETRY(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)));
+  if (fd == -1) return -errno;
+  return read_record_fd(fd.get(), max, out);
 }
 
 int create_file_and_writedata(const std::string& path, const std::string& data) {
@@ -30,28 +177,102 @@ int create_file_and_writedata(const std::string& path, const std::string& data) 
     return 0;
   }
 
-  android::base::unique_fd fd(
-      TEMP_FAILURE_RETRY(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)));
+  android::base::unique_fd fd;
+  int rc = open_work_file(path, O_WRONLY | O_TRUNC, 0644, &fd);
+  if (rc != 0) {
+    int err = -rc;
+    LOG(ERROR) << "failed to open file " << path << "(" << err << ")" << strerror(err);
+    errno = err;
+    return rc;
+  }
+  rc = write_all(fd.get(), data);
+  if (rc != 0) {
+    int err = -rc;
+    LOG(ERROR) << "failed to write data " << err << strerror(err);
+    errno = err;
+    return rc;
+  }
+  return 0;
+}
+
+int write_file_atomically(const std::string& path, const std::string& data) {
+  if (!allowcreate(path)) {
+    LOG(ERROR) << "copy " << path << " only in test-keys";
+    return 0;
+  }
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !is_replaceable(st)) {
+    return refuse_entry(path, st);
+  }
+  std::string dir, name;
+  split_path(path, &dir, &name);
+  std::string tmp = dir + "/" + kWorkTempPrefix + name + ".XXXXXX";
+  // mkostemp creates with O_EXCL, which never follows a link.
+  android::base::unique_fd fd(TEMP_FAILURE_RETRY(mkostemp(&tmp[0], O_CLOEXEC)));
   if (fd == -1) {
     int err = errno;
-    LOG(ERROR) << "failed to open file " << path << "(" << err << ")" << strerror(err);
+    LOG(ERROR) << "failed to create a temporary file for " << path << ": " << strerror(err);
+    errno = err;
     return -err;
   }
+  int rc = 0;
+  const char* step = "write";
+  if (fchmod(fd.get(), 0644) != 0) {
+    rc = -errno;
+  } else if ((rc = write_all(fd.get(), data)) != 0) {
+  } else if (fsync(fd.get()) != 0) {
+    rc = -errno;
+    step = "sync";
+  } else if (close(fd.release()) != 0) {
+    rc = -errno;
+    step = "close";
+  } else if (rename(tmp.c_str(), path.c_str()) != 0) {
+    rc = -errno;
+    step = "rename";
+  }
+  if (rc != 0) {
+    LOG(ERROR) << "failed to " << step << " " << path << ": " << strerror(-rc);
+    unlink(tmp.c_str());
+    errno = -rc;
+    return rc;
+  }
+  sync_dir(dir);
+  return 0;
+}
 
-  const char* p = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = TEMP_FAILURE_RETRY(write(fd.get(), p, left));
-    if (n <= 0) {
-      // A zero-length write of a non-empty buffer would loop forever; treat it as
-      // running out of space, which is the only way a regular file produces it.
-      int err = n == 0 ? ENOSPC : errno;
-      LOG(ERROR) << "failed to write data " << err << strerror(err);
-      errno = err;
-      return -err;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
+int replace_symlink_atomically(const std::string& target, const std::string& link) {
+  std::string dir, name;
+  split_path(link, &dir, &name);
+  // Unique within the process; a name left by an earlier, killed process is
+  // removed first (it can only be one of our own temporary links).
+  static std::atomic<unsigned> counter{0};
+  const std::string tmp = dir + "/" + kWorkTempPrefix + name + "." + std::to_string(getpid()) +
+                          "." + std::to_string(counter++);
+  unlink(tmp.c_str());
+  if (symlink(target.c_str(), tmp.c_str()) != 0) return -errno;
+  if (rename(tmp.c_str(), link.c_str()) != 0) {
+    int err = errno;
+    unlink(tmp.c_str());
+    errno = err;
+    return -err;
+  }
+  sync_dir(dir);
+  return 0;
+}
+
+int ensure_work_dir(const std::string& path, mode_t mode) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return 0;
+    LOG(WARNING) << "replace " << (S_ISLNK(st.st_mode) ? "the link" : "the file") << " at " << path
+                 << " with a folder";
+    if (unlink(path.c_str()) != 0) return -errno;
+  }
+  if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return -errno;
+  if (lstat(path.c_str(), &st) != 0) return -errno;
+  if (!S_ISDIR(st.st_mode)) {
+    errno = ENOTDIR;
+    return -ENOTDIR;
   }
   return 0;
 }
@@ -62,15 +283,18 @@ int create_file_and_writedata(const std::string& dir, const std::string& name,
 }
 
 std::string open_file_and_readdata(const std::string& path) {
-  android::base::unique_fd fd(TEMP_FAILURE_RETRY(open(path.c_str(), O_RDONLY | O_CLOEXEC)));
+  // Non-blocking: a FIFO in place of the file must not stop the agent; it is
+  // then refused as not being a regular file.
+  android::base::unique_fd fd(
+      TEMP_FAILURE_RETRY(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)));
   if (fd == -1) {
     int err = errno;
     LOG(ERROR) << "failed to open file" << path << "(" << err << ")" << strerror(err);
     return "";
   }
   std::string content;
-  if (!android::base::ReadFdToString(fd.get(), &content)) {
-    int err = errno;
+  if (int rc = read_record_fd(fd.get(), kAnswerFileMax, &content); rc != 0) {
+    int err = -rc;
     LOG(ERROR) << "failed to read data " << err << strerror(err);
     errno = err;
     return "";

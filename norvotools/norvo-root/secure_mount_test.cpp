@@ -2,14 +2,20 @@
 
 #include <android-base/file.h>
 #include <android-base/unique_fd.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <memory>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "norvotools/norvo-root/secure_mount_internal.h"
 #include "norvotools/norvo-root/storage_test_support.h"
@@ -98,6 +104,23 @@ TEST(GuardTable, HoldsExactlyTheRecordEntriesAndDumpNames) {
   }
 }
 
+// Runs `body` in a child whose files may not grow past `limit` bytes (writes
+// beyond it fail with EFBIG); returns the child's exit status, which `body`
+// gives as its result.
+template <typename Body>
+int InChildWithFileLimit(rlim_t limit, Body body) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl = {limit, limit};
+    setrlimit(RLIMIT_FSIZE, &rl);
+    _exit(body() & 0xff);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 class FileHelperTest : public ::testing::Test {
  protected:
   void SetUp() override { old_umask_ = umask(022); }
@@ -127,8 +150,17 @@ TEST_F(FileHelperTest, WriterReportsOpenAndWriteFailuresWithErrno) {
   EXPECT_EQ(-ENOENT, create_file_and_writedata(missing, "x"));
   EXPECT_TRUE(log_.Has("E:failed to open file " + missing + "(2)No such file or directory"));
 
-  EXPECT_EQ(-ENOSPC, create_file_and_writedata("/dev/full", "data"));
-  EXPECT_TRUE(log_.Has("E:failed to write data 28No space left on device"));
+  // A device is never written to (nor removed).
+  EXPECT_EQ(-ENODEV, create_file_and_writedata("/dev/full", "data"));
+  EXPECT_TRUE(log_.Has("E:refuse to write /dev/full: not a regular file"));
+  struct stat st;
+  ASSERT_EQ(0, lstat("/dev/full", &st));
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+
+  // A write that fails part way (the file size limit here, ENOSPC on a device)
+  // reports its errno.
+  EXPECT_EQ(EFBIG, InChildWithFileLimit(
+                       4, [&] { return -create_file_and_writedata(dir_ / "big", "0123456789"); }));
 }
 
 TEST_F(FileHelperTest, ThreeArgumentFormInsertsOneSlashAndNormalisesNothing) {
@@ -164,6 +196,146 @@ TEST_F(FileHelperTest, ReaderReturnsContentUnchangedOrEmpty) {
 
   EXPECT_EQ("", open_file_and_readdata(dir_.path()));
   EXPECT_TRUE(log_.Has("E:failed to read data 21Is a directory"));
+}
+
+// -- work-area files: planted links and special files -----------------------------
+
+TEST_F(FileHelperTest, WriterReplacesPlantedLinksAndFifosNeverWritesThrough) {
+  const std::string outside = dir_ / "outside";
+  ASSERT_TRUE(android::base::WriteStringToFile("keep", outside));
+  const std::string link = dir_ / "status";
+  ASSERT_EQ(0, symlink(outside.c_str(), link.c_str()));
+  ASSERT_EQ(0, create_file_and_writedata(link, "RomInfo"));
+  EXPECT_EQ("keep", Read(outside));
+  EXPECT_EQ("RomInfo", Read(link));
+  struct stat st;
+  ASSERT_EQ(0, lstat(link.c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_TRUE(log_.Has("W:replace the link at " + link));
+
+  // A dangling link would otherwise create its target.
+  const std::string dangling = dir_ / "time";
+  ASSERT_EQ(0, symlink((dir_ / "created-elsewhere").c_str(), dangling.c_str()));
+  ASSERT_EQ(0, create_file_and_writedata(dangling, "x"));
+  EXPECT_FALSE(Exists(dir_ / "created-elsewhere"));
+
+  // A FIFO without a reader would block an ordinary open for ever.
+  const std::string fifo = dir_ / "fifo";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+  ASSERT_EQ(0, create_file_and_writedata(fifo, "v"));
+  EXPECT_EQ("v", Read(fifo));
+
+  // A second name of a file elsewhere: the work-area name gets a file of its own.
+  const std::string hard = dir_ / "hard";
+  ASSERT_EQ(0, ::link(outside.c_str(), hard.c_str()));
+  ASSERT_EQ(0, create_file_and_writedata(hard, "new"));
+  EXPECT_EQ("keep", Read(outside));
+  EXPECT_EQ("new", Read(hard));
+
+  // A folder is refused, not removed.
+  ASSERT_EQ(0, mkdir((dir_ / "folder").c_str(), 0755));
+  EXPECT_EQ(-EISDIR, create_file_and_writedata(dir_ / "folder", "x"));
+  EXPECT_TRUE(log_.Has("E:refuse to write " + (dir_ / "folder") + ": not a regular file"));
+
+  // Appending keeps what is there and still refuses links.
+  android::base::unique_fd fd;
+  ASSERT_EQ(0, open_work_file(link, O_WRONLY | O_APPEND, 0644, &fd));
+  ASSERT_TRUE(android::base::WriteStringToFd("+", fd.get()));
+  EXPECT_EQ("RomInfo+", Read(link));
+  EXPECT_TRUE(fcntl(fd.get(), F_GETFD) & FD_CLOEXEC);
+}
+
+TEST_F(FileHelperTest, RecordReaderNeverBlocksAndIsBounded) {
+  std::string out = "untouched";
+  const std::string fifo = dir_ / "md5";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+  alarm(10);  // a blocking open would hang the test; fail it instead
+  EXPECT_EQ(-EINVAL, read_record_file(fifo, kRecordValueMax, &out));
+  alarm(0);
+  EXPECT_EQ("untouched", out);
+
+  ASSERT_TRUE(android::base::WriteStringToFile("0123456789", dir_ / "size"));
+  ASSERT_EQ(0, symlink((dir_ / "size").c_str(), (dir_ / "link").c_str()));
+  EXPECT_EQ(-ELOOP, read_record_file(dir_ / "link", kRecordValueMax, &out));
+  EXPECT_EQ(-EISDIR, read_record_file(dir_.path(), kRecordValueMax, &out));
+  EXPECT_EQ(-ENOENT, read_record_file(dir_ / "missing", kRecordValueMax, &out));
+  EXPECT_EQ(-EFBIG, read_record_file(dir_ / "size", 9, &out));
+  EXPECT_EQ("untouched", out);
+  EXPECT_EQ(0, read_record_file(dir_ / "size", 10, &out));
+  EXPECT_EQ("0123456789", out);
+  ASSERT_TRUE(android::base::WriteStringToFile("", dir_ / "empty"));
+  EXPECT_EQ(0, read_record_file(dir_ / "empty", 10, &out));
+  EXPECT_EQ("", out);
+
+  // The generic reader refuses a FIFO the same way instead of waiting for a writer.
+  alarm(10);
+  EXPECT_EQ("", open_file_and_readdata(fifo));
+  alarm(0);
+}
+
+std::vector<std::string> Listing(const std::string& dir) {
+  std::vector<std::string> names;
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+  while (d) {
+    struct dirent* e = readdir(d.get());
+    if (e == nullptr) break;
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(FileHelperTest, AtomicWriteReplacesWholeOrNotAtAll) {
+  const std::string path = dir_ / "status";
+  ASSERT_EQ(0, write_file_atomically(path, "SyncServerTime"));
+  ASSERT_EQ(0, write_file_atomically(path, "RomInfo"));
+  EXPECT_EQ("RomInfo", Read(path));
+  struct stat st;
+  ASSERT_EQ(0, stat(path.c_str(), &st));
+  EXPECT_EQ(0644u, st.st_mode & 07777);
+  EXPECT_EQ(std::vector<std::string>{"status"}, Listing(dir_.path()));
+
+  // A failed write (the size limit stands for a full file system) leaves the old
+  // content and no temporary file.
+  EXPECT_EQ(EFBIG, InChildWithFileLimit(
+                       4, [&] { return -write_file_atomically(path, "AddressInfo and more"); }));
+  EXPECT_EQ("RomInfo", Read(path));
+  EXPECT_EQ(std::vector<std::string>{"status"}, Listing(dir_.path()));
+
+  // A planted link is replaced, its target untouched.
+  const std::string outside = dir_ / "outside";
+  ASSERT_TRUE(android::base::WriteStringToFile("keep", outside));
+  unlink(path.c_str());
+  ASSERT_EQ(0, symlink(outside.c_str(), path.c_str()));
+  ASSERT_EQ(0, write_file_atomically(path, "new"));
+  EXPECT_EQ("keep", Read(outside));
+  EXPECT_EQ("new", Read(path));
+
+  // A folder there is refused.
+  ASSERT_EQ(0, mkdir((dir_ / "d").c_str(), 0755));
+  EXPECT_EQ(-EISDIR, write_file_atomically(dir_ / "d", "x"));
+}
+
+TEST_F(FileHelperTest, LinkSwapAndFolderRepair) {
+  const std::string link = dir_ / "CurrentRom";
+  ASSERT_EQ(0, replace_symlink_atomically("/a", link));
+  ASSERT_EQ(0, replace_symlink_atomically("/b", link));
+  std::string target;
+  ASSERT_TRUE(android::base::Readlink(link, &target));
+  EXPECT_EQ("/b", target);
+  EXPECT_EQ(std::vector<std::string>{"CurrentRom"}, Listing(dir_.path()));
+
+  // A link in place of a folder is replaced by a folder; its target stays empty.
+  const std::string outside = dir_ / "outside";
+  ASSERT_EQ(0, mkdir(outside.c_str(), 0755));
+  const std::string record = dir_ / "LatestRom";
+  ASSERT_EQ(0, symlink(outside.c_str(), record.c_str()));
+  ASSERT_EQ(0, ensure_work_dir(record, 0755));
+  struct stat st;
+  ASSERT_EQ(0, lstat(record.c_str(), &st));
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(0, ensure_work_dir(record, 0755));  // a folder stays as it is
+  EXPECT_TRUE(Listing(outside).empty());
 }
 
 // Runs redirect_stdio in a child whose standard output is a pipe back to the

@@ -4,12 +4,17 @@
 
 #include <android-base/file.h>
 #include <android-base/logging.h>
+#include <android-base/unique_fd.h>
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <memory>
 
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-root/work_area.h"
@@ -60,16 +65,244 @@ bool size_to_bytes(const std::string& size, int64_t* bytes) {
 
 void simple_free_json(cJSON* json) { cJSON_Delete(json); }
 
-void create_symlink_forrom(const std::string& dir) {
-  const std::string link = CURRENT_ROM_LINK;
-  unlink(link.c_str());
-  if (symlink(dir.c_str(), link.c_str()) == -1) {
-    // The next URL lookup reports the missing link; nothing else to do here.
-  }
-  LOG(INFO) << "Create the CurrentRom info \"" << link << "\" -> \"" << dir << "\"";
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* d) const { closedir(d); }
+};
+
+// A listing of `path` that never goes through a link at `path` itself.
+std::unique_ptr<DIR, DirCloser> open_dir_nofollow(const std::string& path) {
+  int fd = TEMP_FAILURE_RETRY(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd == -1) return nullptr;
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) close(fd);
+  return std::unique_ptr<DIR, DirCloser>(dir);
 }
 
-JsonHandle handle_norvodo(JsonHandle handle, std::string key) {
+// Removes a record tree (the record folder and its mirror folders, two levels)
+// without following any link in it. Links are removed as links.
+void remove_record_tree(const std::string& path, int depth = 0) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return;
+  if (!S_ISDIR(st.st_mode) || depth > 1) {
+    if (unlink(path.c_str()) != 0 && S_ISDIR(st.st_mode)) rmdir(path.c_str());
+    return;
+  }
+  auto dir = open_dir_nofollow(path);
+  size_t seen = 0;
+  while (dir && seen++ < kMaxRecordEntries) {
+    struct dirent* e = readdir(dir.get());
+    if (e == nullptr) break;
+    std::string name = e->d_name;
+    if (name != "." && name != "..") remove_record_tree(path + "/" + name, depth + 1);
+  }
+  dir.reset();
+  rmdir(path.c_str());
+}
+
+bool all_digits(const std::string& name) {
+  return !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Writes one record as a whole: the new record is built in a staging folder
+// beside the record folder, starting from a copy of the old record (values the
+// answer does not give, such as a size without unit or the mirrors of a longer
+// earlier list, stay as they were), then swapped in with one atomic exchange of
+// the two folders. A kill or a full file system at any point leaves the old
+// record or the new one, never a mix.
+class RecordWriter {
+ public:
+  explicit RecordWriter(const std::string& dir)
+      : dir_(dir), staging_(parentOf(dir) + "/" + kWorkTempPrefix + nameOf(dir)) {}
+  ~RecordWriter() {
+    if (!committed_) remove_record_tree(staging_);
+  }
+
+  // Prepares the staging folder; false (with error() set) when it cannot be made.
+  bool begin() {
+    remove_record_tree(staging_);  // left by a killed run
+    if (mkdir(staging_.c_str(), 0755) != 0) return fail("create", staging_, errno);
+    copyOld();
+    return error_ == 0;
+  }
+
+  void put(const std::string& sub, const std::string& name, const std::string& data) {
+    if (error_ != 0) return;
+    const std::string final_path = (sub.empty() ? dir_ : dir_ + "/" + sub) + "/" + name;
+    if (!allowcreate(final_path)) {
+      LOG(ERROR) << "copy " << final_path << " only in test-keys";
+      return;
+    }
+    const std::string path = (sub.empty() ? staging_ : staging_ + "/" + sub) + "/" + name;
+    android::base::unique_fd fd;
+    int rc = open_work_file(path, O_WRONLY | O_TRUNC, 0644, &fd);
+    if (rc != 0) {
+      fail("open", final_path, -rc);
+      return;
+    }
+    const char* p = data.data();
+    size_t left = data.size();
+    while (left > 0) {
+      ssize_t n = TEMP_FAILURE_RETRY(write(fd.get(), p, left));
+      if (n <= 0) {
+        fail("write", final_path, n == 0 ? ENOSPC : errno);
+        return;
+      }
+      p += n;
+      left -= static_cast<size_t>(n);
+    }
+    if (fsync(fd.get()) != 0) fail("sync", final_path, errno);
+  }
+
+  // A mirror folder; false when it could not be made (logged as before).
+  bool mirrorDir(const std::string& sub) {
+    if (error_ != 0) return false;
+    const std::string path = staging_ + "/" + sub;
+    // 0644 is the record layout readers expect; the agent runs as root, which
+    // can enter the directory without the search bit.
+    if (mkdir(path.c_str(), 0644) == 0 || errno == EEXIST) return true;
+    int err = errno;
+    const std::string shown = dir_ + "/" + sub;
+    LOG(ERROR) << "failed to create " << shown << "(" << err << ")" << strerror(err);
+    // Out of space or inodes fails the record; anything else skips this mirror.
+    if (err == ENOSPC || err == EDQUOT || err == EROFS || err == EIO) fail("create", shown, err);
+    return false;
+  }
+
+  // Swaps the staging folder in; 0 or -errno.
+  int commit() {
+    if (error_ != 0) return -error_;
+    sync_folder(staging_);
+    struct stat st;
+    bool present = lstat(dir_.c_str(), &st) == 0;
+    if (present && !S_ISDIR(st.st_mode)) {
+      // A link (or file) planted as the record folder: the record is never
+      // written through it; it is moved aside and removed below as a link.
+      LOG(WARNING) << "replace the " << (S_ISLNK(st.st_mode) ? "link" : "file") << " at " << dir_
+                   << " with a record folder";
+    }
+    if (!present) {
+      if (rename(staging_.c_str(), dir_.c_str()) != 0) return -fail("rename", dir_, errno);
+    } else if (renameat2(AT_FDCWD, staging_.c_str(), AT_FDCWD, dir_.c_str(), RENAME_EXCHANGE) !=
+               0) {
+      if (errno != EINVAL && errno != ENOSYS) return -fail("rename", dir_, errno);
+      // A file system without exchange: the old record is moved aside first,
+      // which leaves a moment without a record but never a mixed one.
+      const std::string old = staging_ + ".old";
+      remove_record_tree(old);
+      if (rename(dir_.c_str(), old.c_str()) != 0) return -fail("rename", dir_, errno);
+      if (rename(staging_.c_str(), dir_.c_str()) != 0) {
+        int err = errno;
+        rename(old.c_str(), dir_.c_str());
+        return -fail("rename", dir_, err);
+      }
+      remove_record_tree(old);
+    }
+    committed_ = true;
+    sync_folder(parentOf(dir_));
+    remove_record_tree(staging_);  // the old record, after an exchange
+    return 0;
+  }
+
+  int error() const { return error_; }
+
+ private:
+  static std::string parentOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  }
+  static std::string nameOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+  }
+  static void sync_folder(const std::string& path) {
+    android::base::unique_fd fd(
+        TEMP_FAILURE_RETRY(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+    if (fd != -1) fsync(fd.get());
+  }
+
+  int fail(const char* what, const std::string& path, int err) {
+    if (error_ == 0) {
+      error_ = err;
+      LOG(ERROR) << "failed to " << what << " record " << path << ": " << strerror(err);
+    }
+    return err;
+  }
+
+  // Copies the values and mirror hosts of the old record into the staging
+  // folder. Only regular files are taken: a link or FIFO planted in the old
+  // record is left behind (and so removed with it).
+  void copyOld() {
+    auto dir = open_dir_nofollow(dir_);
+    if (!dir) return;
+    size_t seen = 0;
+    while (error_ == 0) {
+      struct dirent* e = readdir(dir.get());
+      if (e == nullptr) break;
+      if (++seen > kMaxRecordEntries) {
+        LOG(WARNING) << "record " << dir_ << " holds more than " << kMaxRecordEntries
+                     << " entries; the rest is not kept";
+        break;
+      }
+      const std::string name = e->d_name;
+      if (name == "." || name == ".." || is_work_temp_name(name)) continue;
+      struct stat st;
+      const std::string src = dir_ + "/" + name;
+      if (lstat(src.c_str(), &st) != 0) continue;
+      if (S_ISREG(st.st_mode)) {
+        copyValue(src, staging_ + "/" + name);
+      } else if (S_ISDIR(st.st_mode) && all_digits(name)) {
+        std::string host;
+        if (read_record_file(src + "/" + KEY_HOST, kRecordTextMax, &host) != 0) continue;
+        if (mkdir((staging_ + "/" + name).c_str(), 0644) != 0 && errno != EEXIST) {
+          fail("create", dir_ + "/" + name, errno);
+          return;
+        }
+        writeStaged(staging_ + "/" + name + "/" + KEY_HOST, host,
+                    dir_ + "/" + name + "/" + KEY_HOST);
+      }
+    }
+  }
+
+  void copyValue(const std::string& src, const std::string& dst) {
+    std::string value;
+    if (read_record_file(src, kRecordTextMax, &value) != 0) return;
+    writeStaged(dst, value, src);
+  }
+
+  void writeStaged(const std::string& path, const std::string& data, const std::string& shown) {
+    android::base::unique_fd fd(TEMP_FAILURE_RETRY(
+        open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644)));
+    if (fd == -1) {
+      fail("copy", shown, errno);
+      return;
+    }
+    if (!android::base::WriteStringToFd(data, fd.get())) fail("copy", shown, errno);
+  }
+
+  std::string dir_;
+  std::string staging_;
+  int error_ = 0;
+  bool committed_ = false;
+};
+
+}  // namespace
+
+int create_symlink_forrom(const std::string& dir) {
+  const std::string link = CURRENT_ROM_LINK;
+  // The link is swapped in one step: a reader (or a run after a kill) finds
+  // either the old link or the new one, never none.
+  int rc = replace_symlink_atomically(dir, link);
+  if (rc != 0) {
+    LOG(ERROR) << "failed to link " << link << " to " << dir << ": " << strerror(-rc);
+    return rc;
+  }
+  LOG(INFO) << "Create the CurrentRom info \"" << link << "\" -> \"" << dir << "\"";
+  return 0;
+}
+
+JsonHandle handle_norvodo(JsonHandle handle, std::string key, int* result) {
   const cJSON* root = handle.get();
   const cJSON* rom = cJSON_GetObjectItemCaseSensitive(root, key.c_str());
   const cJSON* current_rom = cJSON_GetObjectItemCaseSensitive(root, KEY_CURRENT_ROM.c_str());
@@ -79,9 +312,11 @@ JsonHandle handle_norvodo(JsonHandle handle, std::string key) {
   const std::string current = string_member(current_rom, KEY_VERSION);
 
   const std::string dir = key == KEY_LATEST_ROM ? LATEST_ROM_DIR : CROSS_ROM_DIR;
-  create_file_and_writedata(dir, KEY_VERSION, version);
-  create_file_and_writedata(dir, KEY_FILENAME, filename);
-  create_file_and_writedata(dir, KEY_CURR_VERSION, current);
+  RecordWriter record(dir);
+  record.begin();
+  record.put("", KEY_VERSION, version);
+  record.put("", KEY_FILENAME, filename);
+  record.put("", KEY_CURR_VERSION, current);
 
   const std::string size = string_member(rom, KEY_FILESIZE);
   LOG(INFO) << "====================================";
@@ -90,40 +325,46 @@ JsonHandle handle_norvodo(JsonHandle handle, std::string key) {
   LOG(INFO) << "====================================";
 
   int64_t bytes = 0;
-  if (size_to_bytes(size, &bytes)) {
-    create_file_and_writedata(dir, KEY_FILESIZE, std::to_string(bytes));
-  }
+  if (size_to_bytes(size, &bytes)) record.put("", KEY_FILESIZE, std::to_string(bytes));
 
   const cJSON* mirrors = cJSON_GetObjectItemCaseSensitive(root, KEY_MIRROR_LIST.c_str());
   // A missing or non-array list counts as empty.
   const int count = cJSON_IsArray(mirrors) ? cJSON_GetArraySize(mirrors) : 0;
   LOG(DEBUG) << ">> MirrorList:" << count;
-  for (int i = 0; i < count; ++i) {
-    const std::string sub = dir + "/" + std::to_string(i);
-    // 0644 is the record layout readers expect; the agent runs as root, which
-    // can enter the directory without the search bit.
-    if (mkdir(sub.c_str(), 0644) == 0 || errno == EEXIST) {
+  for (int i = 0; i < count && record.error() == 0; ++i) {
+    const std::string sub = std::to_string(i);
+    if (record.mirrorDir(sub)) {
       const cJSON* item = cJSON_GetArrayItem(mirrors, i);
       const std::string host =
           cJSON_IsString(item) && item->valuestring != nullptr ? item->valuestring : "";
       LOG(INFO) << ">> \t Mirror " << i << ":" << host;
-      create_file_and_writedata(sub, KEY_HOST, host);
-    } else {
-      int err = errno;
-      LOG(ERROR) << "failed to create " << sub << "(" << err << ")" << strerror(err);
+      record.put(sub, KEY_HOST, host);
     }
   }
 
-  create_file_and_writedata(dir, KEY_VALIDATE, string_member(rom, KEY_VALIDATE));
-  create_file_and_writedata(dir, KEY_MD5, string_member(rom, KEY_MD5));
+  record.put("", KEY_VALIDATE, string_member(rom, KEY_VALIDATE));
+  record.put("", KEY_MD5, string_member(rom, KEY_MD5));
 
-  create_symlink_forrom(dir);
+  int rc = record.commit();
+  // A record that is not in place must not be pointed at as if it were new.
+  if (rc == 0) rc = create_symlink_forrom(dir);
+  if (result != nullptr) *result = rc;
   return handle;
 }
 
-void handle_latestrom_to_dir(JsonHandle handle) {
-  JsonHandle back = handle_norvodo(std::move(handle), KEY_LATEST_ROM);
+int write_record_entries(const std::string& dir,
+                         const std::vector<std::pair<std::string, std::string>>& entries) {
+  RecordWriter record(dir);
+  record.begin();
+  for (const auto& [name, value] : entries) record.put("", name, value);
+  return record.commit();
+}
+
+int handle_latestrom_to_dir(JsonHandle handle) {
+  int rc = 0;
+  JsonHandle back = handle_norvodo(std::move(handle), KEY_LATEST_ROM, &rc);
   back.reset();
+  return rc;
 }
 
 std::vector<std::string> handle_rom_to_url(int first) {
@@ -137,8 +378,8 @@ std::vector<std::string> handle_rom_to_url(int first) {
   std::string host;
   // Ends at the first missing index; the bound only keeps the index from wrapping.
   for (int n = first;; ++n) {
-    if (!android::base::ReadFileToString(record + "/" + std::to_string(n) + "/" + KEY_HOST,
-                                         &host)) {
+    if (read_record_file(record + "/" + std::to_string(n) + "/" + KEY_HOST, kRecordTextMax,
+                         &host) != 0) {
       LOG(ERROR) << "failed to read host: " << strerror(errno);
       return {};
     }
@@ -153,12 +394,12 @@ std::vector<std::string> handle_rom_to_url(int first) {
   }
 
   std::string version;
-  if (!android::base::ReadFileToString(record + "/" + KEY_VERSION, &version)) {
+  if (read_record_file(record + "/" + KEY_VERSION, kRecordTextMax, &version) != 0) {
     LOG(ERROR) << "failed to read version: " << strerror(errno);
     return {};
   }
   std::string filename;
-  if (!android::base::ReadFileToString(record + "/" + KEY_FILENAME, &filename)) {
+  if (read_record_file(record + "/" + KEY_FILENAME, kRecordTextMax, &filename) != 0) {
     LOG(ERROR) << "failed to read filename: " << strerror(errno);
     return {};
   }
@@ -185,13 +426,14 @@ std::string getFileSize() {
     return "";
   }
   std::string size;
-  if (!android::base::ReadFileToString(record + "/" + KEY_FILESIZE, &size)) {
+  if (read_record_file(record + "/" + KEY_FILESIZE, kRecordValueMax, &size) != 0) {
     LOG(ERROR) << "failed to get filesize: " << strerror(errno);
     return "";
   }
   return size;
 }
 
-void report_status(const std::string& name) {
-  create_file_and_writedata(DOWNLOAD_DIR, KEY_STATUS, name);
+int report_status(const std::string& name) {
+  // Replaced whole, so a reader never sees a torn or empty name.
+  return write_file_atomically(DOWNLOAD_DIR + "/" + KEY_STATUS, name);
 }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Download record paths. The start-up puts "/cache" in front of each, in place,
@@ -27,16 +28,28 @@ using JsonHandle = std::unique_ptr<cJSON, std::function<void(cJSON*)>>;
 // Deleter of documents parsed from the update answer.
 void simple_free_json(cJSON* json);
 
+// Most entries a record folder is read with (values plus mirror folders).
+constexpr size_t kMaxRecordEntries = 100000;
+
 // Writes the record of the answer's "LatestRom" object, then destroys the handle.
-void handle_latestrom_to_dir(JsonHandle handle);
-// Writes the record of the object under `key` and points CurrentRom at it.
-JsonHandle handle_norvodo(JsonHandle handle, std::string key);
-// Makes CURRENT_ROM_LINK a symbolic link to `dir`.
-void create_symlink_forrom(const std::string& dir);
+// 0, or -errno when the record could not be written (the old record then stays
+// as it was).
+int handle_latestrom_to_dir(JsonHandle handle);
+// Writes the record of the object under `key` as a whole (old record or new one,
+// never a mix) and points CurrentRom at it; `result` (if given) receives 0 or
+// -errno of the first write that failed.
+JsonHandle handle_norvodo(JsonHandle handle, std::string key, int* result = nullptr);
+// Sets the given values in the record folder `dir` as one change (other values
+// and mirrors stay). 0 or -errno.
+int write_record_entries(const std::string& dir,
+                         const std::vector<std::pair<std::string, std::string>>& entries);
+// Makes CURRENT_ROM_LINK a symbolic link to `dir`, replacing the old link in one
+// step. 0 or -errno.
+int create_symlink_forrom(const std::string& dir);
 // {"http://", host, path} of the current record, trying mirrors from `first` up;
 // empty when no URL can be formed.
 std::vector<std::string> handle_rom_to_url(int first);
 // The current record's "filesize" text, or "".
 std::string getFileSize();
-// Writes `name` as the whole content of STATUS_FILE.
-void report_status(const std::string& name);
+// Writes `name` as the whole content of STATUS_FILE (atomically). 0 or -errno.
+int report_status(const std::string& name);

@@ -1,10 +1,17 @@
 #include "norvotools/norvo-update/dir2url.h"
 
 #include <android-base/file.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -215,6 +222,130 @@ TEST_F(RomRecordTest, StatusHoldsExactlyTheName) {
   report_status("SyncServerTime");
   report_status("RomInfo");
   EXPECT_EQ("RomInfo", Read(dir_ / "status"));
+}
+
+// -- planted links, FIFOs, failures and kills ------------------------------------
+
+TEST_F(RomRecordTest, LinkedRecordFolderIsReplacedNotWrittenThrough) {
+  const std::string outside = dir_ / "outside";
+  ASSERT_EQ(0, mkdir(outside.c_str(), 0755));
+  ASSERT_TRUE(android::base::WriteStringToFile("keep", outside + "/version"));
+  ASSERT_EQ(0, rmdir(LATEST_ROM_DIR.c_str()));
+  ASSERT_EQ(0, symlink(outside.c_str(), LATEST_ROM_DIR.c_str()));
+
+  WriteLatest(R"("version":"V2","filename":"f","md5":"m")", R"(["http://h"])");
+  EXPECT_EQ("keep", Read(outside + "/version"));
+  EXPECT_FALSE(Exists(outside + "/md5"));
+  EXPECT_FALSE(Exists(outside + "/0"));
+  struct stat st;
+  ASSERT_EQ(0, lstat(LATEST_ROM_DIR.c_str(), &st));
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ("V2", Read(Latest("version")));
+  EXPECT_EQ("http://h", Read(Latest("0/host")));
+
+  // A link planted as a mirror folder or a value of the old record is dropped.
+  ASSERT_EQ(0, symlink(outside.c_str(), Latest("1").c_str()));
+  ASSERT_EQ(0, unlink(Latest("md5").c_str()));
+  ASSERT_EQ(0, symlink((outside + "/version").c_str(), Latest("md5").c_str()));
+  WriteLatest(R"("version":"V3","filename":"f")", R"(["http://h","http://i"])");
+  EXPECT_EQ("http://i", Read(Latest("1/host")));
+  EXPECT_FALSE(Exists(outside + "/host"));
+  EXPECT_EQ("keep", Read(outside + "/version"));
+  ASSERT_EQ(0, lstat(Latest("md5").c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+TEST_F(RomRecordTest, FifoInTheRecordBlocksNeitherWriterNorReaders) {
+  WriteLatest(R"("version":"V2","filename":"f","filesize":"1M")", R"(["http://h"])");
+  for (const char* name : {"filesize", "version", "0/host"}) {
+    ASSERT_EQ(0, unlink(Latest(name).c_str()));
+    ASSERT_EQ(0, mkfifo(Latest(name).c_str(), 0644));
+  }
+  alarm(20);  // a blocking open would hang the test; fail it instead
+  EXPECT_EQ("", getFileSize());
+  EXPECT_TRUE(handle_rom_to_url(0).empty());
+  // The writer drops the FIFOs with the old record.
+  WriteLatest(R"("version":"V3","filename":"g")", R"(["http://h"])");
+  alarm(0);
+  EXPECT_EQ("V3", Read(Latest("version")));
+  EXPECT_EQ((std::vector<std::string>{"http://", "h", "/V3/g"}), handle_rom_to_url(0));
+  struct stat st;
+  EXPECT_NE(0, lstat(Latest("filesize").c_str(), &st));  // no size in the new answer
+}
+
+// The record's values as one text, to compare whole records.
+std::string Snapshot(const std::string& dir) {
+  std::string text;
+  for (const char* name :
+       {"version", "filename", "curr_version", "filesize", "Validate", "md5", "0/host", "1/host"}) {
+    text += std::string(name) + "=" + Read(dir + "/" + name) + ";";
+  }
+  return text;
+}
+
+TEST_F(RomRecordTest, FailedWriteLeavesTheOldRecordWhole) {
+  WriteLatest(R"("version":"V1","filename":"a","filesize":"1M","md5":"old")", R"(["http://a"])");
+  const std::string before = Snapshot(LATEST_ROM_DIR);
+  std::string target_before;
+  ASSERT_TRUE(android::base::Readlink(CURRENT_ROM_LINK, &target_before));
+
+  // The first values fit under the limit, the long checksum does not: the new
+  // record fails half way, as on a full /tmp.
+  pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl = {64, 64};
+    setrlimit(RLIMIT_FSIZE, &rl);
+    JsonHandle doc = Parse(R"({"LatestRom":{"version":"V2","filename":"b","md5":")" +
+                           std::string(200, 'f') + R"("},"MirrorList":["http://b"]})");
+    _exit(-handle_latestrom_to_dir(std::move(doc)) & 0xff);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(EFBIG, WEXITSTATUS(status));
+  EXPECT_EQ(before, Snapshot(LATEST_ROM_DIR));
+  // Nothing of the attempt is left beside the record.
+  std::vector<std::string> names;
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir_.path().c_str()), closedir);
+  while (struct dirent* e = readdir(d.get())) names.push_back(e->d_name);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ((std::vector<std::string>{".", "..", "CrossRom", "CurrentRom", "LatestRom"}), names);
+}
+
+TEST_F(RomRecordTest, KillAtAnyInstantLeavesOldOrNewRecord) {
+  const std::string answer_a =
+      R"({"CurrentRom":{"version":"V0"},"LatestRom":{"version":"VA","filename":"a",)"
+      R"("filesize":"1M","Validate":"va","md5":"ma"},"MirrorList":["http://a0","http://a1"]})";
+  const std::string answer_b =
+      R"({"CurrentRom":{"version":"V0"},"LatestRom":{"version":"VB","filename":"b",)"
+      R"("filesize":"2M","Validate":"vb","md5":"mb"},"MirrorList":["http://b0","http://b1"]})";
+  handle_latestrom_to_dir(Parse(answer_a));
+  const std::string a = Snapshot(LATEST_ROM_DIR);
+  handle_latestrom_to_dir(Parse(answer_b));
+  const std::string b = Snapshot(LATEST_ROM_DIR);
+  ASSERT_NE(a, b);
+
+  unsigned seed = 12345;
+  int torn = 0;
+  for (int round = 0; round < 40; ++round) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      for (int i = 0;; ++i) handle_latestrom_to_dir(Parse(i % 2 ? answer_a : answer_b));
+    }
+    usleep(200 + rand_r(&seed) % 30000);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    std::string now = Snapshot(LATEST_ROM_DIR);
+    if (now != a && now != b) ++torn;
+    std::string target;
+    EXPECT_TRUE(android::base::Readlink(CURRENT_ROM_LINK, &target));
+    EXPECT_EQ(LATEST_ROM_DIR, target);
+  }
+  EXPECT_EQ(0, torn);
+  // The next write succeeds over whatever a kill left behind.
+  EXPECT_EQ(0, handle_latestrom_to_dir(Parse(answer_a)));
+  EXPECT_EQ(a, Snapshot(LATEST_ROM_DIR));
 }
 
 }  // namespace

@@ -106,7 +106,9 @@ int zel_write_data_to(const std::string& events_dir, const std::string& pid_file
     LOG(INFO) << "file " << pid_file << "is existed";
   }
   std::string pid;
-  if (android::base::ReadFileToString(pid_file, &pid)) {
+  // Never blocks: a FIFO planted as the pid file would otherwise hang every
+  // telemetry write, and with it the agent.
+  if (read_record_file(pid_file, kRecordValueMax, &pid) == 0) {
     LOG(INFO) << "Quillon disabled the signalling to \"--diag\"";
   } else {
     const int err = errno;
