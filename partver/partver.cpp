@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -34,6 +35,32 @@ bool ReadExactly(int fd, void* buf, size_t size) {
   if (errno == 0) errno = ENODATA;
   return false;
 }
+
+// Opens `path` for reading without blocking on it, then checks on the open
+// descriptor that it is a kind of file the caller accepts: a FIFO found there
+// would otherwise hold the probe until some writer appears. Blocking reads are
+// restored once the kind is known. Returns -1 with errno set on failure, or
+// with `*wrong_kind` set for a file of a kind that is not accepted.
+android::base::unique_fd OpenForReading(const char* path, bool (*accepted)(mode_t),
+                                        bool* wrong_kind) {
+  *wrong_kind = false;
+  android::base::unique_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (fd == -1) return fd;
+  struct stat st;
+  if (fstat(fd.get(), &st) == -1) return android::base::unique_fd();
+  if (!accepted(st.st_mode)) {
+    *wrong_kind = true;
+    return android::base::unique_fd();
+  }
+  const int flags = fcntl(fd.get(), F_GETFL);
+  if (flags == -1 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) == -1) {
+    return android::base::unique_fd();
+  }
+  return fd;
+}
+
+bool IsPartitionKind(mode_t mode) { return S_ISBLK(mode) || S_ISREG(mode); }
+bool IsRegular(mode_t mode) { return S_ISREG(mode); }
 
 }  // namespace
 
@@ -75,7 +102,12 @@ std::vector<std::pair<std::string, std::string>> parse_target_versions(const std
 }
 
 void probe_partition(const char* device_path) {
-  android::base::unique_fd fd(open(device_path, O_RDONLY | O_CLOEXEC));
+  bool wrong_kind = false;
+  android::base::unique_fd fd = OpenForReading(device_path, IsPartitionKind, &wrong_kind);
+  if (wrong_kind) {
+    printf("failed to open norvo-dev (not a block device or regular file)\n");
+    return;
+  }
   if (fd == -1) {
     printf("failed to open norvo-dev (%s)\n", strerror(errno));
     return;
@@ -113,16 +145,34 @@ void probe_partition(const char* device_path) {
 }
 
 void apply_target_versions(const char* path) {
-  android::base::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+  bool wrong_kind = false;
+  android::base::unique_fd fd = OpenForReading(path, IsRegular, &wrong_kind);
+  if (wrong_kind) {
+    printf("failed to open %s: not a regular file\n", path);
+    return;
+  }
   if (fd == -1) {
     printf("failed to open %s: %s\n", path, strerror(errno));
     return;
   }
-  std::string content;
-  if (!android::base::ReadFdToString(fd, &content)) {
-    printf("failed to read %s: %s\n", path, strerror(errno));
+  // One byte past the bound tells a file that fits from one that does not. A
+  // file too large is refused whole: half of it could publish a cut value.
+  std::string content(kMaxTargetVersionBytes + 1, '\0');
+  size_t got = 0;
+  while (got < content.size()) {
+    const ssize_t n = TEMP_FAILURE_RETRY(read(fd.get(), &content[got], content.size() - got));
+    if (n < 0) {
+      printf("failed to read %s: %s\n", path, strerror(errno));
+      return;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got > kMaxTargetVersionBytes) {
+    printf("failed to read %s: %s\n", path, strerror(EFBIG));
     return;
   }
+  content.resize(got);
   // The empty piece after a final line feed is refused by the store; that is expected.
   for (const auto& [key, value] : parse_target_versions(content)) {
     android::base::SetProperty(key, value);

@@ -16,6 +16,9 @@ constexpr char kTargetVersionPath[] = "/tmp/norvo.targetversion";
 
 constexpr size_t kHeaderSize = 4096;
 constexpr size_t kRecordSize = 20;
+// The target version file holds a few short key=value lines; anything larger
+// is refused.
+constexpr size_t kMaxTargetVersionBytes = 64 * 1024;
 // Boot image header (version 1 and later): recovery DTBO size (u32) and offset (u64).
 constexpr size_t kDtboSizeOffset = 1632;
 constexpr size_t kDtboOffsetOffset = 1636;
@@ -33,9 +36,11 @@ bool version_record_offset(const uint8_t* header, uint64_t* offset);
 std::vector<std::pair<std::string, std::string>> parse_target_versions(const std::string& text);
 
 // The partition block: "ota.norvo.existed" and the three source version properties.
-// Failures print one line on standard output.
+// Failures print one line on standard output. Only a block device or a regular
+// file is read; anything else (a FIFO would block) is refused with a line.
 void probe_partition(const char* device_path);
-// The target version block.
+// The target version block: a regular file of at most kMaxTargetVersionBytes,
+// opened without blocking; anything else is refused with a line.
 void apply_target_versions(const char* path);
 
 // The whole program; always 0.

@@ -1,7 +1,10 @@
 #include "partver/partver.h"
 
+#include <android-base/file.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -67,6 +70,47 @@ TEST(PartverTargetTest, KeyBeforeFirstEquals) {
   EXPECT_EQ((Entries{{"k", ""}, {"", "v"}, {"", ""}, {"x", "y"}}),
             partver::parse_target_versions("k=\n=v\n\nx=y"));
   EXPECT_EQ((Entries{{"", ""}}), partver::parse_target_versions(""));
+}
+
+// Runs `body` and returns what it printed.
+template <typename F>
+std::string Printed(F body) {
+  testing::internal::CaptureStdout();
+  body();
+  return testing::internal::GetCapturedStdout();
+}
+
+TEST(PartverKindTest, OnlyPartitionsAndRegularFilesAreRead) {
+  TemporaryDir dir;
+  TemporaryDir props;
+  setenv("NORVO_PROPERTY_DIR", props.path, 1);
+  const std::string fifo = std::string(dir.path) + "/fifo";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+  // A FIFO nobody writes would block the open and the read for ever.
+  for (const std::string& path : {fifo, std::string("/dev/null"), std::string(dir.path)}) {
+    EXPECT_EQ("failed to open norvo-dev (not a block device or regular file)\n",
+              Printed([&] { partver::probe_partition(path.c_str()); }))
+        << path;
+  }
+  EXPECT_EQ("failed to open " + fifo + ": not a regular file\n",
+            Printed([&] { partver::apply_target_versions(fifo.c_str()); }));
+
+  const std::string big = std::string(dir.path) + "/big";
+  ASSERT_TRUE(android::base::WriteStringToFile(
+      "k=v\n" + std::string(partver::kMaxTargetVersionBytes, 'x'), big));
+  EXPECT_EQ("failed to read " + big + ": File too large\n",
+            Printed([&] { partver::apply_target_versions(big.c_str()); }));
+  std::string value;
+  EXPECT_FALSE(android::base::ReadFileToString(std::string(props.path) + "/k", &value));
+
+  const std::string fits = std::string(dir.path) + "/fits";
+  std::string text = "k=v\n";
+  text += std::string(partver::kMaxTargetVersionBytes - text.size(), '\n');
+  ASSERT_TRUE(android::base::WriteStringToFile(text, fits));
+  EXPECT_EQ("", Printed([&] { partver::apply_target_versions(fits.c_str()); }));
+  EXPECT_TRUE(android::base::ReadFileToString(std::string(props.path) + "/k", &value));
+  EXPECT_EQ("v", value);
+  unsetenv("NORVO_PROPERTY_DIR");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "quillon/quillon.h"
 
 #include <android-base/file.h>
+#include <android-base/parseint.h>
 #include <android-base/properties.h>
 #include <android-base/unique_fd.h>
 #include <arpa/inet.h>
@@ -11,11 +12,13 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "norvo_config.h"
@@ -39,6 +42,9 @@ const char kCaCertsDir[] = "/system/etc/security/cacerts";
 // request) forever: bound the connection and the whole post.
 const long kPostConnectTimeoutSeconds = 30;
 const long kPostTimeoutSeconds = 120;
+const char kAllowedProtocols[] = "http,https";
+
+TransferLimits g_limits;
 
 const char kQuillonHelp[] =
     "\t**************************************************************\n"
@@ -69,6 +75,16 @@ volatile sig_atomic_t g_trigger_requested = 0;
 void on_trigger_signal(int) { g_trigger_requested = 1; }
 
 }  // namespace
+
+TransferLimits transfer_limits_from(const char* text) {
+  TransferLimits limits;
+  long seconds = 0;
+  if (text != nullptr && android::base::ParseInt(text, &seconds, 1L, kPostTimeoutSeconds)) {
+    limits.total_seconds = seconds;
+    limits.connect_seconds = std::min(limits.connect_seconds, seconds);
+  }
+  return limits;
+}
 
 URLWrapper diag_preset() { return URLWrapper{"https://", NORVO_ZEL_HOST, "", kDiagPath}; }
 
@@ -148,8 +164,12 @@ void SendPost(curl_slist* header_list) {
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
   curl_easy_setopt(h, CURLOPT_CAPATH, kCaCertsDir);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kPostConnectTimeoutSeconds);
-  curl_easy_setopt(h, CURLOPT_TIMEOUT, kPostTimeoutSeconds);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, g_limits.connect_seconds);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT, g_limits.total_seconds);
+  // The address is ours, but a redirect must not lead the post (or anything a
+  // later option turns on) to another protocol.
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
+  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
 
   CURLcode res = curl_easy_perform(h);
   if (res == CURLE_OK) {
@@ -205,6 +225,8 @@ std::string curl_form_file_value(const std::string& path) {
 
 std::vector<std::string> upload_curl_argv(const std::string& url, const std::string& host,
                                           const std::string& path) {
+  // The limits come last, after the form: a server that accepts and never
+  // answers ends this file's upload, not the whole pass.
   return {"curl",
           "-v",
           url,
@@ -213,7 +235,15 @@ std::vector<std::string> upload_curl_argv(const std::string& url, const std::str
           "-F",
           "bizName=norvo",
           "-F",
-          "file=" + curl_form_file_value(path)};
+          "file=" + curl_form_file_value(path),
+          "--connect-timeout",
+          std::to_string(g_limits.connect_seconds),
+          "--max-time",
+          std::to_string(g_limits.total_seconds),
+          "--proto",
+          std::string("=") + kAllowedProtocols,
+          "--proto-redir",
+          std::string("=") + kAllowedProtocols};
 }
 
 int run_program(const std::vector<std::string>& argv) {
@@ -344,6 +374,7 @@ int upload_once() {
 
 int quillon_main(int argc, char** argv) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
+  g_limits = transfer_limits_from(getenv("NORVO_QUILLON_MAX_TIME"));
   if (help_wanted(android::base::GetProperty("ro.bootimage.name", "android"))) {
     fputs(kQuillonHelp, stdout);
     fputc('\n', stdout);

@@ -23,8 +23,20 @@ extern const char kLogPath[];      // "/zelas/fileUploadWithUrlId"
 extern const char kZelasDir[];     // "/cache/zelas"
 extern const char kCaCertsDir[];   // "/system/etc/security/cacerts"
 extern const char kQuillonHelp[];  // the eleven-line help text
-extern const long kPostConnectTimeoutSeconds;
-extern const long kPostTimeoutSeconds;
+extern const long kPostConnectTimeoutSeconds;  // 30
+extern const long kPostTimeoutSeconds;         // 120
+extern const char kAllowedProtocols[];         // "http,https", for requests and redirects
+
+// Time limits of both upload kinds: the JSON post and each run of the curl tool.
+struct TransferLimits {
+  long connect_seconds = kPostConnectTimeoutSeconds;
+  long total_seconds = kPostTimeoutSeconds;
+};
+// The limits, read once at start; tests shorten the total (and the connect
+// limit with it) through NORVO_QUILLON_MAX_TIME=S, 1 to 120. Anything else
+// keeps the defaults.
+TransferLimits transfer_limits_from(const char* env_text);
+extern TransferLimits g_limits;
 
 // The active target; `address` receives the resolved numeric address.
 extern URLWrapper g_target;

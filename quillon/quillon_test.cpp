@@ -77,15 +77,52 @@ TEST(QuillonTest, CommandTextReadsLikeTheShellCommand) {
 }
 
 TEST(QuillonTest, CurlArgvQuotesTheFileName) {
-  std::vector<std::string> expected = {
-      "curl",          "-v", "http://1.2.3.4/zelas/fileUploadWithUrlId", "-H", "Host: z.test", "-F",
-      "bizName=norvo", "-F", "file=@\"/cache/zelas/x_RescuePartyLog_1\""};
+  std::vector<std::string> expected = {"curl",
+                                       "-v",
+                                       "http://1.2.3.4/zelas/fileUploadWithUrlId",
+                                       "-H",
+                                       "Host: z.test",
+                                       "-F",
+                                       "bizName=norvo",
+                                       "-F",
+                                       "file=@\"/cache/zelas/x_RescuePartyLog_1\"",
+                                       "--connect-timeout",
+                                       "30",
+                                       "--max-time",
+                                       "120",
+                                       "--proto",
+                                       "=http,https",
+                                       "--proto-redir",
+                                       "=http,https"};
   EXPECT_EQ(expected, upload_curl_argv("http://1.2.3.4/zelas/fileUploadWithUrlId", "z.test",
                                        "/cache/zelas/x_RescuePartyLog_1"));
 
   EXPECT_EQ("@\"/a;type=text/x,b\"", curl_form_file_value("/a;type=text/x,b"));
   EXPECT_EQ("@\"/a\\\"b\\\\c\"", curl_form_file_value("/a\"b\\c"));
   EXPECT_EQ("@\"/a$(id)`id`'\"", curl_form_file_value("/a$(id)`id`'"));
+}
+
+TEST(QuillonTest, TimeLimitsShortenOnlyWithinTheDefaults) {
+  TransferLimits saved = g_limits;
+  for (const char* text : {static_cast<const char*>(nullptr), "", "0", "121", "-5", "2x", "soon"}) {
+    TransferLimits limits = transfer_limits_from(text);
+    EXPECT_EQ(30, limits.connect_seconds) << (text ? text : "unset");
+    EXPECT_EQ(120, limits.total_seconds) << (text ? text : "unset");
+  }
+  EXPECT_EQ(2, transfer_limits_from("2").connect_seconds);
+  EXPECT_EQ(2, transfer_limits_from("2").total_seconds);
+  EXPECT_EQ(30, transfer_limits_from("90").connect_seconds);
+  EXPECT_EQ(90, transfer_limits_from("90").total_seconds);
+
+  g_limits = transfer_limits_from("7");
+  std::vector<std::string> argv = upload_curl_argv("http://1.2.3.4/p", "h", "/f");
+  g_limits = saved;
+  auto after = [&](const std::string& option) {
+    auto it = std::find(argv.begin(), argv.end(), option);
+    return it == argv.end() || it + 1 == argv.end() ? std::string("missing") : *(it + 1);
+  };
+  EXPECT_EQ("7", after("--connect-timeout"));
+  EXPECT_EQ("7", after("--max-time"));
 }
 
 TEST(QuillonTest, PatternIsASubstring) {

@@ -10,10 +10,12 @@
 #include <android-base/unique_fd.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -323,9 +325,29 @@ double seconds_since(const struct timespec& start) {
   return static_cast<double>(ns) / 1e9;
 }
 
+// Opens the log for appending, refusing anything but a regular file: a FIFO
+// there would block the open until some reader appears, and a device or a
+// folder is not a log. The open itself never blocks.
+FILE* open_log_file(const char* path) {
+  android::base::unique_fd fd(
+      TEMP_FAILURE_RETRY(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666)));
+  if (fd == -1) return nullptr;
+  struct stat st;
+  if (fstat(fd.get(), &st) == -1 || !S_ISREG(st.st_mode)) return nullptr;
+  int flags = fcntl(fd.get(), F_GETFL);
+  if (flags == -1 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) == -1) return nullptr;
+  FILE* fp = fdopen(fd.get(), "ae");
+  if (fp == nullptr) return nullptr;
+  int owned_by_stream = fd.release();  // fclose closes it from now on
+  (void)owned_by_stream;
+  return fp;
+}
+
 // The forked log writer: copies the pipe to `path` line by line with the time
-// since `start`, until every writer of the pipe is gone. Never returns.
-[[noreturn]] void run_log_writer(const char* path, int read_fd, int write_fd) {
+// since `start`, until every writer of the pipe is gone. Tells the parent over
+// `ready_fd` (one byte) once the log is open; closing it unwritten means there
+// is no log and the parent keeps its own output. Never returns.
+[[noreturn]] void run_log_writer(const char* path, int read_fd, int write_fd, int ready_fd) {
   LOG(INFO) << "================================================== Start logging \"" << path
             << "\" [" << getpid() << "]...";
   close(write_fd);
@@ -334,13 +356,19 @@ double seconds_since(const struct timespec& start) {
   clock_gettime(CLOCK_MONOTONIC, &start);
 
   FILE* pipe_in = nullptr;
-  FILE* log_fp = fopen(path, "ae");
+  FILE* log_fp = open_log_file(path);
   if (log_fp == nullptr) {
     printf("fopen \"%s\" failed", path);
   } else if ((pipe_in = fdopen(read_fd, "r")) == nullptr) {
     printf("fdopen failed");
     check_and_fclose(log_fp, path);
   } else {
+    const char ok = 1;
+    // A parent that cannot hear this falls back to its console; the writer
+    // then reads end of input at once.
+    (void)TEMP_FAILURE_RETRY(write(ready_fd, &ok, 1));
+    close(ready_fd);
+    ready_fd = -1;
     char* line = nullptr;
     size_t cap = 0;
     while (getline(&line, &cap, pipe_in) != -1) {
@@ -363,47 +391,80 @@ double seconds_since(const struct timespec& start) {
     close(read_fd);
   }
   // _exit skips stdio flushing; without this the failure texts above would be
-  // lost whenever the inherited standard output is a pipe or a file.
+  // lost whenever the inherited standard output is a pipe or a file. The flush
+  // also comes before the parent learns (from ready_fd closing) that there is
+  // no log, so the failure text precedes the parent's next console line.
   fflush(stdout);
   _exit(1);
+}
+
+// Without a log writer the streams go straight to the file, unstamped. The
+// file is opened before anything is replaced, so a log that cannot be opened
+// leaves the console in place instead of closing it.
+void append_streams_to(const char* path) {
+  android::base::unique_fd fd(
+      TEMP_FAILURE_RETRY(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666)));
+  if (fd == -1) return;
+  fflush(stdout);
+  fflush(stderr);
+  if (dup2(fd.get(), STDOUT_FILENO) != -1) setvbuf(stdout, nullptr, _IONBF, 0);
+  if (dup2(fd.get(), STDERR_FILENO) != -1) setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
 }  // namespace
 
 void redirect_stdio(const char* path) {
   int fds[2];
-  bool redirected = false;
+  int ready[2];
   if (pipe(fds) == -1) {
     printf("pipe failed");
-  } else {
-    // Pending output belongs to the parent; flushing it now keeps the child
-    // from writing a second copy when it flushes its own stdout.
-    fflush(stdout);
-    fflush(stderr);
-    pid_t pid = fork();
-    if (pid == -1) {
-      printf("fork failed");
-      close(fds[0]);
-      close(fds[1]);
-    } else if (pid == 0) {
-      run_log_writer(path, fds[0], fds[1]);
-    } else {
-      close(fds[0]);
-      setvbuf(stdout, nullptr, _IONBF, 0);
-      setvbuf(stderr, nullptr, _IONBF, 0);
-      if (dup2(fds[1], STDOUT_FILENO) == -1) {
-        printf("dup2 stdout failed");
-      }
-      if (dup2(fds[1], STDERR_FILENO) == -1) {
-        printf("dup2 stderr failed");
-      }
-      close(fds[1]);
-      redirected = true;
-    }
+    append_streams_to(path);
+    return;
   }
-  if (redirected) return;
+  if (pipe2(ready, O_CLOEXEC) == -1) {
+    printf("pipe failed");
+    close(fds[0]);
+    close(fds[1]);
+    append_streams_to(path);
+    return;
+  }
+  // Pending output belongs to the parent; flushing it now keeps the child
+  // from writing a second copy when it flushes its own stdout.
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid == -1) {
+    printf("fork failed");
+    for (int fd : {fds[0], fds[1], ready[0], ready[1]}) close(fd);
+    append_streams_to(path);
+    return;
+  }
+  if (pid == 0) {
+    close(ready[0]);
+    run_log_writer(path, fds[0], fds[1], ready[1]);
+  }
+  close(fds[0]);
+  close(ready[1]);
+  android::base::unique_fd write_end(fds[1]);
+  android::base::unique_fd ready_in(ready[0]);
 
-  // Without a log writer the streams go straight to the file, unstamped.
-  if (freopen(path, "a", stdout) != nullptr) setvbuf(stdout, nullptr, _IONBF, 0);
-  if (freopen(path, "a", stderr) != nullptr) setvbuf(stderr, nullptr, _IONBF, 0);
+  // Only a writer that holds its log gets our output: one that could not open
+  // it is about to exit, and output sent its way would be lost (and, with the
+  // default action of SIGPIPE, would end this process).
+  char answer = 0;
+  if (TEMP_FAILURE_RETRY(read(ready_in.get(), &answer, 1)) != 1) {
+    TEMP_FAILURE_RETRY(waitpid(pid, nullptr, 0));
+    return;
+  }
+  // The writer may still go away later (killed, out of memory): its lines are
+  // then dropped with EPIPE instead of the process being killed.
+  signal(SIGPIPE, SIG_IGN);
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  setvbuf(stderr, nullptr, _IONBF, 0);
+  if (dup2(write_end.get(), STDOUT_FILENO) == -1) {
+    printf("dup2 stdout failed");
+  }
+  if (dup2(write_end.get(), STDERR_FILENO) == -1) {
+    printf("dup2 stderr failed");
+  }
 }

@@ -75,6 +75,9 @@ bool is_work_temp_name(const std::string& name);
 
 // Appends everything later written to stdout/stderr to `path`, each line prefixed
 // with the seconds since the redirection began (a forked log writer does that).
+// Streams move only once the writer holds the log (a regular file): otherwise
+// they stay where they were. Once they move, SIGPIPE is ignored, so a writer
+// that goes away costs its lines (EPIPE), never the process.
 void redirect_stdio(const char* path);
 // Flushes, syncs and closes `fp`, printing problems.
 void check_and_fclose(FILE* fp, const char* name);

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -341,7 +342,7 @@ TEST_F(FileHelperTest, LinkSwapAndFolderRepair) {
 // Runs redirect_stdio in a child whose standard output is a pipe back to the
 // test, then runs `body` and exits. Returns everything that reached the pipe:
 // the log writer inherits it too, so end of input means the writer is done.
-std::string RunRedirected(const std::string& log_path, void (*body)()) {
+std::string RunRedirected(const std::string& log_path, void (*body)(), int* status_out = nullptr) {
   int fds[2];
   if (pipe(fds) != 0) return "pipe failed in test";
   pid_t pid = fork();
@@ -360,6 +361,7 @@ std::string RunRedirected(const std::string& log_path, void (*body)()) {
   android::base::ReadFdToString(in.get(), &seen);
   int status = 0;
   waitpid(pid, &status, 0);
+  if (status_out != nullptr) *status_out = status;
   return seen;
 }
 
@@ -384,6 +386,46 @@ TEST(RedirectStdio, StampsEveryLineWithTheElapsedTime) {
       "\\[ {4}\\d\\.\\d{6}\\] to stderr\n"
       "\\[ {4}\\d\\.\\d{6}\\] no newline");
   EXPECT_TRUE(std::regex_match(content, expected)) << content;
+}
+
+TEST(RedirectStdio, WithoutALogTheConsoleStays) {
+  ScratchDir dir;
+  ASSERT_EQ(0, mkfifo((dir / "fifo").c_str(), 0644));
+  // No folder for it, a folder in its place, a FIFO that nobody reads.
+  for (const std::string& log : {dir / "missing/log", dir.path(), dir / "fifo"}) {
+    int status = -1;
+    std::string seen = RunRedirected(
+        log,
+        [] {
+          printf("still here\n");
+          fprintf(stderr, "and here\n");
+        },
+        &status);
+    EXPECT_EQ("fopen \"" + log + "\" failed" + "still here\n", seen) << log;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << log << " " << status;
+  }
+}
+
+TEST(RedirectStdio, AWriterThatGoesAwayCostsLinesNotTheProcess) {
+  ScratchDir dir;
+  const std::string log = dir / "log";
+  int status = -1;
+  RunRedirected(
+      log,
+      [] {
+        // The only child of this process is the log writer.
+        std::string children;
+        android::base::ReadFileToString("/proc/self/task/" + std::to_string(getpid()) + "/children",
+                                        &children);
+        pid_t writer = atoi(children.c_str());
+        if (writer <= 0 || kill(writer, SIGKILL) != 0) _exit(3);
+        waitpid(writer, nullptr, 0);
+        printf("after\n");
+        fprintf(stderr, "after on stderr\n");
+      },
+      &status);
+  // Killed by SIGPIPE (or stopped at exit 3) otherwise.
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 class DumpTest : public ::testing::Test {

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -39,7 +40,47 @@ bool isPlainFileName(const std::string& key) {
 
 using DirId = std::pair<dev_t, ino_t>;
 
-cJSON* syncDir(const std::string& dir, int depth, std::vector<DirId>& ancestors) {
+// What one snapshot may still take in. Once either runs out the snapshot ends,
+// with one warning that names the first entry left out.
+struct Budget {
+  size_t entries = kZelMaxEntries;
+  size_t bytes = kZelMaxSnapshotBytes;
+  bool full = false;
+};
+
+// Reads at most `limit` bytes of a regular file; a FIFO or device swapped in
+// after the listing is refused instead of blocking the reader. `*cut` tells
+// whether the file held more.
+bool readValue(const std::string& path, size_t limit, std::string* content, bool* cut) {
+  android::base::unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (fd < 0) {
+    LOG(ERROR) << "failed to open path: " << path;
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    LOG(ERROR) << "failed to read file: " << path;
+    return false;
+  }
+  content->clear();
+  char buf[4096];
+  // One byte past the limit tells a full value from a cut one.
+  while (content->size() <= limit) {
+    const size_t want = std::min(sizeof(buf), limit + 1 - content->size());
+    const ssize_t n = TEMP_FAILURE_RETRY(read(fd.get(), buf, want));
+    if (n < 0) {
+      LOG(ERROR) << "failed to read file: " << path;
+      return false;
+    }
+    if (n == 0) break;
+    content->append(buf, static_cast<size_t>(n));
+  }
+  *cut = content->size() > limit;
+  if (*cut) content->resize(limit);
+  return true;
+}
+
+cJSON* syncDir(const std::string& dir, int depth, std::vector<DirId>& ancestors, Budget& budget) {
   std::unique_ptr<DIR, DirCloser> listing(opendir(dir.c_str()));
   if (!listing) {
     printf("zeldiag info is not ready");
@@ -52,9 +93,16 @@ cJSON* syncDir(const std::string& dir, int depth, std::vector<DirId>& ancestors)
   if (have_self) ancestors.emplace_back(self.st_dev, self.st_ino);
 
   while (struct dirent* entry = readdir(listing.get())) {
+    if (budget.full) break;
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     const std::string path = dir + "/" + name;
+    if (budget.entries == 0 || budget.bytes == 0) {
+      LOG(WARNING) << "snapshot full (" << kZelMaxEntries << " entries or " << kZelMaxSnapshotBytes
+                   << " bytes): " << path << " and the entries after it are left out";
+      budget.full = true;
+      break;
+    }
     struct stat st;
     if (stat(path.c_str(), &st) != 0) continue;
 
@@ -67,22 +115,28 @@ cJSON* syncDir(const std::string& dir, int depth, std::vector<DirId>& ancestors)
         LOG(WARNING) << "skip " << path << (loop ? ": directory loop" : ": nested too deep");
         continue;
       }
+      --budget.entries;
       cJSON* array = cJSON_CreateArray();
-      if (cJSON* child = syncDir(path, depth + 1, ancestors)) cJSON_AddItemToArray(array, child);
+      if (cJSON* child = syncDir(path, depth + 1, ancestors, budget)) {
+        cJSON_AddItemToArray(array, child);
+      }
       cJSON_AddItemToObject(obj, name.c_str(), array);
     } else if (S_ISREG(st.st_mode)) {
-      android::base::unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-      if (fd < 0) {
-        LOG(ERROR) << "failed to open path: " << path;
-        continue;
-      }
       std::string content;
-      if (!android::base::ReadFdToString(fd, &content)) {
-        LOG(ERROR) << "failed to read file: " << path;
-        continue;
+      bool cut = false;
+      if (!readValue(path, std::min(kZelMaxValueBytes, budget.bytes), &content, &cut)) continue;
+      if (cut) {
+        LOG(WARNING) << "value of " << path << " cut to its first " << content.size() << " bytes";
       }
+      --budget.entries;
+      budget.bytes -= content.size();
       printf("zel_sync_to_json: %s\n", content.c_str());
-      cJSON_AddItemToObject(obj, name.c_str(), cJSON_CreateString(content.c_str()));
+      // A JSON library string ends at the first NUL; such a value goes in as
+      // its printed literal so that every byte reaches the service.
+      cJSON* value = content.find('\0') == std::string::npos
+                         ? cJSON_CreateString(content.c_str())
+                         : cJSON_CreateRaw(json_string_literal(content).c_str());
+      cJSON_AddItemToObject(obj, name.c_str(), value);
     }
   }
 
@@ -91,6 +145,45 @@ cJSON* syncDir(const std::string& dir, int depth, std::vector<DirId>& ancestors)
 }
 
 }  // namespace
+
+std::string json_string_literal(const std::string& bytes) {
+  std::string out = "\"";
+  for (unsigned char c : bytes) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          char esc[8];
+          snprintf(esc, sizeof(esc), "\\u%04x", c);
+          out += esc;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
 
 int zel_write_data_to(const std::string& events_dir, const std::string& pid_file,
                       const std::map<std::string, std::string>& record) {
@@ -123,7 +216,8 @@ int zel_write_data(const std::map<std::string, std::string>& record) {
 
 cJSON* zel_sync_to_json(std::string dir) {
   std::vector<DirId> ancestors;
-  return syncDir(dir, 0, ancestors);
+  Budget budget;
+  return syncDir(dir, 0, ancestors, budget);
 }
 
 std::string zel_sync_to_string_of(const std::string& root) {

@@ -160,6 +160,72 @@ TEST_F(ZelStoreTest, SnapshotOfTheStore) {
   EXPECT_NE(std::string::npos, printed_.find("zel_sync_to_json: 7\n"));
 }
 
+TEST(ZelLiteralTest, EscapesAsThePrinterDoesAndKeepsNul) {
+  // Every byte but NUL, against the JSON library's own printer.
+  std::string all;
+  for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
+  JsonPtr item(cJSON_CreateString(all.c_str()), cJSON_Delete);
+  std::unique_ptr<char, void (*)(void*)> printed(cJSON_PrintUnformatted(item.get()), cJSON_free);
+  EXPECT_EQ(std::string(printed.get()), norvozel::json_string_literal(all));
+
+  EXPECT_EQ("\"ab\\u0000cd\"", norvozel::json_string_literal(std::string("ab\0cd", 5)));
+  EXPECT_EQ("\"\\u0000\\u0000\"", norvozel::json_string_literal(std::string(2, '\0')));
+}
+
+TEST_F(ZelStoreTest, NulBytesArePostedWholeAndFormatKept) {
+  ASSERT_TRUE(android::base::WriteStringToFile(std::string("ab\0cd\n", 6), events_ + "/k"));
+  testing::internal::CaptureStdout();
+  const std::string printed = norvozel::zel_sync_to_string_of(root_);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ("{\n\t\"events\":\t[{\n\t\t\t\"k\":\t\"ab\\u0000cd\\n\"\n\t\t}]\n}", printed);
+}
+
+TEST_F(ZelStoreTest, ValuesAndEntriesAreBounded) {
+  const size_t max = norvozel::kZelMaxValueBytes;
+  ASSERT_TRUE(android::base::WriteStringToFile(std::string(max + 10, 'x'), events_ + "/big"));
+  ASSERT_TRUE(android::base::WriteStringToFile(std::string(max, 'y'), events_ + "/exact"));
+  LogCapture log;
+  JsonPtr json = snapshot(root_);
+  ASSERT_NE(nullptr, json);
+  const cJSON* inner = cJSON_GetArrayItem(cJSON_GetObjectItem(json.get(), "events"), 0);
+  EXPECT_EQ(std::string(max, 'x'), cJSON_GetObjectItem(inner, "big")->valuestring);
+  EXPECT_EQ(std::string(max, 'y'), cJSON_GetObjectItem(inner, "exact")->valuestring);
+  EXPECT_TRUE(
+      log.has("W:value of " + events_ + "/big cut to its first " + std::to_string(max) + " bytes"));
+  EXPECT_FALSE(log.hasPrefix("W:value of " + events_ + "/exact"));
+
+  // More entries than a snapshot takes: the first ones, then a single warning.
+  for (size_t i = 0; i < norvozel::kZelMaxEntries + 5; ++i) {
+    ASSERT_TRUE(android::base::WriteStringToFile("1", events_ + "/e" + std::to_string(i)));
+  }
+  LogCapture many;
+  json = snapshot(root_);
+  ASSERT_NE(nullptr, json);
+  inner = cJSON_GetArrayItem(cJSON_GetObjectItem(json.get(), "events"), 0);
+  // "events" itself is one of the entries.
+  EXPECT_EQ(static_cast<int>(norvozel::kZelMaxEntries) - 1, cJSON_GetArraySize(inner));
+  size_t warnings = 0;
+  for (const std::string& line : many.lines()) {
+    if (line.rfind("W:snapshot full", 0) == 0) ++warnings;
+  }
+  EXPECT_EQ(1u, warnings);
+}
+
+TEST_F(ZelStoreTest, SnapshotBytesAreBounded) {
+  const size_t max = norvozel::kZelMaxValueBytes;
+  const size_t fit = norvozel::kZelMaxSnapshotBytes / max;
+  for (size_t i = 0; i < fit + 3; ++i) {
+    ASSERT_TRUE(android::base::WriteStringToFile(std::string(max, 'z'),
+                                                 events_ + "/v" + std::to_string(i)));
+  }
+  LogCapture log;
+  JsonPtr json = snapshot(root_);
+  ASSERT_NE(nullptr, json);
+  const cJSON* inner = cJSON_GetArrayItem(cJSON_GetObjectItem(json.get(), "events"), 0);
+  EXPECT_EQ(static_cast<int>(fit), cJSON_GetArraySize(inner));
+  EXPECT_TRUE(log.hasPrefix("W:snapshot full"));
+}
+
 TEST_F(ZelStoreTest, UnlistableRootGivesNothing) {
   const std::string missing = std::string(dir_.path) + "/missing";
   EXPECT_EQ(nullptr, snapshot(missing));
