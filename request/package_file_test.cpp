@@ -1,0 +1,211 @@
+#include "request/package_file.h"
+
+#include <android-base/file.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "request/command_listener.h"
+
+namespace {
+
+constexpr int64_t kMiB = 1 << 20;
+
+struct Case {
+  const char* name;
+  AnswerFacts answer;
+  int64_t on_disk;
+  PackageIdentity stored;
+  AnswerAction action;
+  int64_t total;
+  int code;
+  bool permanent;
+};
+
+PackageIdentity Stored(const char* validator, int64_t total) {
+  PackageIdentity id;
+  id.path = "/p.zip";
+  id.size = 4 * kMiB;
+  id.validator = validator;
+  id.total = total;
+  return id;
+}
+
+AnswerFacts Answer(long status, int64_t start, int64_t total, int64_t length,
+                   const char* validator = "") {
+  AnswerFacts a;
+  a.status = status;
+  a.range_start = start;
+  a.range_total = total;
+  a.content_length = length;
+  a.validator = validator;
+  return a;
+}
+
+TEST(DecideAnswer, Table) {
+  const int64_t size = 4 * kMiB;
+  const SizeBounds bounds = record_size_bounds(size);
+  const Case cases[] = {
+      {"fresh 200", Answer(200, -1, -1, size), 0, Stored("", -1), AnswerAction::kAppend, size, 0,
+       false},
+      {"200 on resume replaces", Answer(200, -1, -1, size), 1000, Stored("\"a\"", size),
+       AnswerAction::kReplace, size, 0, false},
+      {"206 continues", Answer(206, 1000, size, size - 1000, "\"a\""), 1000, Stored("\"a\"", size),
+       AnswerAction::kAppend, size, 0, false},
+      {"206 from 0 replaces", Answer(206, 0, size, size), 1000, Stored("", -1),
+       AnswerAction::kReplace, size, 0, false},
+      {"206 elsewhere", Answer(206, 500, size, size - 500), 1000, Stored("", -1),
+       AnswerAction::kRestartFromZero, -1, 33, false},
+      {"206 of a changed package", Answer(206, 1000, size, size - 1000, "\"b\""), 1000,
+       Stored("\"a\"", size), AnswerAction::kRestartFromZero, -1, 33, false},
+      {"206 with another total", Answer(206, 1000, size + 5, size - 995), 1000, Stored("", size),
+       AnswerAction::kRestartFromZero, -1, 33, false},
+      {"416 whole", Answer(416, -1, size, 0), size, Stored("\"a\"", size),
+       AnswerAction::kAlreadyComplete, size, 0, false},
+      {"416 lie about a half", Answer(416, -1, size / 2, 0), size / 2, Stored("\"a\"", size),
+       AnswerAction::kRestartFromZero, -1, 22, false},
+      {"416 half without a side total", Answer(416, -1, size / 2, 0), size / 2, Stored("", -1),
+       AnswerAction::kRestartFromZero, -1, 22, false},
+      {"404", Answer(404, -1, -1, 10), 0, Stored("", -1), AnswerAction::kFail, -1, 22, true},
+      {"410", Answer(410, -1, -1, 10), 0, Stored("", -1), AnswerAction::kFail, -1, 22, true},
+      {"503", Answer(503, -1, -1, 10), 0, Stored("", -1), AnswerAction::kFail, -1, 22, false},
+      {"429", Answer(429, -1, -1, 10), 0, Stored("", -1), AnswerAction::kFail, -1, 22, false},
+      {"505", Answer(505, -1, -1, 10), 0, Stored("", -1), AnswerAction::kFail, -1, 22, true},
+      {"302 without target", Answer(302, -1, -1, 0), 0, Stored("", -1), AnswerAction::kFail, -1, 22,
+       true},
+      {"twice the record", Answer(200, -1, -1, 2 * size), 0, Stored("", -1), AnswerAction::kFail,
+       -1, 63, true},
+      {"half the record", Answer(200, -1, -1, size / 2), 0, Stored("", -1), AnswerAction::kFail, -1,
+       18, true},
+      {"within the rounding", Answer(200, -1, -1, size + kMiB / 20), 0, Stored("", -1),
+       AnswerAction::kAppend, size + kMiB / 20, 0, false},
+      {"no length", Answer(200, -1, -1, -1), 0, Stored("", -1), AnswerAction::kAppend, -1, 0,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    AnswerDecision d = decide_answer(c.answer, c.on_disk, c.stored, bounds);
+    EXPECT_EQ(c.action, d.action);
+    EXPECT_EQ(c.total, d.total);
+    if (c.action == AnswerAction::kFail || c.action == AnswerAction::kRestartFromZero) {
+      EXPECT_EQ(c.code, d.code);
+      EXPECT_EQ(c.permanent, d.permanent);
+    }
+  }
+  // Without a record size only the hard cap bounds the answer.
+  EXPECT_EQ(AnswerAction::kFail,
+            decide_answer(Answer(200, -1, -1, kMaxPackageBytes + 1), 0, Stored("", -1), {}).action);
+}
+
+TEST(SizeBounds, ATenthOfTheUnitEitherWay) {
+  SizeBounds mib = record_size_bounds(2621440);  // "2.5M"
+  EXPECT_TRUE(mib.contains(2621440 + kMiB / 10));
+  EXPECT_FALSE(mib.contains(2621440 + kMiB / 10 + 2));
+  EXPECT_FALSE(mib.contains(2621440 / 2));
+  SizeBounds gib = record_size_bounds(1610612736);  // "1.5G"
+  EXPECT_TRUE(gib.contains(1610612736 + 100 * kMiB));
+  EXPECT_FALSE(gib.contains(1610612736 + 110 * kMiB));
+  EXPECT_FALSE(record_size_bounds(0).known());
+  EXPECT_TRUE(record_size_bounds(0).contains(12345));
+}
+
+TEST(PackageIdentity, RoundTripAndOlderFiles) {
+  PackageIdentity id = Stored("W/\"x=1\"", 77);
+  id.md5 = "0123456789abcdef0123456789abcdef";
+  PackageIdentity back;
+  ASSERT_TRUE(PackageIdentity::parse(id.serialize(), &back));
+  EXPECT_EQ(id.serialize(), back.serialize());
+  // A side file from before validators and totals were kept still names the package.
+  PackageIdentity old;
+  ASSERT_TRUE(PackageIdentity::parse("path=/p.zip\nsize=4194304\n", &old));
+  EXPECT_TRUE(id.samePackage(old));
+  EXPECT_EQ(-1, old.total);
+  PackageIdentity other = id;
+  other.md5 = "ffffffffffffffffffffffffffffffff";
+  EXPECT_FALSE(other.samePackage(id));
+  EXPECT_FALSE(PackageIdentity::parse("garbage", &old));
+  EXPECT_FALSE(PackageIdentity::parse("path=/p\nsize=-1\n", &old));
+}
+
+TEST(RetryAfter, SecondsOrDate) {
+  EXPECT_EQ(2, parse_retry_after(" 2 ", 0));
+  EXPECT_EQ(-1, parse_retry_after("soon", 0));
+  EXPECT_EQ(-1, parse_retry_after("", 0));
+  // Wed, 21 Oct 2015 07:28:00 GMT is 1445412480.
+  EXPECT_EQ(30, parse_retry_after("Wed, 21 Oct 2015 07:28:00 GMT", 1445412450));
+  EXPECT_EQ(0, parse_retry_after("Wed, 21 Oct 2015 07:28:00 GMT", 1445412999));
+}
+
+TEST(PackageFileTest, SecondHolderOfTheLockIsTurnedAway) {
+  TemporaryDir dir;
+  std::string path = std::string(dir.path) + "/pkg.zip";
+  PackageFile first(path), second(path);
+  EXPECT_EQ(PackageFile::LockResult::kLocked, first.lock());
+  EXPECT_EQ(PackageFile::LockResult::kBusy, second.lock());
+}
+
+TEST(PackageFileTest, SideFileReplacesAPlantedLinkAndHashCoversThePrefix) {
+  TemporaryDir dir;
+  std::string path = std::string(dir.path) + "/pkg.zip";
+  std::string victim = std::string(dir.path) + "/victim";
+  ASSERT_TRUE(android::base::WriteStringToFile("keep", victim));
+  ASSERT_EQ(0, symlink(victim.c_str(), (path + ".meta").c_str()));
+  PackageFile file(path);
+  PackageIdentity id = Stored("\"v\"", 6);
+  ASSERT_TRUE(file.writeIdentity(id));
+  std::string text;
+  ASSERT_TRUE(android::base::ReadFileToString(victim, &text));
+  EXPECT_EQ("keep", text);
+  PackageIdentity back;
+  ASSERT_TRUE(file.readIdentity(&back));
+  EXPECT_EQ("\"v\"", back.validator);
+
+  ASSERT_TRUE(file.open());
+  ASSERT_EQ(6u, fwrite("abcdef", 1, 6, file.stream()));
+  EXPECT_EQ(6, file.size());
+  MD5_CTX whole, prefix, expected;
+  ASSERT_TRUE(file.hashPrefix(3, &prefix));
+  MD5_Init(&expected);
+  MD5_Update(&expected, "abc", 3);
+  uint8_t a[MD5_DIGEST_LENGTH], b[MD5_DIGEST_LENGTH];
+  MD5_Final(a, &prefix);
+  MD5_Final(b, &expected);
+  EXPECT_EQ(0, memcmp(a, b, sizeof(a)));
+  EXPECT_FALSE(file.hashPrefix(7, &whole));  // past the end
+  ASSERT_TRUE(file.truncate());
+  EXPECT_EQ(0, file.size());
+}
+
+TEST(CommandListenerTest, StopWakesEveryWaiter) {
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  android::base::unique_fd read_end(fds[0]), write_end(fds[1]);
+  CommandListener listener;
+  ASSERT_TRUE(listener.start(read_end.get()));
+  ASSERT_TRUE(android::base::WriteStringToFd("pause\ncont\n", write_end.get()));
+  pollfd commands{listener.commandFd(), POLLIN, 0};
+  ASSERT_EQ(1, poll(&commands, 1, 5000));
+  // Both requests, in order, once the listener has read them.
+  std::string got;
+  for (int i = 0; i < 500 && got.size() < 2; ++i) {
+    for (char c : listener.takeRequests()) got += c;
+    if (got.size() < 2) usleep(10000);
+  }
+  EXPECT_EQ("pc", got);
+  listener.clearCommandFd();
+  EXPECT_EQ(0, poll(&commands, 1, 0));
+
+  ASSERT_TRUE(android::base::WriteStringToFd("s\n", write_end.get()));
+  pollfd stop{listener.stopFd(), POLLIN, 0};
+  ASSERT_EQ(1, poll(&stop, 1, 5000));
+  EXPECT_TRUE(listener.stopRequested());
+  EXPECT_EQ(kStopCode, stopCode.load());
+  EXPECT_FALSE(listener.waitUnlessStopped(std::chrono::seconds(5)));
+  listener.stop();
+  stopCode = 0;
+}
+
+}  // namespace
