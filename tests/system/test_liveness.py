@@ -91,6 +91,7 @@ def test_stop_ends_the_download_within_a_second(updater, state):
         pass
     elapsed = time.monotonic() - sent
     text = run.finish(timeout=10)
+    print(f"stop latency {state}: {elapsed:.3f} s")
     assert elapsed <= STOP_LIMIT, f"{state}: {elapsed:.2f} s from s to exit; {text[-200:]!r}"
     assert text.endswith("3:r:s"), text[-200:]
 
