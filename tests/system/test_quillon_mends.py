@@ -127,6 +127,7 @@ def test_corvane_runs_with_an_unwritable_log(build_dir, make_device):
     # failure of corvane's own records, not of its log.)
     dev = make_device({"ro.bootimage.name": "norvo"})
     dev.path(LAST_LOG).mkdir(parents=True)
+    dev.put_package("V2.0.1/norvo-update.zip", b"package")  # the ROM URL check's target
     res = dev.run(["corvane", "--run_from_command", "2"], server=True, timeout=60)
     assert res.returncode == 0
     lines = res.stdout.decode(errors="replace").splitlines()
