@@ -32,6 +32,7 @@ import pathlib
 import random
 import re
 import selectors
+import shutil
 import subprocess
 import sys
 import time
@@ -311,7 +312,10 @@ def inside(plan_file, result_file):
         plans = json.load(f)
     server_root = os.path.dirname(os.path.abspath(plan_file))
     os.makedirs(os.path.join(server_root, "logs"), exist_ok=True)
-    corvane = os.path.join(os.environ["NORVO_BUILD_DIR"], "bin", "corvane")
+    # By name, as the device's PATH finds it: the build's bin/, or the launcher that starts
+    # it through NORVO_EMULATOR for a build of another CPU.
+    corvane = shutil.which("corvane") or os.path.join(os.environ["NORVO_BUILD_DIR"], "bin",
+                                                       "corvane")
     results = []
     for plan in plans:
         results.append(_run_one(plan, server_root, corvane))
