@@ -28,7 +28,7 @@ echo "== unit tests (aarch64, qemu-user)"
 ctest --test-dir "$build" --output-on-failure
 
 # Every system test, the first and second stage among them: under qemu the whole suite
-# takes about three minutes.
+# takes about two and a half minutes.
 echo "== system tests (aarch64, qemu-user)"
 NORVO_BUILD_DIR=$PWD/$build NORVO_EMULATOR="qemu-aarch64 -L $sysroot" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/system
