@@ -327,7 +327,10 @@ def inside(plan_file, result_file):
         plans = json.load(f)
     server_root = os.path.dirname(os.path.abspath(plan_file))
     os.makedirs(os.path.join(server_root, "logs"), exist_ok=True)
-    corvane = os.path.join(os.environ["NORVO_BUILD_DIR"], "bin", "corvane")
+    # By name, as the device's PATH finds it: the build's bin/, or the launcher that starts
+    # it through NORVO_EMULATOR for a build of another CPU.
+    corvane = (shutil.which("corvane")
+               or os.path.join(os.environ["NORVO_BUILD_DIR"], "bin", "corvane"))
     results = []
     for plan in plans:
         results.append(_run_one(plan, server_root, corvane))
@@ -589,7 +592,9 @@ class KillDriver:
 
     def __init__(self, server_root):
         self.server_root = server_root
-        self.corvane = os.path.join(os.environ["NORVO_BUILD_DIR"], "bin", "corvane")
+        # By name, so that an emulator launcher first on PATH (aarch64 builds) starts it.
+        self.corvane = (shutil.which("corvane")
+                        or os.path.join(os.environ["NORVO_BUILD_DIR"], "bin", "corvane"))
         self.packages = {}
         for name in ("first.bin", "newer.bin"):
             with open(os.path.join(server_root, "packages", KILL_DIR, name), "rb") as f:

@@ -73,7 +73,9 @@ def _prepare_device(area, size, md5):
 def inside(params_file, result_file):
     with open(params_file) as f:
         p = json.load(f)
-    corvane = os.path.join(os.environ["NORVO_BUILD_DIR"], "bin", "corvane")
+    # By name, so that an emulator launcher first on PATH (aarch64 builds) starts it.
+    corvane = (shutil.which("corvane")
+               or os.path.join(os.environ["NORVO_BUILD_DIR"], "bin", "corvane"))
     env = {k: v for k, v in os.environ.items() if k != "NORVO_FIXED_BACKOFF"}
     if p["mode"] == "fixed":
         env["NORVO_FIXED_BACKOFF"] = "1"

@@ -8,7 +8,8 @@ PACKAGES=(cmake make g++ pkg-config clang-format
   libcurl4-gnutls-dev libcjson-dev libc-ares-dev libgtest-dev libgmock-dev
   bubblewrap iproute2 curl zip unzip python3 python3-pytest python3-cryptography
   clang-14 libclang-rt-14-dev
-  gdb) # backtraces in the report of a system test whose program does not end
+  gdb # backtraces in the report of a system test whose program does not end
+  crossbuild-essential-arm64 qemu-user file) # the aarch64 build and its tests under emulation
 missing=()
 for p in "${PACKAGES[@]}" "$@"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

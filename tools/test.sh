@@ -34,6 +34,9 @@ build-tsan/bin/unit_tests --gtest_filter='XferInfo.*:RedirectSplit.*:Commands.*:
 NORVO_BUILD_DIR=$PWD/build-tsan /usr/bin/python3 -m pytest -q -p no:cacheprovider \
   tests/system/test_download.py
 
+# The same programs for the handsets' CPU, tested under qemu-user.
+tools/test-aarch64.sh
+
 # A few seconds per fuzzer on its seed corpus: the targets keep building and the seeds
 # keep passing. The long runs are tools/fuzz.sh with a larger time (docs/reliability.md).
 echo "== fuzz smoke"
