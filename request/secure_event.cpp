@@ -35,20 +35,24 @@ std::mutex g_status_mutex;
 namespace {
 
 // Room kept free in a status pipe for the lines a front end must not miss
-// (replies, completion, failures, stop): progress lines never take it.
+// (replies, completion, failures, stop): progress lines never take it. An eighth
+// of the pipe, so that a small pipe still carries progress.
 constexpr int kReservedPipeRoom = 8192;
+constexpr int kReservedPipeShare = 8;
 // How long a line that must not be lost waits for a reader that stopped reading.
 constexpr int kImportantLineWaitMs = 500;
 
 std::atomic<bool> g_status_lost{false};
 
-// Free bytes in the pipe behind `fd`, or -1 when it is not a pipe.
-int pipeRoom(int fd) {
+// Free bytes in the pipe behind `fd`, or -1 when it is not a pipe; `reserve`
+// gets the room that progress lines leave to the others.
+int pipeRoom(int fd, int* reserve) {
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return -1;
   int size = fcntl(fd, F_GETPIPE_SZ);
   int queued = 0;
   if (size <= 0 || ioctl(fd, FIONREAD, &queued) != 0) return -1;
+  *reserve = std::min(kReservedPipeRoom, size / kReservedPipeShare);
   return size - queued;
 }
 
@@ -68,9 +72,11 @@ void writeLine(FILE* stream, bool droppable, const char* format, va_list args) {
     fflush(stream);
     return;
   }
-  int room = pipeRoom(fd);
+  int reserve = 0;
+  int room = pipeRoom(fd, &reserve);
   if (room >= 0) {
-    if (droppable && room < kReservedPipeRoom) return;  // the next report supersedes it
+    if (droppable && room - static_cast<int>(size) < reserve)
+      return;  // the next report supersedes it
     if (!droppable && room < static_cast<int>(size)) {
       pollfd p{fd, POLLOUT, 0};
       if (poll(&p, 1, kImportantLineWaitMs) <= 0) {
