@@ -8,6 +8,7 @@
 #include <android-base/logging.h>
 #include <android-base/properties.h>
 #include <android-base/unique_fd.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -21,6 +22,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <string>
 
 std::string whichEnvironment() {
@@ -84,6 +86,26 @@ void sync_dir(const std::string& dir) {
   android::base::unique_fd fd(
       TEMP_FAILURE_RETRY(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
   if (fd != -1) fsync(fd.get());
+}
+
+// Removes the temporary files of `name` in `dir` that a killed writer left: those
+// of a process that is gone, and those carrying this process's own id (a new
+// process may get the id of a killed one, and this one has none in flight).
+// Bounded: the folder is read once, at most 4096 entries.
+void sweep_stale_temps(const std::string& dir, const std::string& name) {
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
+  if (listing == nullptr) return;
+  const std::string prefix = std::string(kWorkTempPrefix) + name + ".";
+  const pid_t self = getpid();
+  int seen = 0;
+  while (dirent* entry = readdir(listing.get())) {
+    if (++seen > 4096) break;
+    std::string entry_name = entry->d_name;
+    if (entry_name.compare(0, prefix.size(), prefix) != 0) continue;
+    pid_t owner = static_cast<pid_t>(atoi(entry_name.c_str() + prefix.size()));
+    if (owner > 0 && owner != self && (kill(owner, 0) == 0 || errno != ESRCH)) continue;
+    unlinkat(dirfd(listing.get()), entry_name.c_str(), 0);
+  }
 }
 
 }  // namespace
@@ -208,7 +230,8 @@ int write_file_atomically(const std::string& path, const std::string& data) {
   }
   std::string dir, name;
   split_path(path, &dir, &name);
-  std::string tmp = dir + "/" + kWorkTempPrefix + name + ".XXXXXX";
+  sweep_stale_temps(dir, name);
+  std::string tmp = dir + "/" + kWorkTempPrefix + name + "." + std::to_string(getpid()) + ".XXXXXX";
   // mkostemp creates with O_EXCL, which never follows a link.
   android::base::unique_fd fd(TEMP_FAILURE_RETRY(mkostemp(&tmp[0], O_CLOEXEC)));
   if (fd == -1) {

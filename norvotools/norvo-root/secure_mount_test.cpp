@@ -317,6 +317,27 @@ TEST_F(FileHelperTest, AtomicWriteReplacesWholeOrNotAtAll) {
   EXPECT_EQ(-EISDIR, write_file_atomically(dir_ / "d", "x"));
 }
 
+TEST_F(FileHelperTest, AtomicWriteSweepsTheTemporariesOfKilledWriters) {
+  const std::string path = dir_ / "status";
+  pid_t gone = fork();
+  ASSERT_GE(gone, 0);
+  if (gone == 0) _exit(0);
+  ASSERT_EQ(gone, waitpid(gone, nullptr, 0));
+  const std::string prefix = dir_ / ".norvo-tmp.status.";
+  const std::string dead = prefix + std::to_string(gone) + ".aaaaaa";
+  const std::string mine = prefix + std::to_string(getpid()) + ".bbbbbb";
+  const std::string live = prefix + "1.cccccc";  // init never ends
+  const std::string other = dir_ / ".norvo-tmp.time.1.dddddd";
+  for (const std::string& name : {dead, mine, live, other}) {
+    ASSERT_TRUE(android::base::WriteStringToFile("half", name));
+  }
+  ASSERT_EQ(0, write_file_atomically(path, "RomInfo"));
+  EXPECT_EQ("RomInfo", Read(path));
+  std::vector<std::string> expected{".norvo-tmp.status.1.cccccc", ".norvo-tmp.time.1.dddddd",
+                                    "status"};
+  EXPECT_EQ(expected, Listing(dir_.path()));
+}
+
 TEST_F(FileHelperTest, LinkSwapAndFolderRepair) {
   const std::string link = dir_ / "CurrentRom";
   ASSERT_EQ(0, replace_symlink_atomically("/a", link));
