@@ -29,22 +29,15 @@ import tempfile
 
 from device_bench import fs_type  # the device's driver, beside this file
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
+from norvo_driver import TEST_PHONE_PROPS, prop_options  # noqa: E402
+
 REPO = pathlib.Path(__file__).resolve().parents[1]
 MIB = 1 << 20
 GOALS = {"wall": 1.05, "cpu": 1.2, "rss": 1.0, "resume": 1.001, "first_stage": 1.2}
-DEVICE_PROPS = {
-    "ro.bootimage.name": "norvo",  # records and the package stay in the device's /tmp
-    "ro.build.tags": "test-keys",
-    "ro.product.device": "vexa_one",
-    "ro.build.version.incremental": "V1.0.0",
-    "ro.build.version.release": "10",
-    "ro.vexa.ui.version.name": "V12",
-    "ro.product.locale": "zh-CN",
-    "ro.product.board": "kona",
-    "ro.rom.zone": "1",
-    "ro.ril.vexa.imei": "861234567890123",
-    "debug.logcat": "0",
-}
+# The reference phone in the updater environment (records and the package stay in the
+# device's /tmp), a test build, with logcat off.
+DEVICE_PROPS = dict(TEST_PHONE_PROPS, **{"debug.logcat": "0"})
 
 
 def parse_size(text):
@@ -295,9 +288,8 @@ def main():
     folder = device_folder()
     out = "/tmp/bench-result.json"
     runstat = build_runstat(folder)
-    argv = [str(REPO / "tools" / "device"), "--dir", str(folder), "--build", str(build)]
-    for name, value in DEVICE_PROPS.items():
-        argv += ["--prop", f"{name}={value}"]
+    argv = [str(REPO / "tools" / "device"), "--dir", str(folder), "--build", str(build),
+            *prop_options(DEVICE_PROPS)]
     argv += ["--", "/usr/bin/python3", str(REPO / "bench" / "device_bench.py"),
              "--sizes", ",".join(str(s) for s in sizes), "--runs", str(args.runs),
              "--resume-size", str(parse_size(args.resume_size)),

@@ -20,20 +20,20 @@ import shutil
 import signal
 import subprocess
 import sys
-import threading
 import time
 
 BUILD = os.environ.get("NORVO_BUILD_DIR", "")
 CORVANE = os.path.join(BUILD, "bin", "corvane")
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 REFSERVER = os.path.join(REPO, "tools", "refserver", "server.py")
+sys.path.insert(0, os.path.join(REPO, "tools"))
+import norvo_driver  # noqa: E402
+from norvo_driver import FIRST, SECOND, Stage  # noqa: E402
 
 HOST = "update.norvo.test"
 PACKAGE_FILE = "/tmp/secure_update.zip"
 PACKAGE_META = PACKAGE_FILE + ".meta"
 DOWNLOAD_DIR = "/tmp/download"
-LATEST_ROM = DOWNLOAD_DIR + "/LatestRom"
-CURRENT_ROM = DOWNLOAD_DIR + "/CurrentRom"
 NGINX_DIR = "/tmp/nginx"
 NGINX_WWW = NGINX_DIR + "/www"
 SERVER_ROOT = "/device/server"
@@ -73,21 +73,9 @@ def file_md5(path):
 
 
 def write_rom_record(size, md5):
-    """The ROM record as the first stage leaves it: one value per file and the
-    CurrentRom link. md5=None leaves the md5 record out (no checksum check)."""
-    os.makedirs(LATEST_ROM, exist_ok=True)
-    with open(os.path.join(LATEST_ROM, "filesize"), "w") as f:
-        f.write(str(size))
-    md5_path = os.path.join(LATEST_ROM, "md5")
-    if md5 is None:
-        if os.path.exists(md5_path):
-            os.unlink(md5_path)
-    else:
-        with open(md5_path, "w") as f:
-            f.write(md5)
-    if os.path.islink(CURRENT_ROM) or os.path.exists(CURRENT_ROM):
-        os.unlink(CURRENT_ROM)
-    os.symlink(LATEST_ROM, CURRENT_ROM)
+    """The ROM record as the first stage leaves it. md5=None leaves the md5 record out (no
+    checksum check)."""
+    norvo_driver.write_rom_record("/tmp", filesize=str(size), md5=md5)
 
 
 def clear_download():
@@ -111,35 +99,28 @@ def proc_cpu(pid):
 
 
 RUNSTAT = "runstat"  # set from the command line
+RUN_LIMIT = 1800  # seconds that one client run (a 1 GiB download on a slow day) may take
 
 
-def measure(argv, pass_fds=(), drain_fd=None, close_after_start=(), stdout=None,
-            server_pid=None):
+def measure(argv=(), stdout=None, server_pid=None, stage=None):
     """Runs argv to its end under runstat and returns wall, cpu, rss and its exit code.
 
-    drain_fd is read to its end on a thread while the client runs (a status pipe);
-    close_after_start are our copies of the descriptors handed to the child."""
-    collected = []
-    reader = None
-    if drain_fd is not None:
-        def drain():
-            while True:
-                chunk = os.read(drain_fd, 65536)
-                if not chunk:
-                    return
-                collected.append(chunk)
-        reader = threading.Thread(target=drain, daemon=True)
-        reader.start()
+    stage=(FIRST,) or (SECOND, scheme, host, path) runs that stage of corvane instead, as
+    the front end starts it: real pipes, the status pipe read to its end while it runs, the
+    command pipe open (no commands) until it has ended."""
     result_path = "/tmp/runstat.txt"
     server_cpu0 = proc_cpu(server_pid) if server_pid else None
-    proc = subprocess.Popen([RUNSTAT, result_path, *argv], pass_fds=pass_fds,
-                            stdin=subprocess.DEVNULL, stdout=stdout or subprocess.DEVNULL,
-                            stderr=subprocess.STDOUT)
-    for fd in close_after_start:
-        os.close(fd)
-    proc.wait()
-    if reader is not None:
-        reader.join(timeout=30)
+    out = stdout or subprocess.DEVNULL
+    status = ""
+    if stage is None:
+        proc = subprocess.Popen([RUNSTAT, result_path, *argv], stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=subprocess.STDOUT)
+        proc.wait(timeout=RUN_LIMIT)
+    else:
+        run = Stage(*stage, program=CORVANE, prefix=[RUNSTAT, result_path], stdout=out,
+                    stderr=subprocess.STDOUT)
+        status = run.read_to_end(RUN_LIMIT)
+        run.wait(RUN_LIMIT)
     with open(result_path) as f:
         wall, user, system, rss, anon, code = f.read().split()
     os.unlink(result_path)
@@ -151,7 +132,7 @@ def measure(argv, pass_fds=(), drain_fd=None, close_after_start=(), stdout=None,
         "rss_kib": int(rss),
         "anon_kib": int(anon),
         "exit": int(code),
-        "status": b"".join(collected).decode(errors="replace"),
+        "status": status,
     }
     if server_pid:
         result["server_cpu"] = proc_cpu(server_pid) - server_cpu0
@@ -159,19 +140,9 @@ def measure(argv, pass_fds=(), drain_fd=None, close_after_start=(), stdout=None,
 
 
 def run_corvane_second_stage(path, server_pid=None, log_path="/tmp/corvane.log"):
-    status_r, status_w = os.pipe()
-    command_r, command_w = os.pipe()
-    try:
-        with open(log_path, "wb") as out:
-            res = measure([CORVANE, "--run_from_fork", "--second_stage", str(status_w),
-                           str(command_r), "http://", HOST, path],
-                          pass_fds=(status_w, command_r), drain_fd=status_r,
-                          close_after_start=(status_w, command_r), stdout=out,
-                          server_pid=server_pid)
-    finally:
-        os.close(status_r)
-        os.close(command_w)  # the command stream stays open (no commands) until the end
-    return res
+    with open(log_path, "wb") as out:
+        return measure(stage=(SECOND, "http://", HOST, path), stdout=out,
+                       server_pid=server_pid)
 
 
 def run_curl_download(path, server_pid=None):
@@ -425,18 +396,8 @@ def first_stage(runs):
 
 
 def run_first_stage_corvane(server):
-    status_r, status_w = os.pipe()
-    command_r, command_w = os.pipe()
-    try:
-        with open("/tmp/corvane-first.log", "wb") as out:
-            res = measure([CORVANE, "--run_from_fork", "--first_stage", str(status_w),
-                           str(command_r)], pass_fds=(status_w, command_r),
-                          drain_fd=status_r, close_after_start=(status_w, command_r),
-                          stdout=out)
-    finally:
-        os.close(status_r)
-        os.close(command_w)
-    return res
+    with open("/tmp/corvane-first.log", "wb") as out:
+        return measure(stage=(FIRST,), stdout=out)
 
 
 def run_first_stage_curl(body_path):

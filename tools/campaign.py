@@ -42,7 +42,6 @@ import os
 import pathlib
 import random
 import re
-import selectors
 import shutil
 import signal
 import subprocess
@@ -53,6 +52,8 @@ import urllib.parse
 REPO = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tools"))
 import workarea  # noqa: E402
+from norvo_driver import (FIRST, SECOND, UPDATER_PROPS, Stage, prop_options,  # noqa: E402
+                          write_rom_record)
 
 PACKAGE_DIR = "campaign"
 URL_HOST = "update.norvo.test"
@@ -250,17 +251,8 @@ def _write_atomic(path, text):
 
 
 def _prepare_record(plan, md5):
-    record = "/tmp/download/LatestRom"
-    os.makedirs(record, exist_ok=True)
-    values = {"version": PACKAGE_DIR, "filename": plan["name"], "filesize": str(plan["size"]),
-              "md5": md5}
-    for name, value in values.items():
-        with open(os.path.join(record, name), "w") as f:
-            f.write(value)
-    link = "/tmp/download/CurrentRom"
-    if os.path.lexists(link):
-        os.unlink(link)
-    os.symlink(record, link)
+    write_rom_record("/tmp", version=PACKAGE_DIR, filename=plan["name"],
+                     filesize=str(plan["size"]), md5=md5)
     for stale in ("/tmp/secure_update.zip", "/tmp/secure_update.zip.meta"):
         if os.path.lexists(stale):
             os.unlink(stale)
@@ -272,44 +264,18 @@ def _run_one(plan, server_root, corvane):
     _prepare_record(plan, md5)
     _write_atomic(os.path.join(server_root, "config.json"),
                   json.dumps({"faults": {plan["path"]: plan["fault"]}}))
-    status_r, status_w = os.pipe()
-    command_r, command_w = os.pipe()
     log_path = os.path.join(server_root, "logs", f"run{plan['index']:03d}.log")
     env = dict(os.environ, NORVO_LOW_SPEED_TIME=str(LOW_SPEED_TIME))
     started = time.monotonic()
     with open(log_path, "wb") as log:
-        proc = subprocess.Popen([corvane, "--run_from_fork", "--second_stage", str(status_w),
-                                 str(command_r), "http://", URL_HOST, plan["path"]],
-                                pass_fds=(status_w, command_r), stdin=subprocess.DEVNULL,
-                                stdout=log, stderr=subprocess.STDOUT, env=env)
-    os.close(status_w)
-    os.close(command_r)
-    status = b""
-    timed_out = False
-    deadline = started + RUN_TIMEOUT
-    with selectors.DefaultSelector() as sel:
-        sel.register(status_r, selectors.EVENT_READ)
-        while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                timed_out = True
-                proc.kill()
-                break
-            if not sel.select(left):
-                continue
-            chunk = os.read(status_r, 65536)
-            if not chunk:
-                break
-            status += chunk
-    try:
-        code = proc.wait(timeout=max(1.0, deadline - time.monotonic()))
-    except subprocess.TimeoutExpired:
-        timed_out = True
-        proc.kill()
-        code = proc.wait()
-    os.close(status_r)
-    os.close(command_w)
-    result = {"index": plan["index"], "status": status.decode("latin-1"), "exit": code,
+        stage = Stage(SECOND, "http://", URL_HOST, plan["path"], program=corvane, stdout=log,
+                      stderr=subprocess.STDOUT, env=env)
+    timed_out = not stage.read_until(None, RUN_TIMEOUT)
+    if timed_out:
+        stage.kill()
+    code = stage.wait(max(1.0, started + RUN_TIMEOUT - time.monotonic()), kill=True)
+    timed_out = timed_out or stage.killed
+    result = {"index": plan["index"], "status": stage.text, "exit": code,
               "timed_out": timed_out, "seconds": round(time.monotonic() - started, 3)}
     try:
         with open("/tmp/secure_update.zip", "rb") as f:
@@ -382,7 +348,7 @@ def campaign(args):
         (root / "server" / "campaign_results.json").unlink(missing_ok=True)
         (root / "server" / "requests.jsonl").unlink(missing_ok=True)
         cmd = [str(REPO / "tools" / "device"), "--dir", str(root), "--build", str(build),
-               "--prop", "ro.bootimage.name=norvo", "--server", "--",
+               *prop_options(UPDATER_PROPS), "--server", "--",
                "/usr/bin/python3", str(REPO / "tools" / "campaign.py"), "--inside",
                "/device/server/campaign_plan.json", "/device/server/campaign_results.json"]
         out = open(root / "driver.log", "wb")
@@ -519,44 +485,23 @@ def _strip(tree, prefix):
     return {path[len(prefix):]: value for path, value in tree.items()}
 
 
-def _run_stage(area, argv, kill_after=None, timeout=KILL_TIMEOUT):
-    """One corvane run with real pipes in a private work area: {"status", "exit",
-    "killed" (alive when the signal went out), "seconds"}."""
-    status_r, status_w = os.pipe()
-    command_r, command_w = os.pipe()
-    argv = [str(a) for a in argv]
-    argv[argv.index("W")] = str(status_w)
-    argv[argv.index("R")] = str(command_r)
+def _run_stage(area, corvane, args, kill_after=None, timeout=KILL_TIMEOUT):
+    """One corvane run of the stage `args` with real pipes in a private work area:
+    {"status", "exit", "killed" (alive when the signal went out), "seconds"}."""
     with open(os.path.join(area, "corvane.log"), "ab") as log:
         started = time.monotonic()
-        proc = subprocess.Popen(argv, pass_fds=(status_w, command_r), stdin=subprocess.DEVNULL,
-                                stdout=log, stderr=subprocess.STDOUT,
-                                preexec_fn=workarea.private_area(area))
-    os.close(status_w)
-    os.close(command_r)
+        stage = Stage(*args, program=corvane, stdout=log, stderr=subprocess.STDOUT,
+                      preexec_fn=workarea.private_area(area))
     killed = None
     if kill_after is not None:
         time.sleep(kill_after)
-        killed = proc.poll() is None
-        proc.kill()
-    status = b""
-    deadline = started + timeout
-    with selectors.DefaultSelector() as sel:
-        sel.register(status_r, selectors.EVENT_READ)
-        while time.monotonic() < deadline:
-            if not sel.select(deadline - time.monotonic()):
-                continue
-            chunk = os.read(status_r, 65536)
-            if not chunk:
-                break
-            status += chunk
-    timed_out = time.monotonic() >= deadline
+        stage.kill()
+        killed = stage.killed
+    timed_out = not stage.read_until(None, started + timeout - time.monotonic())
     if timed_out:
-        proc.kill()
-    code = proc.wait()
-    os.close(status_r)
-    os.close(command_w)
-    return {"status": status.decode("latin-1"), "exit": code, "killed": killed,
+        stage.kill()
+    code = stage.wait(10, kill=True)
+    return {"status": stage.text, "exit": code, "killed": killed,
             "timed_out": timed_out, "seconds": time.monotonic() - started}
 
 
@@ -574,17 +519,7 @@ def _sha_of(path):
 
 
 def _second_stage_record(area, size, md5):
-    record = os.path.join(area, "tmp/download/LatestRom")
-    for name in os.listdir(record):
-        os.unlink(os.path.join(record, name))
-    with open(os.path.join(record, "filesize"), "w") as f:
-        f.write(str(size))
-    if md5 is not None:
-        with open(os.path.join(record, "md5"), "w") as f:
-            f.write(md5)
-    link = os.path.join(area, "tmp/download/CurrentRom")
-    if not os.path.lexists(link):
-        os.symlink("/tmp/download/LatestRom", link)
+    write_rom_record(os.path.join(area, "tmp"), filesize=str(size), md5=md5)
 
 
 class KillDriver:
@@ -615,12 +550,11 @@ class KillDriver:
         return area
 
     def first(self, area, kill_after=None):
-        return _run_stage(area, [self.corvane, "--run_from_fork", "--first_stage", "W", "R"],
-                          kill_after)
+        return _run_stage(area, self.corvane, [FIRST], kill_after)
 
     def second(self, area, name, kill_after=None):
-        return _run_stage(area, [self.corvane, "--run_from_fork", "--second_stage", "W", "R",
-                                 "http://", URL_HOST, f"/pkgs/{KILL_DIR}/{name}"], kill_after)
+        return _run_stage(area, self.corvane,
+                          [SECOND, "http://", URL_HOST, f"/pkgs/{KILL_DIR}/{name}"], kill_after)
 
     def records(self, area):
         roots = [os.path.join(area, "tmp/download"), os.path.join(area, "cache/norvo/download")]
@@ -774,7 +708,7 @@ def kill_campaign(args):
             (folder / name).write_bytes(data)
         (root / "server" / "kill_plan.json").write_text(json.dumps(mine))
         cmd = [str(REPO / "tools" / "device"), "--dir", str(root), "--build", str(build),
-               "--prop", "ro.bootimage.name=norvo", "--server", "--",
+               *prop_options(UPDATER_PROPS), "--server", "--",
                "/usr/bin/python3", str(REPO / "tools" / "campaign.py"), "--kill-inside",
                "/device/server/kill_plan.json", "/device/server/kill_results.json"]
         out = open(root / "driver.log", "wb")

@@ -43,6 +43,8 @@ import urllib.parse
 REPO = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tools"))
 import workarea  # noqa: E402
+from norvo_driver import (SECOND, UPDATER_PROPS, Stage, prop_options,  # noqa: E402
+                          write_rom_record)
 
 URL_HOST = "update.norvo.test"
 PACKAGE_PATH = "/pkgs/fleet/pkg.bin"
@@ -62,12 +64,8 @@ def _write_atomic(path, text):
 
 def _prepare_device(area, size, md5):
     workarea.prepare(area)
-    record = os.path.join(area, "tmp/download/LatestRom")
-    for name, value in (("filesize", str(size)), ("md5", md5)):
-        with open(os.path.join(record, name), "w") as f:
-            f.write(value)
-    # Absolute, as the first stage writes it: it resolves inside the private /tmp.
-    os.symlink("/tmp/download/LatestRom", os.path.join(area, "tmp/download/CurrentRom"))
+    # The link is absolute, as the first stage writes it: it resolves inside the private /tmp.
+    write_rom_record(os.path.join(area, "tmp"), filesize=str(size), md5=md5)
 
 
 def inside(params_file, result_file):
@@ -97,50 +95,36 @@ def inside(params_file, result_file):
     devices = []
     sel = selectors.DefaultSelector()
     for i, area in enumerate(areas):
-        status_r, status_w = os.pipe()
-        command_r, command_w = os.pipe()
         with open(os.path.join(area, "corvane.log"), "wb") as log:
-            proc = subprocess.Popen(
-                [corvane, "--run_from_fork", "--second_stage", str(status_w), str(command_r),
-                 "http://", URL_HOST, PACKAGE_PATH],
-                pass_fds=(status_w, command_r), stdin=subprocess.DEVNULL, stdout=log,
-                stderr=subprocess.STDOUT, env=env, preexec_fn=workarea.private_area(area))
-        os.close(status_w)
-        os.close(command_r)
-        dev = {"index": i, "proc": proc, "status_fd": status_r, "command_fd": command_w,
-               "status": b"", "started": time.time(), "done": None, "eof": None}
+            stage = Stage(SECOND, "http://", URL_HOST, PACKAGE_PATH, program=corvane,
+                          stdout=log, stderr=subprocess.STDOUT, env=env,
+                          preexec_fn=workarea.private_area(area))
+        dev = {"index": i, "stage": stage, "started": time.time(), "done": None, "eof": None}
         devices.append(dev)
-        sel.register(status_r, selectors.EVENT_READ, dev)
+        sel.register(stage.status_fd, selectors.EVENT_READ, dev)
 
     open_streams = len(devices)
     while open_streams and time.monotonic() < deadline:
         for key, _ in sel.select(min(1.0, max(0.0, deadline - time.monotonic()))):
             dev = key.data
-            chunk = os.read(dev["status_fd"], 65536)
+            stage = dev["stage"]
+            stage.pump(0)  # readable: takes the bytes, or sees the end
             now = time.time()
-            if not chunk:
-                sel.unregister(dev["status_fd"])
+            if stage.eof:
+                sel.unregister(stage.status_fd)
                 dev["eof"] = now
                 open_streams -= 1
-                continue
-            dev["status"] += chunk
-            if dev["done"] is None and b"3:c:" in dev["status"]:
+            elif dev["done"] is None and "3:c:" in stage.text:
                 dev["done"] = now
     sel.close()
 
     results = []
     for dev in devices:
-        proc = dev["proc"]
+        stage = dev["stage"]
         timed_out = dev["eof"] is None
         if timed_out:
-            proc.kill()
-        try:
-            code = proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            code = proc.wait()
-        os.close(dev["status_fd"])
-        os.close(dev["command_fd"])
+            stage.kill()
+        code = stage.wait(10, kill=True)
         try:
             with open(os.path.join(areas[dev["index"]], "tmp/secure_update.zip"), "rb") as f:
                 sha = hashlib.sha256(f.read()).hexdigest()
@@ -148,7 +132,7 @@ def inside(params_file, result_file):
             sha = None
         results.append({"index": dev["index"], "started": dev["started"], "done": dev["done"],
                         "exit": code, "timed_out": timed_out, "sha256": sha,
-                        "status": dev["status"].decode("latin-1")})
+                        "status": stage.text})
     _write_atomic(os.path.join(SERVER_ROOT, "config.json"), "{}")
     _write_atomic(result_file, json.dumps({"outage_start": outage_start,
                                            "outage_end": outage_end, "devices": results}))
@@ -254,7 +238,7 @@ def start_mode(args, mode, work, build, data):
               "bandwidth": args.bandwidth, "deadline": deadline}
     (root / "server" / "params.json").write_text(json.dumps(params))
     argv = [str(REPO / "tools" / "device"), "--dir", str(root), "--build", str(build),
-            "--server", "--prop", "ro.bootimage.name=norvo", "--",
+            "--server", *prop_options(UPDATER_PROPS), "--",
             "/usr/bin/python3", str(REPO / "tools" / "fleet.py"), "--inside",
             f"{SERVER_ROOT}/params.json", f"{SERVER_ROOT}/results.json"]
     log = open(root / "driver.log", "wb")

@@ -33,6 +33,10 @@ import time
 import tty
 import zipfile
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from norvo_driver import FIRST, SECOND, Stage  # noqa: E402
+
+EXIT_WAIT = 30  # seconds from the end of the status stream to corvane's exit
 RECORD_LINKS = ["/tmp/download/CurrentRom", "/cache/tmp/download/CurrentRom"]
 PACKAGES = ["/tmp/secure_update.zip", "/cache/tmp/secure_update.zip"]
 UPDATER = "/tmp/update-binary"
@@ -50,58 +54,27 @@ def say(text):
     print(text, flush=True)
 
 
-class Stage:
-    """One corvane process with a status pipe and a command pipe."""
+def send(stage, command):
+    try:
+        stage.send(command + "\n")
+    except BrokenPipeError:
+        pass  # corvane has gone; its end shows on the status pipe
 
-    def __init__(self, args, log):
-        self.status_r, status_w = os.pipe()
-        cmd_r, self.cmd_w = os.pipe()
-        argv = ["corvane", "--run_from_fork", args[0], str(status_w), str(cmd_r), *args[1:]]
-        self.proc = subprocess.Popen(argv, pass_fds=(status_w, cmd_r), stdin=subprocess.DEVNULL,
-                                     stdout=log, stderr=subprocess.STDOUT)
-        os.close(status_w)
-        os.close(cmd_r)
-        self.pending = b""
-        self.eof = False
 
-    def lines(self, timeout):
-        """Complete status lines that arrived within `timeout` s; at end of stream also the
-        last line without a line feed."""
-        if self.eof:
-            return []
-        ready, _, _ = select.select([self.status_r], [], [], timeout)
-        if not ready:
-            return []
-        data = os.read(self.status_r, 4096)
-        if not data:
-            self.eof = True
-            rest, self.pending = self.pending, b""
-            return [rest.decode(errors="replace")] if rest else []
-        self.pending += data
-        *done, self.pending = self.pending.split(b"\n")
-        return [line.decode(errors="replace") for line in done]
-
-    def send(self, line):
-        try:
-            os.write(self.cmd_w, line.encode() + b"\n")
-        except BrokenPipeError:
-            pass
-
-    def close(self):
-        self.proc.wait()
-        os.close(self.status_r)
-        os.close(self.cmd_w)
+def close(stage):
+    # The status stream has ended, so corvane is leaving; a hung exit is killed.
+    stage.wait(EXIT_WAIT, kill=True)
 
 
 def first_stage(log):
     say("== first stage: clock, update check, ROM URL check")
-    stage = Stage(["--first_stage"], log)
+    stage = Stage(FIRST, stdout=log, stderr=subprocess.STDOUT)
     seen = []
     while not stage.eof:
-        for line in stage.lines(0.5):
+        for line in stage.new_lines(0.5):
             seen.append(line)
             say(f"   {line:<10} {FIRST_STAGE_TEXT.get(line, 'failed' if ':f' in line else '')}")
-    stage.close()
+    close(stage)
     return seen
 
 
@@ -198,7 +171,7 @@ def second_stage(url, log, script):
     keyboard = sys.stdin.isatty() and not script
     if keyboard:
         say("   keys: p pause, c continue, s stop")
-    stage = Stage(["--second_stage", scheme, host, path], log)
+    stage = Stage(SECOND, scheme, host, path, stdout=log, stderr=subprocess.STDOUT)
     bar = Bar(size, sys.stdout.isatty())
     steps = parse_script(script)
     last_command = time.monotonic()
@@ -215,15 +188,15 @@ def second_stage(url, log, script):
                        else time.monotonic() - last_command >= value)
                 if due:
                     steps.pop(0)
-                    stage.send(command)
+                    send(stage, command)
                     last_command = time.monotonic()
                     bar.note = f"sent {command}"
             if keyboard and select.select([sys.stdin], [], [], 0)[0]:
                 key = os.read(sys.stdin.fileno(), 1).decode(errors="replace")
                 if key in "pcs":
-                    stage.send(key)
+                    send(stage, key)
                     bar.note = f"sent {key}"
-            for line in stage.lines(0.1):
+            for line in stage.new_lines(0.1):
                 parts = line.split(":")
                 if line.startswith("3:p:"):
                     bar.percent = int(parts[2])
@@ -245,7 +218,7 @@ def second_stage(url, log, script):
         if saved is not None:
             termios.tcsetattr(sys.stdin, termios.TCSADRAIN, saved)
     bar.end()
-    stage.close()
+    close(stage)
     return result
 
 

@@ -53,11 +53,13 @@ import os
 import pathlib
 import signal
 import subprocess
+import sys
 import time
 
 import pytest
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tools"))  # norvo_driver, the tools' shared stage driver
 DEVICE_SCRIPT = REPO / "tools" / "device"
 PROGRAMS = ("corvane", "quillon", "partver", "getprop", "setprop")
 

@@ -6,15 +6,14 @@ stage would have left (size and MD5), runs
 status pipe while writing commands to the command pipe. The device runs as the dedicated
 updater environment, so the package lands in /tmp/secure_update.zip.
 """
-import fcntl
+import functools
 import hashlib
-import os
 import re
-import select
 import time
 
 import pytest
 from conftest import describe_processes
+from norvo_driver import SECOND, UPDATER_PROPS, Stage, write_rom_record
 
 PKG = "/pkgs/V1/pkg.zip"
 HOST = "update.norvo.test"
@@ -31,93 +30,19 @@ def make_package(size, seed=7):
 
 
 def write_record(dev, size=None, md5=None):
-    rec = dev.path("/tmp/download/LatestRom")
-    if size is not None:
-        (rec / "filesize").write_text(str(size))
-    if md5 is not None:
-        (rec / "md5").write_text(md5)
-    link = dev.path("/tmp/download/CurrentRom")
-    if not link.is_symlink():
-        os.symlink("/tmp/download/LatestRom", link)
+    """The record of the first stage with only a size and a checksum (None: none)."""
+    write_rom_record(dev.path("/tmp"), filesize=size, md5=md5)
 
 
-class Download:
-    """One run of the second stage with its two pipes."""
-
-    def __init__(self, dev, path=PKG, host=HOST, env=(), options=(), status_pipe_size=None,
-                 status_prefill=b""):
-        status_r, status_w = os.pipe()
-        if status_pipe_size is not None:
-            fcntl.fcntl(status_w, fcntl.F_SETPIPE_SZ, status_pipe_size)
-        if status_prefill:
-            os.write(status_w, status_prefill)
-        cmd_r, cmd_w = os.pipe()
-        argv = ["corvane", "--run_from_fork", "--second_stage", str(status_w), str(cmd_r),
-                "http://", host, path]
-        if env:
-            argv = ["env", *env, *argv]
-        self.proc = dev.popen(argv, server=True, pass_fds=(status_w, cmd_r), options=options)
-        os.close(status_w)
-        os.close(cmd_r)
-        self.status = status_r
-        self.cmd = cmd_w
-        self.text = ""
-        self.stamps = []  # (arrival time, line)
-        self.eof = False
-
-    def _pump(self, timeout):
-        if self.eof:
-            return False
-        ready, _, _ = select.select([self.status], [], [], timeout)
-        if not ready:
-            return True
-        data = os.read(self.status, 4096)
-        if not data:
-            self.eof = True
-            return False
-        now = time.monotonic()
-        self.text += data.decode()
-        for line in data.decode().splitlines():
-            self.stamps.append((now, line))
-        return True
-
-    def wait_for(self, pattern, timeout=20):
-        deadline = time.monotonic() + timeout
-        while not re.search(pattern, self.text):
-            left = deadline - time.monotonic()
-            if left <= 0 or not self._pump(min(left, 0.2)):
-                if not re.search(pattern, self.text):
-                    pytest.fail(f"no {pattern!r} within {timeout} s; status: {self.text!r}")
-        return self.text
-
-    def quiet_for(self, seconds):
-        """Reads for `seconds` and returns what arrived meanwhile."""
-        before = len(self.text)
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline and self._pump(deadline - time.monotonic()):
-            pass
-        return self.text[before:]
-
-    def send(self, line):
-        os.write(self.cmd, line.encode())
-
-    def finish(self, timeout=60):
-        deadline = time.monotonic() + timeout
-        while not self.eof:
-            if time.monotonic() > deadline:
-                pytest.fail(f"the download did not end within {timeout} s: {self.text!r}\n"
-                            f"{describe_processes(self.proc.pid)}")
-            self._pump(0.2)
-        out, _ = self.proc.communicate(timeout=10)
-        os.close(self.status)
-        os.close(self.cmd)
-        self.log = out.decode(errors="replace")
-        return self.text
+def Download(dev, path=PKG, host=HOST, env=(), options=(), **pipe):
+    """One run of the second stage with its two pipes, through the device script."""
+    return Stage(SECOND, "http://", host, path, env_prefix=env, describe=describe_processes,
+                 start=functools.partial(dev.popen, server=True, options=options), **pipe)
 
 
 @pytest.fixture
 def updater(make_device, build_dir):
-    return make_device(props={"ro.bootimage.name": "norvo"})
+    return make_device(props=UPDATER_PROPS)
 
 
 def serve(dev, data, faults=None, record=True, **config):

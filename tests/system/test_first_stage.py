@@ -4,6 +4,7 @@ through the front end's pipes."""
 import base64
 import calendar
 import email.utils
+import functools
 import json
 import os
 import re
@@ -13,18 +14,9 @@ import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools", "refserver"))
 import wire  # noqa: E402
+from norvo_driver import DEVICE_PROPS, FIRST, TEST_PHONE_PROPS, Stage  # noqa: E402
 
 RELEASE_PROPS = {"ro.build.tags": "release-keys"}
-DEVICE_PROPS = {
-    "ro.product.device": "vexa_one",
-    "ro.build.version.incremental": "V1.0.0",
-    "ro.build.version.release": "10",
-    "ro.vexa.ui.version.name": "V12",
-    "ro.product.locale": "zh-CN",
-    "ro.product.board": "kona",
-    "ro.rom.zone": "1",
-    "ro.ril.vexa.imei": "861234567890123",
-}
 ROM = {"version": "V2.0.1", "filename": "norvo-update.zip", "filesize": "1.5G",
        "Validate": "validate-me", "md5": "0123456789abcdef0123456789abcdef"}
 MIRRORS = ["https://secure.norvo.test/pkgs", "http://update.norvo.test/pkgs"]
@@ -73,8 +65,7 @@ def header(request, name):
 def phone(make_device, build_dir):
     """The updater environment of a test-keys build: records stay in the device's /tmp
     (visible from the host after the run) and every dump is allowed."""
-    return make_device(props=dict(DEVICE_PROPS, **{"ro.bootimage.name": "norvo",
-                                                   "ro.build.tags": "test-keys"}))
+    return make_device(props=TEST_PHONE_PROPS)
 
 
 # -- clock synchronisation ------------------------------------------------------------------
@@ -171,24 +162,10 @@ def test_bad_command_lines_explain_and_exit_zero(phone, argv, expected):
 
 def test_first_stage_through_pipes_offers_rom(phone):
     offer(phone)
-    status_r, status_w = os.pipe()
-    command_r, command_w = os.pipe()
-    try:
-        proc = phone.popen(["corvane", "--run_from_fork", "--first_stage", str(status_w),
-                            str(command_r)], server=True, pass_fds=(status_w, command_r))
-        os.close(status_w)
-        os.close(command_r)
-        status = b""
-        while True:
-            chunk = os.read(status_r, 4096)
-            if not chunk:
-                break
-            status += chunk
-        assert proc.wait(timeout=60) == 0
-    finally:
-        os.close(status_r)
-        os.close(command_w)
-    assert status == b"0:s\n1:s\n2:s:0"
+    stage = Stage(FIRST, start=functools.partial(phone.popen, server=True))
+    status = stage.read_to_end(60)
+    assert stage.wait(60) == 0
+    assert status == "0:s\n1:s\n2:s:0"
 
     post = requests(phone, "POST", "/updates/kootaV3.php")[0]
     assert header(post, "Host") == "update.norvo.test"

@@ -2,27 +2,23 @@
 broken or oversized records, huge answers, a very long mirror list and properties at their
 limits. Each case must end with a clear message, lose nothing and never report a package
 complete that is not."""
+import functools
 import hashlib
 import json
 import os
 import random
 import re
-import select
-import subprocess
 import time
 
 import pytest
-import test_first_stage
+from norvo_driver import SECOND, TEST_PHONE_PROPS, Stage, write_rom_record
 
 HOST = "update.norvo.test"
-# The first stage's phone, in the updater environment with a test build.
-DEVICE_PROPS = dict(test_first_stage.DEVICE_PROPS,
-                    **{"ro.bootimage.name": "norvo", "ro.build.tags": "test-keys"})
 
 
 @pytest.fixture
 def phone(make_device, build_dir):
-    return make_device(props=DEVICE_PROPS)
+    return make_device(props=TEST_PHONE_PROPS)
 
 
 def package(size, seed=1):
@@ -32,80 +28,16 @@ def package(size, seed=1):
 def put_record(device, name, data, **values):
     """The ROM record the second stage reads (size and checksum), and the served package."""
     device.put_package(name, data)
-    record = device.path("/tmp/download/LatestRom")
-    record.mkdir(parents=True, exist_ok=True)
     fields = {"version": "hostile", "filename": name, "filesize": str(len(data)),
               "md5": hashlib.md5(data).hexdigest()}
     fields.update(values)
-    for key, value in fields.items():
-        if value is not None:
-            (record / key).write_bytes(value if isinstance(value, bytes) else value.encode())
-    link = device.path("/tmp/download/CurrentRom")
-    if os.path.lexists(link):
-        os.unlink(link)
-    os.symlink("/tmp/download/LatestRom", link)
+    write_rom_record(device.path("/tmp"), **fields)
 
 
-class Download:
+def Download(device, path, prefix=(), options=()):
     """A second-stage corvane with the front end's two pipes."""
-
-    def __init__(self, device, path, argv_prefix=(), options=()):
-        self.status_r, status_w = os.pipe()
-        command_r, self.command_w = os.pipe()
-        argv = list(argv_prefix) + ["corvane", "--run_from_fork", "--second_stage",
-                                    str(status_w), str(command_r), "http://", HOST, path]
-        self.proc = device.popen(argv, server=True, pass_fds=(status_w, command_r),
-                                 options=options)
-        os.close(status_w)
-        os.close(command_r)
-        self.status = b""
-
-    def read_until(self, predicate, timeout):
-        """Reads status bytes until predicate(status) holds; False on EOF or time-out."""
-        deadline = time.monotonic() + timeout
-        while not predicate(self.status):
-            left = deadline - time.monotonic()
-            if left <= 0 or self.status_r is None:
-                return False
-            ready, _, _ = select.select([self.status_r], [], [], left)
-            if not ready:
-                continue
-            chunk = os.read(self.status_r, 65536)
-            if not chunk:
-                return predicate(self.status)
-            self.status += chunk
-        return True
-
-    def read_to_end(self, timeout):
-        assert self.read_until(lambda s: False, timeout) is False
-        return self.status.decode("latin-1")
-
-    def close_status(self):
-        os.close(self.status_r)
-        self.status_r = None
-
-    def command(self, text):
-        os.write(self.command_w, text.encode())
-
-    def close_commands(self):
-        if self.command_w is not None:
-            os.close(self.command_w)
-            self.command_w = None
-
-    def wait(self, timeout):
-        """The exit status; the program's output (its log) is kept in self.log."""
-        try:
-            # communicate() drains the log pipe, so a chatty run cannot block on it.
-            out, err = self.proc.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            pytest.fail(f"corvane did not end within {timeout} s; status so far "
-                        f"{self.status[-300:]!r}")
-        finally:
-            self.close_commands()
-            if self.status_r is not None:
-                self.close_status()
-        self.log = (out + err).decode("latin-1")
-        return self.proc.returncode
+    return Stage(SECOND, "http://", HOST, path, prefix=prefix,
+                 start=functools.partial(device.popen, server=True, options=options))
 
 
 # -- the front end goes away ---------------------------------------------------------------
@@ -116,7 +48,7 @@ def test_status_pipe_closed_mid_download_ends_promptly(phone):
     # 4 MiB at 200 KiB/s: twenty seconds of transfer if nobody stopped it.
     phone.server_config({"faults": {"/pkgs/slow.bin": {"throttle": 200 * 1024}}})
     dl = Download(phone, "/pkgs/slow.bin")
-    assert dl.read_until(lambda s: b"3:p:" in s, 20), dl.status
+    assert dl.read_until(lambda s: "3:p:" in s, 20), dl.text
     dl.close_status()
     started = time.monotonic()
     assert dl.wait(15) == 0
@@ -162,7 +94,7 @@ printf %s hostile >version; printf %s full.bin >filename
 printf %s {len(data)} >filesize; printf %s {md5} >md5
 ln -s /tmp/download/LatestRom /tmp/download/CurrentRom
 set +e
-corvane "$@"
+"$@"
 size=$(stat -c %s /tmp/secure_update.zip)
 if cmp -s -n "$size" /tmp/secure_update.zip /device/server/packages/full.bin; then
   echo "PREFIX-OK $size"
@@ -170,18 +102,10 @@ else
   echo "PREFIX-BAD $size"
 fi
 """
-    status_r, status_w = os.pipe()
-    command_r, command_w = os.pipe()
-    proc = phone.popen(["/bin/bash", "-c", script, "hostile", "--run_from_fork",
-                        "--second_stage", str(status_w), str(command_r), "http://", HOST,
-                        "/pkgs/full.bin"], server=True, pass_fds=(status_w, command_r))
-    os.close(status_w)
-    os.close(command_r)
-    dl = Download.__new__(Download)
-    dl.status_r, dl.command_w, dl.proc, dl.status = status_r, command_w, proc, b""
+    dl = Download(phone, "/pkgs/full.bin", prefix=["/bin/bash", "-c", script, "hostile"])
     # The write error is reported, then the download tries again (and fails again).
-    assert dl.read_until(lambda s: s.count(b"3:f:23\n") >= 2, 30), dl.status
-    dl.command("s\n")
+    assert dl.read_until(lambda s: s.count("3:f:23\n") >= 2, 30), dl.text
+    dl.send("s\n")
     status = dl.read_to_end(30)
     assert dl.wait(10) == 0
     print("status:", status)
@@ -275,7 +199,7 @@ def test_ten_thousand_mirrors_choose_the_plain_http_one(phone):
 def test_properties_at_their_maximum_length(make_device, build_dir):
     long_device = "d" * 150  # "ro." names may hold more than a reader's 91 bytes
     build = "B" * 91  # the longest value of a writable name
-    device = make_device(props=dict(DEVICE_PROPS, **{"ro.product.device": long_device,
+    device = make_device(props=dict(TEST_PHONE_PROPS, **{"ro.product.device": long_device,
                                                      "debug.build_version": build}))
     device.server_config({"catalogue": [{"LatestRom": {"version": "V2", "filename": "p.zip",
                                                        "filesize": "1M", "md5": "0" * 32}}],

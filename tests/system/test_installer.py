@@ -9,6 +9,7 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tools"))
 import make_package  # noqa: E402
+from norvo_driver import TEST_PHONE_PROPS  # noqa: E402
 
 UPDATER = r"""#!/bin/bash
 # $1: interface version, $2: command pipe descriptor, $3: package
@@ -103,9 +104,7 @@ def test_front_end_runs_the_whole_update(make_device, build_dir, tmp_path):
     """First stage, download with a pause and a continue, install: the front-end
     simulator with the demo package, as tools/demo.sh runs it."""
     repo = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-    device = make_device(props={"ro.bootimage.name": "norvo", "ro.build.tags": "test-keys",
-                                "ro.product.device": "vexa_one",
-                                "ro.build.version.incremental": "V1.0.0"})
+    device = make_device(props=TEST_PHONE_PROPS)
     zip_path = device.root / "server" / "packages" / "V2.0.1" / "norvo-update.zip"
     subprocess.run([sys.executable, os.path.join(repo, "tools", "make_package.py"),
                     str(zip_path), "--payload-size", "600000"], check=True)

@@ -1,11 +1,11 @@
 """A stop is obeyed within a second in every state of the download, and a task that cannot
 succeed ends with a final line instead of retrying for ever."""
 import os
-import select
 import time
 
 import pytest
 import test_first_stage
+from norvo_driver import DEVICE_PROPS, UPDATER_PROPS
 from test_download import PKG, Download, downloads, make_package, serve
 
 FIXED = ("NORVO_FIXED_BACKOFF=1",)
@@ -14,7 +14,7 @@ STOP_LIMIT = 1.0
 
 @pytest.fixture
 def updater(make_device, build_dir):
-    return make_device(props={"ro.bootimage.name": "norvo"})
+    return make_device(props=UPDATER_PROPS)
 
 
 def _downloading(dev):
@@ -82,13 +82,9 @@ def test_stop_ends_the_download_within_a_second(updater, state):
         run.quiet_for(1.5) if state != "full_status_pipe" else time.sleep(1.5)
     run.send("s\n")
     sent = time.monotonic()
-    # corvane holds the only reader of the command pipe: the writer's end reports an
-    # error once it has exited. The status pipe is left alone meanwhile, so a full
-    # one stays full.
-    poller = select.poll()
-    poller.register(run.cmd, select.POLLERR)
-    while not poller.poll(50) and time.monotonic() - sent < 10:
-        pass
+    # Exit is seen on the command pipe; the status pipe is left alone meanwhile, so a
+    # full one stays full.
+    run.wait_exit(10)
     elapsed = time.monotonic() - sent
     text = run.finish(timeout=10)
     print(f"stop latency {state}: {elapsed:.3f} s")
@@ -114,7 +110,7 @@ def test_retry_after_on_503_sets_the_wait(updater):
 
 
 def test_head_answered_404_fails_the_rom_url_check(make_device, build_dir):
-    device = make_device(props=test_first_stage.DEVICE_PROPS)
+    device = make_device(props=DEVICE_PROPS)
     test_first_stage.offer(device)
     (device.path("/device/server/packages") / "V2.0.1" / "norvo-update.zip").unlink()
     result = device.run(["corvane", "--run_from_command", "2"], server=True)
