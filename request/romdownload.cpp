@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <random>
 #include <system_error>
 #include <vector>
 
@@ -28,8 +27,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::chrono::milliseconds kFirstBackoff{1000};
-constexpr std::chrono::milliseconds kMaxBackoff{60000};
 constexpr long kDefaultLowSpeedTime = 60;
 constexpr long kConnectTimeout = 30;
 
@@ -212,9 +209,8 @@ bool RomDownload::checkComplete(DownloadStatus status) {
     }
     std::string actual = md5Length_ >= 0 ? hexDigest(md5_) : std::string();
     if (actual != expectedMd5_) {
-      ++mismatches_;
-      LOG(ERROR) << ">> RomDownload checksum mismatch (" << mismatches_ << "): expected "
-                 << expectedMd5_ << ", got " << actual;
+      LOG(ERROR) << ">> RomDownload checksum mismatch: expected " << expectedMd5_ << ", got "
+                 << actual;
       code = kChecksumMismatch;
     }
   }
@@ -238,9 +234,7 @@ void RomDownload::failAttempt(int code, bool permanent) {
 }
 
 void RomDownload::reportFailure(DownloadStatus status, int code) {
-  bool give_up = (permanent_ && ++permanentFailures_ >= kMaxPermanentFailures) ||
-                 (code == kChecksumMismatch && mismatches_ >= kMaxChecksumMismatches);
-  if (give_up) {
+  if (retry_.giveUpAfter(permanent_, code == kChecksumMismatch)) {
     LOG(ERROR) << ">> RomDownload gives up after failure " << code;
     writeStatusLine(streamOf(this), "%d:%c:%d\n", status, 'f', kFinalCodeBase + code);
     outcome_ = Outcome::kFailed;
@@ -287,10 +281,8 @@ void RomDownload::runAttempts() {
   identity_ = PackageIdentity();
   identity_.path = driver_->url_record->path;
   redirects_ = 0;
-  mismatches_ = 0;
-  permanentFailures_ = 0;
   freshNext_ = false;
-  std::chrono::milliseconds backoff = kFirstBackoff;
+  retry_ = RetryPolicy();
   // Every restart and every redirect runs as the next turn of this loop rather
   // than nested inside the attempt before it; the status lines come in the
   // same order either way.
@@ -313,16 +305,10 @@ void RomDownload::runAttempts() {
     releaseResource();
     InitResource();
     if (!stop && outcome == Outcome::kRestart) {
-      if (written_ > 0) backoff = kFirstBackoff;
-      if (retryAfterMs_ >= 0) {
-        // The server said when to come back; never later than the cap.
-        std::chrono::milliseconds wait(std::min<int64_t>(retryAfterMs_, kMaxBackoff.count()));
-        LOG(INFO) << ">> RomDownload retries in " << wait.count() << " ms, as the server asked";
-        stop = !listener_.waitUnlessStopped(wait);
-      } else {
-        stop = !waitBackoff(backoff);
-      }
-      backoff = std::min(backoff * 2, kMaxBackoff);
+      std::chrono::milliseconds wait = retry_.nextWait(written_ > 0, retryAfterMs_);
+      LOG(INFO) << ">> RomDownload retries in " << wait.count() << " ms"
+                << (retryAfterMs_ >= 0 ? ", as the server asked" : "");
+      stop = !listener_.waitUnlessStopped(wait);
     }
     if (stop) {
       LOG(ERROR) << " stop command while waiting to retry, download stopped";
@@ -789,32 +775,6 @@ Handler RomDownload::handleCurlCode(CURLcode code) {
     reportFailure(status, code);
     return false;
   };
-}
-
-std::chrono::milliseconds backoff_delay(std::chrono::milliseconds cap, bool jitter,
-                                        std::mt19937_64* random) {
-  if (!jitter || cap.count() <= 0) return cap;
-  // "Full jitter": a fleet that lost its mirror at the same moment must not come
-  // back in the same second, so each device waits a uniform share of the cap.
-  std::uniform_int_distribution<int64_t> pick(0, cap.count());
-  return std::chrono::milliseconds(pick(*random));
-}
-
-bool backoff_jitter_enabled() {
-  // Test-only: the fleet simulation compares the randomised schedule with the
-  // fixed one. Read once; the choice holds for the whole process.
-  static const bool enabled = [] {
-    const char* text = getenv("NORVO_FIXED_BACKOFF");
-    return text == nullptr || strcmp(text, "1") != 0;
-  }();
-  return enabled;
-}
-
-bool RomDownload::waitBackoff(std::chrono::milliseconds cap) {
-  static std::mt19937_64 random{std::random_device{}()};
-  std::chrono::milliseconds delay = backoff_delay(cap, backoff_jitter_enabled(), &random);
-  LOG(INFO) << ">> RomDownload retries in " << delay.count() << " ms";
-  return listener_.waitUnlessStopped(delay);
 }
 
 FILE* RomDownload::driverStream() const {

@@ -15,13 +15,13 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <thread>
 
 #include "norvotools/norvo-update/dir2url.h"
 #include "request/command_listener.h"
 #include "request/package_file.h"
+#include "request/retry_policy.h"
 #include "request/secure_event.h"
 
 class RomDownload;
@@ -31,12 +31,6 @@ class RomDownload;
 // does not decode to what was announced") is the closest and never arises
 // otherwise here, because no Accept-Encoding is requested.
 constexpr int kChecksumMismatch = CURLE_BAD_CONTENT_ENCODING;  // 61
-// Whole downloads with a wrong checksum before the task gives up.
-constexpr int kMaxChecksumMismatches = 3;
-// Attempts that failed for a reason that retrying will not mend (an HTTP status
-// such as 404, a redirect to another protocol, a package that cannot be written
-// or does not fit its record) before the task gives up.
-constexpr int kMaxPermanentFailures = 3;
 // Redirects followed in a row before the attempt counts as failed.
 constexpr int kMaxRedirects = 10;
 // A failure line that ends the task carries 100 plus the cause's code, so that a
@@ -74,11 +68,6 @@ bool allowed_scheme(const std::string& scheme);
 int64_t content_range_start(const std::string& value);
 // Total T of a "bytes */T" or "bytes A-B/T" value, or -1.
 int64_t content_range_total(const std::string& value);
-// The wait before a retry: with jitter a uniform share of `cap` (0 to cap), else cap.
-std::chrono::milliseconds backoff_delay(std::chrono::milliseconds cap, bool jitter,
-                                        std::mt19937_64* random);
-// False only when the test switch NORVO_FIXED_BACKOFF=1 asks for the fixed schedule.
-bool backoff_jitter_enabled();
 // Low-speed abort time in seconds (60; tests shorten it through NORVO_LOW_SPEED_TIME).
 long low_speed_time();
 
@@ -113,7 +102,6 @@ class RomDownload : public SecureEvent {
 
   void runAttempts();
   void startAttempt();
-  bool waitBackoff(std::chrono::milliseconds cap);
   // Performs the transfer, applying commands as soon as they arrive.
   CURLcode performWithCommands(CURL* handle);
   // Applies queued pause/continue requests on the transfer thread.
@@ -136,8 +124,7 @@ class RomDownload : public SecureEvent {
   Outcome outcome_ = Outcome::kNone;
   std::string expectedMd5_;  // 32 lower-case hex digits, or empty
   int redirects_ = 0;
-  int mismatches_ = 0;
-  int permanentFailures_ = 0;
+  RetryPolicy retry_;
   int64_t written_ = 0;     // body bytes that reached the file this attempt
   bool freshNext_ = false;  // the next attempt starts from byte 0
   bool permanent_ = false;  // this attempt failed for a reason retrying will not mend

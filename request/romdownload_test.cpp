@@ -5,7 +5,6 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <random>
 #include <string>
 
 #include "request/download_task.h"
@@ -210,20 +209,3 @@ TEST(RomDownloadRun, WithoutAPackageUrlEndsAtOnceWithAFailureLine) {
 }
 
 }  // namespace
-
-TEST(Backoff, FullJitterSpreadsWaitsOverTheWholeCap) {
-  std::mt19937_64 random(7);
-  const std::chrono::milliseconds cap(8000);
-  int64_t low = cap.count(), high = 0;
-  for (int i = 0; i < 2000; ++i) {
-    int64_t wait = backoff_delay(cap, true, &random).count();
-    ASSERT_GE(wait, 0);
-    ASSERT_LE(wait, cap.count());
-    low = std::min(low, wait);
-    high = std::max(high, wait);
-  }
-  // A fleet spread over the whole window, not bunched at the cap.
-  EXPECT_LT(low, cap.count() / 10);
-  EXPECT_GT(high, cap.count() * 9 / 10);
-  EXPECT_EQ(backoff_delay(cap, false, &random), cap);
-}

@@ -1,0 +1,42 @@
+#include "request/retry_policy.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
+std::chrono::milliseconds backoff_delay(std::chrono::milliseconds cap, bool jitter,
+                                        std::mt19937_64* random) {
+  if (!jitter || cap.count() <= 0) return cap;
+  // "Full jitter": a fleet that lost its mirror at the same moment must not come
+  // back in the same second, so each device waits a uniform share of the cap.
+  std::uniform_int_distribution<int64_t> pick(0, cap.count());
+  return std::chrono::milliseconds(pick(*random));
+}
+
+bool backoff_jitter_enabled() {
+  // Test-only: the fleet simulation compares the randomised schedule with the
+  // fixed one, and pacing tests need exact waits.
+  static const bool enabled = [] {
+    const char* text = getenv("NORVO_FIXED_BACKOFF");
+    return text == nullptr || strcmp(text, "1") != 0;
+  }();
+  return enabled;
+}
+
+RetryPolicy::RetryPolicy(bool jitter) : jitter_(jitter), random_(std::random_device{}()) {}
+
+bool RetryPolicy::giveUpAfter(bool permanent, bool checksum_mismatch) {
+  if (checksum_mismatch && ++mismatches_ >= kMaxChecksumMismatches) return true;
+  return permanent && ++permanent_failures_ >= kMaxPermanentFailures;
+}
+
+std::chrono::milliseconds RetryPolicy::nextWait(bool progressed, int64_t retry_after_ms) {
+  if (progressed) cap_ = kFirstBackoff;
+  std::chrono::milliseconds wait =
+      retry_after_ms >= 0
+          ? std::chrono::milliseconds(std::min<int64_t>(retry_after_ms, kMaxBackoff.count()))
+          : backoff_delay(cap_, jitter_, &random_);
+  cap_ = std::min(cap_ * 2, kMaxBackoff);
+  return wait;
+}

@@ -1,0 +1,44 @@
+// When the download tries again, and when it gives up: paced retries with a
+// randomised back-off for failures that may pass, a bounded number of attempts
+// for those that will not.
+#pragma once
+
+#include <stdint.h>
+
+#include <chrono>
+#include <random>
+
+// The wait before a retry: with jitter a uniform share of `cap` (0 to cap), else cap.
+std::chrono::milliseconds backoff_delay(std::chrono::milliseconds cap, bool jitter,
+                                        std::mt19937_64* random);
+// False only when the test switch NORVO_FIXED_BACKOFF=1 asks for the fixed schedule.
+// Read once, at the first call.
+bool backoff_jitter_enabled();
+
+class RetryPolicy {
+ public:
+  static constexpr std::chrono::milliseconds kFirstBackoff{1000};
+  static constexpr std::chrono::milliseconds kMaxBackoff{60000};
+  // Attempts that failed for a reason that retrying will not mend (an HTTP status
+  // such as 404, a redirect to another protocol, a package that cannot be written
+  // or does not fit its record) before the task gives up.
+  static constexpr int kMaxPermanentFailures = 3;
+  // Whole downloads with a wrong checksum before the task gives up.
+  static constexpr int kMaxChecksumMismatches = 3;
+
+  explicit RetryPolicy(bool jitter = backoff_jitter_enabled());
+
+  // Counts one failed attempt; true when the task should give up now.
+  bool giveUpAfter(bool permanent, bool checksum_mismatch);
+  // The wait before the next attempt. `progressed`: the failed attempt wrote
+  // bytes, so the back-off starts over. `retry_after_ms`: what the server asked
+  // for (-1: nothing), honoured up to the cap.
+  std::chrono::milliseconds nextWait(bool progressed, int64_t retry_after_ms);
+
+ private:
+  bool jitter_;
+  std::mt19937_64 random_;
+  std::chrono::milliseconds cap_ = kFirstBackoff;
+  int permanent_failures_ = 0;
+  int mismatches_ = 0;
+};
