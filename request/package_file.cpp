@@ -9,6 +9,8 @@
 #include <curl/curl.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,7 +31,78 @@ bool isDecimal(const std::string& text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
+bool startsWithNoCase(const std::string& text, const char* prefix) {
+  return strncasecmp(text.c_str(), prefix, strlen(prefix)) == 0;
+}
+
+// The value of a "Name: value" header line whose name is `name`, or false.
+bool headerValue(const std::string& line, const char* name, std::string* value) {
+  size_t length = strlen(name);
+  if (line.size() <= length || line[length] != ':' || !startsWithNoCase(line, name)) return false;
+  *value = android::base::Trim(line.substr(length + 1));
+  return true;
+}
+
 }  // namespace
+
+int64_t content_range_start(const std::string& value) {
+  std::string text = android::base::Trim(value);
+  if (!startsWithNoCase(text, "bytes")) return -1;
+  text = android::base::Trim(text.substr(5));
+  size_t dash = text.find('-');
+  if (dash == std::string::npos) return -1;
+  int64_t start = -1;
+  std::string digits = text.substr(0, dash);
+  if (!isDecimal(digits) || !android::base::ParseInt(digits, &start, int64_t{0})) return -1;
+  return start;
+}
+
+int64_t content_range_total(const std::string& value) {
+  size_t slash = value.find('/');
+  if (slash == std::string::npos) return -1;
+  int64_t total = -1;
+  std::string digits = android::base::Trim(value.substr(slash + 1));
+  if (!isDecimal(digits) || !android::base::ParseInt(digits, &total, int64_t{0})) {
+    return -1;
+  }
+  return total;
+}
+
+AnswerHead::Line AnswerHead::add(const std::string& line) {
+  if (startsWithNoCase(line, "HTTP/")) {
+    std::vector<std::string> words = android::base::Split(android::base::Trim(line), " ");
+    long code = 0;
+    if (words.size() < 2 || !android::base::ParseInt(words[1], &code)) code = 0;
+    *this = AnswerHead();
+    facts_.status = code;
+    return Line::kStatus;
+  }
+  std::string text = android::base::Trim(line);
+  if (text.empty()) {
+    facts_.validator = etag_.empty() ? last_modified_ : etag_;
+    return Line::kEnd;
+  }
+  std::string value;
+  if (headerValue(text, "Content-Range", &value)) {
+    facts_.range_start = content_range_start(value);
+    facts_.range_total = content_range_total(value);
+  } else if (headerValue(text, "Content-Length", &value)) {
+    int64_t length = -1;
+    if (isDecimal(value) && android::base::ParseInt(value, &length, int64_t{0})) {
+      facts_.content_length = length;
+    } else {
+      // Too large to hold, or not a number: no size we could trust.
+      facts_.content_length = isDecimal(value) ? INT64_MAX : -1;
+    }
+  } else if (headerValue(text, "ETag", &value)) {
+    etag_ = value;
+  } else if (headerValue(text, "Last-Modified", &value)) {
+    last_modified_ = value;
+  } else if (headerValue(text, "Retry-After", &value)) {
+    retry_after_ = value;
+  }
+  return Line::kField;
+}
 
 std::string PackageIdentity::serialize() const {
   std::string text = "path=" + path + "\nsize=" + std::to_string(size) + "\n";

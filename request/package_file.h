@@ -52,6 +52,27 @@ struct AnswerFacts {
   std::string validator;  // this answer's ETag, else Last-Modified
 };
 
+// Start offset of a "Content-Range: bytes A-B/T" value, or -1.
+int64_t content_range_start(const std::string& value);
+// Total T of a "bytes */T" or "bytes A-B/T" value, or -1.
+int64_t content_range_total(const std::string& value);
+
+// The head of an answer, read line by line as libcurl hands it over.
+class AnswerHead {
+ public:
+  enum class Line { kStatus, kField, kEnd };
+  // A status line starts a new answer (after an interim 1xx, or a redirect);
+  // the blank line ends the head.
+  Line add(const std::string& line);
+  // The facts so far; the validator is the ETag, else Last-Modified.
+  const AnswerFacts& facts() const { return facts_; }
+  const std::string& retryAfter() const { return retry_after_; }
+
+ private:
+  AnswerFacts facts_;
+  std::string etag_, last_modified_, retry_after_;
+};
+
 enum class AnswerAction {
   kAppend,           // the body continues the bytes on disk
   kReplace,          // the body is the whole package: drop what is on disk first

@@ -100,6 +100,34 @@ TEST(DecideAnswer, Table) {
             decide_answer(Answer(200, -1, -1, kMaxPackageBytes + 1), 0, Stored("", -1), {}).action);
 }
 
+TEST(AnswerHeadTest, EachStatusLineStartsAfreshAndEtagWinsOverLastModified) {
+  AnswerHead head;
+  EXPECT_EQ(AnswerHead::Line::kStatus, head.add("HTTP/1.1 302 Found\r\n"));
+  EXPECT_EQ(AnswerHead::Line::kField, head.add("ETag: \"old\"\r\n"));
+  EXPECT_EQ(AnswerHead::Line::kField, head.add("Retry-After: 9\r\n"));
+  EXPECT_EQ(AnswerHead::Line::kEnd, head.add("\r\n"));
+  EXPECT_EQ(302, head.facts().status);
+  // The redirect target's answer owes nothing to the redirect's head.
+  EXPECT_EQ(AnswerHead::Line::kStatus, head.add("HTTP/1.1 206 Partial Content\r\n"));
+  head.add("last-modified: Wed, 21 Oct 2015 07:28:00 GMT\r\n");
+  head.add("content-range: bytes 100-199/200\r\n");
+  head.add("Content-Length: 100\r\n");
+  EXPECT_EQ(AnswerHead::Line::kEnd, head.add("\r\n"));
+  EXPECT_EQ(206, head.facts().status);
+  EXPECT_EQ(100, head.facts().range_start);
+  EXPECT_EQ(200, head.facts().range_total);
+  EXPECT_EQ(100, head.facts().content_length);
+  EXPECT_EQ("Wed, 21 Oct 2015 07:28:00 GMT", head.facts().validator);
+  EXPECT_EQ("", head.retryAfter());
+  head.add("HTTP/1.1 200 OK\r\n");
+  head.add("Last-Modified: x\r\n");
+  head.add("ETag: W/\"e\"\r\n");
+  head.add("Content-Length: 99999999999999999999999\r\n");  // too large to hold
+  head.add("\r\n");
+  EXPECT_EQ("W/\"e\"", head.facts().validator);
+  EXPECT_EQ(INT64_MAX, head.facts().content_length);
+}
+
 TEST(SizeBounds, ATenthOfTheUnitEitherWay) {
   SizeBounds mib = record_size_bounds(2621440);  // "2.5M"
   EXPECT_TRUE(mib.contains(2621440 + kMiB / 10));

@@ -58,18 +58,6 @@ bool isDecimal(const std::string& text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-bool startsWithNoCase(const std::string& text, const char* prefix) {
-  return strncasecmp(text.c_str(), prefix, strlen(prefix)) == 0;
-}
-
-// The value of a "Name: value" header line whose name is `name`, or false.
-bool headerValue(const std::string& line, const char* name, std::string* value) {
-  size_t length = strlen(name);
-  if (line.size() <= length || line[length] != ':' || !startsWithNoCase(line, name)) return false;
-  *value = android::base::Trim(line.substr(length + 1));
-  return true;
-}
-
 }  // namespace
 
 bool split_redirect_url(const std::string& url, SplitUrl* out) {
@@ -99,29 +87,6 @@ uint64_t parse_file_size(const std::string& text) {
 
 bool allowed_scheme(const std::string& scheme) {
   return strcasecmp(scheme.c_str(), "http://") == 0 || strcasecmp(scheme.c_str(), "https://") == 0;
-}
-
-int64_t content_range_start(const std::string& value) {
-  std::string text = android::base::Trim(value);
-  if (!startsWithNoCase(text, "bytes")) return -1;
-  text = android::base::Trim(text.substr(5));
-  size_t dash = text.find('-');
-  if (dash == std::string::npos) return -1;
-  int64_t start = -1;
-  std::string digits = text.substr(0, dash);
-  if (!isDecimal(digits) || !android::base::ParseInt(digits, &start, int64_t{0})) return -1;
-  return start;
-}
-
-int64_t content_range_total(const std::string& value) {
-  size_t slash = value.find('/');
-  if (slash == std::string::npos) return -1;
-  int64_t total = -1;
-  std::string digits = android::base::Trim(value.substr(slash + 1));
-  if (!isDecimal(digits) || !android::base::ParseInt(digits, &total, int64_t{0})) {
-    return -1;
-  }
-  return total;
 }
 
 long low_speed_time() {
@@ -544,44 +509,17 @@ CURLcode RomDownload::performWithCommands(CURL* handle) {
 size_t RomDownload::onHeader(char* data, size_t size, size_t nmemb, void* userdata) {
   auto* self = static_cast<RomDownload*>(userdata);
   size_t count = size * nmemb;
-  std::string line(data, count);
-  if (startsWithNoCase(line, "HTTP/")) {
-    // A new response begins (after an interim 1xx, or the only one).
-    std::vector<std::string> words = android::base::Split(android::base::Trim(line), " ");
-    long code = 0;
-    if (words.size() < 2 || !android::base::ParseInt(words[1], &code)) code = 0;
-    self->httpCode_ = code;
-    self->discardBody_ = false;
-    self->alreadyComplete_ = false;
-    self->answer_ = AnswerFacts();
-    self->answer_.status = code;
-    self->etag_.clear();
-    self->lastModified_.clear();
-    self->retryAfter_.clear();
-    return count;
-  }
-  std::string text = android::base::Trim(line);
-  if (!text.empty()) {
-    std::string value;
-    if (headerValue(text, "Content-Range", &value)) {
-      self->answer_.range_start = content_range_start(value);
-      self->answer_.range_total = content_range_total(value);
-    } else if (headerValue(text, "Content-Length", &value)) {
-      int64_t length = -1;
-      if (isDecimal(value) && android::base::ParseInt(value, &length, int64_t{0})) {
-        self->answer_.content_length = length;
-      } else {
-        // Too large to hold, or not a number: no size we could trust.
-        self->answer_.content_length = isDecimal(value) ? INT64_MAX : -1;
-      }
-    } else if (headerValue(text, "ETag", &value)) {
-      self->etag_ = value;
-    } else if (headerValue(text, "Last-Modified", &value)) {
-      self->lastModified_ = value;
-    } else if (headerValue(text, "Retry-After", &value)) {
-      self->retryAfter_ = value;
-    }
-    return count;
+  switch (self->head_.add(std::string(data, count))) {
+    case AnswerHead::Line::kStatus:
+      // A new response begins (after an interim 1xx, or the only one).
+      self->httpCode_ = self->head_.facts().status;
+      self->discardBody_ = false;
+      self->alreadyComplete_ = false;
+      return count;
+    case AnswerHead::Line::kField:
+      return count;
+    case AnswerHead::Line::kEnd:
+      break;
   }
   return self->onHeadersEnd() ? count : 0;
 }
@@ -594,11 +532,10 @@ bool RomDownload::onHeadersEnd() {
     discardBody_ = true;
     return true;
   }
-  // Validators only identify bytes in a range request when they are strong.
-  answer_.validator = etag_.empty() ? lastModified_ : etag_;
+  const AnswerFacts& answer = head_.facts();
   int64_t resume = progress ? progress->lastResume : 0;
   PackageIdentity stored = identity_;
-  AnswerDecision decision = decide_answer(answer_, resume, stored, bounds_);
+  AnswerDecision decision = decide_answer(answer, resume, stored, bounds_);
   switch (decision.action) {
     case AnswerAction::kAlreadyComplete:
       LOG(INFO) << ">> RomDownload: all " << resume << " bytes are already here";
@@ -615,8 +552,9 @@ bool RomDownload::onHeadersEnd() {
     case AnswerAction::kFail:
       LOG(ERROR) << ">> RomDownload: HTTP status " << code << ", announced total " << decision.total
                  << (decision.permanent ? " (giving up soon)" : "");
-      if ((code == 429 || code == 503) && !retryAfter_.empty()) {
-        int64_t seconds = parse_retry_after(retryAfter_, static_cast<int64_t>(time(nullptr)));
+      if ((code == 429 || code == 503) && !head_.retryAfter().empty()) {
+        int64_t seconds =
+            parse_retry_after(head_.retryAfter(), static_cast<int64_t>(time(nullptr)));
         if (seconds >= 0) retryAfterMs_ = std::min<int64_t>(seconds, 3600) * 1000;
       }
       failAttempt(decision.code, decision.permanent);
@@ -648,8 +586,8 @@ bool RomDownload::onHeadersEnd() {
   limit_ = kMaxPackageBytes;
   if (decision.total >= 0) limit_ = std::min(limit_, decision.total);
   if (bounds_.known()) limit_ = std::min(limit_, bounds_.high);
-  if (base == 0 || identity_.validator != answer_.validator || identity_.total != decision.total) {
-    identity_.validator = answer_.validator;
+  if (base == 0 || identity_.validator != answer.validator || identity_.total != decision.total) {
+    identity_.validator = answer.validator;
     identity_.total = decision.total;
     if (!package_.writeIdentity(identity_)) {
       failAttempt(CURLE_WRITE_ERROR, true);

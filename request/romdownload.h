@@ -64,10 +64,6 @@ bool split_redirect_url(const std::string& url, SplitUrl* out);
 uint64_t parse_file_size(const std::string& text);
 // True for the schemes a download may use: http and https, any letter case.
 bool allowed_scheme(const std::string& scheme);
-// Start offset of a "Content-Range: bytes A-B/T" value, or -1.
-int64_t content_range_start(const std::string& value);
-// Total T of a "bytes */T" or "bytes A-B/T" value, or -1.
-int64_t content_range_total(const std::string& value);
 // Low-speed abort time in seconds (60; tests shorten it through NORVO_LOW_SPEED_TIME).
 long low_speed_time();
 
@@ -135,8 +131,7 @@ class RomDownload : public SecureEvent {
   bool discardBody_ = false;
   bool alreadyComplete_ = false;
   int failCode_ = 0;
-  AnswerFacts answer_;
-  std::string etag_, lastModified_, retryAfter_;
+  AnswerHead head_;
   int64_t expectedTotal_ = -1;        // size the file has once this answer is complete
   int64_t limit_ = kMaxPackageBytes;  // the file never grows past this
 
