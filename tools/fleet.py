@@ -188,8 +188,8 @@ def figures(run, entries, expected_sha, window):
     return fig
 
 
-def _fmt(value, spec):
-    return "-" if value is None else format(value, spec)
+def _fmt(value, form):
+    return "-" if value is None else format(value, form)
 
 
 def print_table(results, modes, window):
@@ -204,8 +204,8 @@ def print_table(results, modes, window):
         ("every device has it after (s)", "all_done", ".1f"),
     ]
     print(f"{'':34}" + "".join(f"{m:>12}" for m in modes))
-    for label, key, spec in rows:
-        print(f"{label:34}" + "".join(f"{_fmt(results[m][key], spec):>12}" for m in modes))
+    for label, key, form in rows:
+        print(f"{label:34}" + "".join(f"{_fmt(results[m][key], form):>12}" for m in modes))
     print(f"{'identical':34}" + "".join(
         f"{results[m]['identical']}/{results[m]['devices']:<}".rjust(12) for m in modes))
     for m in modes:
