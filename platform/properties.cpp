@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 
+#include "norvotools/norvo-root/scoped.h"
 #include "platform/property_store.h"
 
 namespace property_store {
@@ -114,7 +115,7 @@ bool Write(const std::string& name, const std::string& value) {
 
 std::vector<std::pair<std::string, std::string>> List() {
   std::vector<std::pair<std::string, std::string>> result;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(Dir().c_str()), closedir);
+  UniqueDir dir(opendir(Dir().c_str()));
   if (!dir) return result;
   while (dirent* entry = readdir(dir.get())) {
     std::string name = entry->d_name;

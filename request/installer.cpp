@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "norvo_config.h"
+#include "norvotools/norvo-root/scoped.h"
 #include "request/download_task.h"
 #include "request/package_verify.h"
 
@@ -27,10 +28,6 @@ namespace {
 constexpr char kUpdaterPath[] = "/tmp/update-binary";
 constexpr char kPackagePath[] = "/tmp/secure_update.zip";
 constexpr size_t kLineBuffer = 1024;
-
-struct FileCloser {
-  void operator()(FILE* file) const { fclose(file); }
-};
 
 // A duration: decimal, or hexadecimal with a "0x" prefix, that fits in 32 bits.
 bool parseDuration(const std::string& text) {
@@ -164,7 +161,7 @@ int DownloadTask::run_installer() {
     _exit(1);
   }
   writeEnd.reset();
-  std::unique_ptr<FILE, FileCloser> stream(fdopen(readEnd.get(), "r"));
+  UniqueFile stream(fdopen(readEnd.get(), "r"));
   if (stream) {
     int owned = readEnd.release();  // the stream owns it now
     (void)owned;

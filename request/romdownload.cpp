@@ -416,29 +416,26 @@ int RomDownload::PreExecuted() {
     AppendHeader(headers_, "Range: bytes=" + std::to_string(resume) + "-");
     if (!identity_.validator.empty()) AppendHeader(headers_, "If-Range: " + identity_.validator);
   }
-  CURLcode rc = CURLE_OK;
-  auto set = [&rc, handle](CURLoption option, auto value) {
-    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, option, value);
-  };
-  set(CURLOPT_ERRORBUFFER, error_buffer_.get());
-  set(CURLOPT_HTTPHEADER, headers_.get());
-  set(CURLOPT_HEADER, 0L);
-  set(CURLOPT_TCP_KEEPALIVE, 1L);
-  set(CURLOPT_WRITEFUNCTION, &RomDownload::writeBody);
-  set(CURLOPT_WRITEDATA, this);
-  set(CURLOPT_HEADERFUNCTION, &RomDownload::onHeader);
-  set(CURLOPT_HEADERDATA, this);
-  set(CURLOPT_SSL_VERIFYPEER, 0L);
-  set(CURLOPT_SSL_VERIFYHOST, 0L);
-  set(CURLOPT_NOSIGNAL, 1L);
-  // Packages are large: with libcurl's 16 KiB default a 256 MiB download took
-  // about eight times the reads, polls and progress callbacks of 128 KiB ones.
-  set(CURLOPT_BUFFERSIZE, 128L * 1024);
-  // A dead connection must not hang the download for ever.
-  set(CURLOPT_CONNECTTIMEOUT, kConnectTimeout);
-  set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-  set(CURLOPT_LOW_SPEED_TIME, low_speed_time());
-  if (rc != CURLE_OK) return rc;
+  CurlOptions options(handle);
+  options.set(CURLOPT_ERRORBUFFER, error_buffer_.get())
+      .set(CURLOPT_HTTPHEADER, headers_.get())
+      .set(CURLOPT_HEADER, 0L)
+      .set(CURLOPT_TCP_KEEPALIVE, 1L)
+      .set(CURLOPT_WRITEFUNCTION, &RomDownload::writeBody)
+      .set(CURLOPT_WRITEDATA, this)
+      .set(CURLOPT_HEADERFUNCTION, &RomDownload::onHeader)
+      .set(CURLOPT_HEADERDATA, this)
+      .set(CURLOPT_SSL_VERIFYPEER, 0L)
+      .set(CURLOPT_SSL_VERIFYHOST, 0L)
+      .set(CURLOPT_NOSIGNAL, 1L)
+      // Packages are large: with libcurl's 16 KiB default a 256 MiB download took
+      // about eight times the reads, polls and progress callbacks of 128 KiB ones.
+      .set(CURLOPT_BUFFERSIZE, 128L * 1024)
+      // A dead connection must not hang the download for ever.
+      .set(CURLOPT_CONNECTTIMEOUT, kConnectTimeout)
+      .set(CURLOPT_LOW_SPEED_LIMIT, 1L)
+      .set(CURLOPT_LOW_SPEED_TIME, low_speed_time());
+  if (!options.ok()) return options.result();
 
   progress.reset(new XferProgress);
   progress->fileTotalSize = static_cast<int64_t>(fileTotalSize);
@@ -446,17 +443,17 @@ int RomDownload::PreExecuted() {
   progress->lastResume = resume;
   progress->file = updateFile;
   progress->event = this;
-  set(CURLOPT_XFERINFOFUNCTION, &RomDownload::xferinfo);
-  set(CURLOPT_XFERINFODATA, progress.get());
-  set(CURLOPT_NOPROGRESS, 0L);
-  return rc;
+  return options.set(CURLOPT_XFERINFOFUNCTION, &RomDownload::xferinfo)
+      .set(CURLOPT_XFERINFODATA, progress.get())
+      .set(CURLOPT_NOPROGRESS, 0L)
+      .result();
 }
 
 int RomDownload::OnExecuted() {
   std::string url = url_.scheme + url_.host + url_.path;
   LOG(DEBUG) << ">> RomDownload::OnExecuted, url=" << url;
   CURL* handle = curl_.get();
-  CURLcode rc = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+  CURLcode rc = CurlOptions(handle).set(CURLOPT_URL, url.c_str()).result();
   if (rc != CURLE_OK) return rc;
   httpCode_ = 0;
   discardBody_ = false;
@@ -509,14 +506,11 @@ int RomDownload::OnExecuted() {
 }
 
 CURLcode RomDownload::performWithCommands(CURL* handle) {
-  struct MultiDeleter {
-    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
-  };
   // The transfer runs on this thread as curl_easy_perform would, but its wait
   // also watches the command listener, so that a pause, continue or stop takes
   // effect at once instead of at libcurl's next progress call (about once a
   // second while paused).
-  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  CurlMulti multi(curl_multi_init());
   if (multi == nullptr || curl_multi_add_handle(multi.get(), handle) != CURLM_OK) {
     return CURLE_OUT_OF_MEMORY;
   }

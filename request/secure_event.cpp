@@ -130,10 +130,8 @@ int TransferFile::open(const std::string& path, const char* mode) {
   return 0;
 }
 
-CURLcode TransferFile::attach(CURL* curl) {
-  CURLcode r = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &TransferFile::Write);
-  if (r != CURLE_OK) return r;
-  return curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+CurlOptions& TransferFile::attach(CurlOptions& options) {
+  return options.set(CURLOPT_WRITEFUNCTION, &TransferFile::Write).set(CURLOPT_WRITEDATA, this);
 }
 
 size_t TransferFile::Write(char* data, size_t size, size_t count, void* arg) {
@@ -162,7 +160,7 @@ void SecureEvent::writeStatus(const char* format, ...) {
 }
 
 CURLcode SecureEvent::performTransfer() {
-  CURLcode r = curl_easy_setopt(curl_.get(), CURLOPT_URL, url_.url().c_str());
+  CURLcode r = CurlOptions(curl_.get()).set(CURLOPT_URL, url_.url().c_str()).result();
   if (r != CURLE_OK) return r;
   return curl_easy_perform(curl_.get());
 }
@@ -228,7 +226,11 @@ void SecureEvent::DnsResolveCallback(void*, int status, int, hostent* host) {
     // The transfer still names the host; libcurl maps it through the fixed entry.
     LOG(WARNING) << "No hostent resolved, and try the fixed: " << NORVO_FIXED_RESOLVE;
     AppendHeader(resolve_, NORVO_FIXED_RESOLVE);
-    if (curl_) curl_easy_setopt(curl_.get(), CURLOPT_RESOLVE, resolve_.get());
+    if (curl_) {
+      // A list that does not take leaves the transfer to fail on the name, and say so.
+      CURLcode r = CurlOptions(curl_.get()).set(CURLOPT_RESOLVE, resolve_.get()).result();
+      if (r != CURLE_OK) LOG(ERROR) << "cannot set the fixed resolve entry (" << r << ")";
+    }
   } else if (status != 0) {
     LOG(ERROR) << "lookup failed: " << status << "\n";
     return;

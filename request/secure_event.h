@@ -14,6 +14,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "norvotools/norvo-root/scoped.h"
 #include "request/curl_handles.h"
 #include "request/url_wrapper.h"
 
@@ -54,20 +55,17 @@ class TransferFile {
   // `mode` is "w" (write) or "w+" (write and read back); the file is truncated.
   // 0 or -errno.
   int open(const std::string& path, const char* mode);
-  // Makes `curl` write its output here.
-  CURLcode attach(CURL* curl);
+  // Makes the transfer write its output here (two options, set through `options`).
+  CurlOptions& attach(CurlOptions& options);
   FILE* stream() const { return stream_.get(); }
   const std::string& path() const { return path_; }
   // errno of the first failed write, 0 when none failed.
   int error() const { return error_; }
 
  private:
-  struct FileCloser {
-    void operator()(FILE* fp) const { fclose(fp); }
-  };
   static size_t Write(char* data, size_t size, size_t count, void* self);
 
-  std::unique_ptr<FILE, FileCloser> stream_;
+  UniqueFile stream_;
   std::string path_;
   int error_ = 0;
 };

@@ -42,14 +42,14 @@ int SyncServerTime::PreExecuted() {
   appendRequestHeaders();
   CURL* curl = curl_.get();
   if (curl == nullptr) return CURLE_FAILED_INIT;
-  CURLcode r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers_.get())) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_HEADER, 1L)) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer_.get())) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L)) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L)) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_NOBODY, 1L)) != CURLE_OK) return r;
-  return time_file_.attach(curl);
+  CurlOptions options(curl);
+  options.set(CURLOPT_HTTPHEADER, headers_.get())
+      .set(CURLOPT_HEADER, 1L)
+      .set(CURLOPT_ERRORBUFFER, error_buffer_.get())
+      .set(CURLOPT_VERBOSE, 1L)
+      .set(CURLOPT_TIMEOUT, 5L)
+      .set(CURLOPT_NOBODY, 1L);
+  return time_file_.attach(options).result();
 }
 
 int SyncServerTime::OnExecuted() {

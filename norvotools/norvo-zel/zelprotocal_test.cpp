@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "norvotools/norvo-root/scoped.h"
+
 namespace {
 
 using Record = std::map<std::string, std::string>;
-using JsonPtr = std::unique_ptr<cJSON, void (*)(cJSON*)>;
+using JsonPtr = std::unique_ptr<cJSON, ReleaseWith<cJSON_Delete>>;
 
 // Collects the log lines of the code under test; restores the default logger after.
 class LogCapture {
@@ -61,7 +63,7 @@ class ZelStoreTest : public testing::Test {
 
   JsonPtr snapshot(const std::string& dir) {
     testing::internal::CaptureStdout();
-    JsonPtr json(norvozel::zel_sync_to_json(dir), cJSON_Delete);
+    JsonPtr json(norvozel::zel_sync_to_json(dir));
     printed_ = testing::internal::GetCapturedStdout();
     return json;
   }
@@ -139,7 +141,7 @@ TEST_F(ZelStoreTest, SnapshotOfTheStore) {
   ASSERT_EQ(0, mkfifo((root_ + "/fifo").c_str(), 0644));
 
   const std::string printed = norvozel::zel_sync_to_string_of(root_);
-  JsonPtr json(cJSON_Parse(printed.c_str()), cJSON_Delete);
+  JsonPtr json(cJSON_Parse(printed.c_str()));
   ASSERT_NE(nullptr, json) << printed;
   EXPECT_NE(std::string::npos, printed.find("\n\t\"")) << "not the formatted printer";
   EXPECT_STREQ("beside", cJSON_GetObjectItem(json.get(), "top")->valuestring);
@@ -164,7 +166,7 @@ TEST(ZelLiteralTest, EscapesAsThePrinterDoesAndKeepsNul) {
   // Every byte but NUL, against the JSON library's own printer.
   std::string all;
   for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
-  JsonPtr item(cJSON_CreateString(all.c_str()), cJSON_Delete);
+  JsonPtr item(cJSON_CreateString(all.c_str()));
   std::unique_ptr<char, void (*)(void*)> printed(cJSON_PrintUnformatted(item.get()), cJSON_free);
   EXPECT_EQ(std::string(printed.get()), norvozel::json_string_literal(all));
 
