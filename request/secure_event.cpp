@@ -18,18 +18,17 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
-#include <mutex>
 
 #include "norvo_config.h"
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-update/dir2url.h"
 #include "norvotools/norvo-zel/zelprotocal.h"
 #include "request/download_task.h"
+#include "request/thread_annotations.h"
 #include "request/vendor/norvo_dns.h"
 
 namespace {
 constexpr size_t kErrorBufferSize = 256;
-std::mutex g_status_mutex;
 }  // namespace
 
 namespace {
@@ -41,6 +40,10 @@ constexpr int kReservedPipeRoom = 8192;
 constexpr int kImportantLineWaitMs = 500;
 
 std::atomic<bool> g_status_lost{false};
+// Serialises the status lines of every thread (the transfer and the listener):
+// each line leaves whole and in the order its writer took the lock. It guards
+// no variable, only the order of writes on the streams.
+Mutex g_status_mutex;
 
 // Free bytes in the pipe behind `fd`, or -1 when it is not a pipe.
 int pipeRoom(int fd) {
@@ -58,7 +61,7 @@ void writeLine(FILE* stream, bool droppable, const char* format, va_list args) {
   int length = vsnprintf(line, sizeof(line), format, args);
   if (length < 0) return;
   size_t size = std::min(static_cast<size_t>(length), sizeof(line) - 1);
-  std::lock_guard<std::mutex> lock(g_status_mutex);
+  MutexLock lock(g_status_mutex);
   // Anything stdio still holds goes first, so the order of lines stays.
   fflush(stream);
   int fd = fileno(stream);

@@ -34,6 +34,11 @@ build-tsan/bin/unit_tests --gtest_filter='XferInfo.*:RedirectSplit.*:Commands.*:
 NORVO_BUILD_DIR=$PWD/build-tsan /usr/bin/python3 -m pytest -q -p no:cacheprovider \
   tests/system/test_download.py
 
+# Compile only: clang checks the GUARDED_BY annotations (-Wthread-safety).
+echo "== build (clang, thread-safety analysis)"
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-clang -DNORVO_SYSTEM_TESTS=OFF >/dev/null
+cmake --build build-clang -j"$jobs"
+
 # A few seconds per fuzzer on its seed corpus: the targets keep building and the seeds
 # keep passing. The long runs are tools/fuzz.sh with a larger time (docs/reliability.md).
 echo "== fuzz smoke"
