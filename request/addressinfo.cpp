@@ -71,17 +71,9 @@ void AddressInfo::run() {
 }
 
 int AddressInfo::PreExecuted() {
-  if (int rc = response_file_.open(RESPONSE_BODY_FILE, "w"); rc != 0) {
-    // The answer would go nowhere; fail the event before posting anything.
-    errno = -rc;
-    PLOG(ERROR) << "failed to open " << RESPONSE_BODY_FILE;
-    return CURLE_WRITE_ERROR;
-  }
-  LOG(DEBUG) << ">> AddressInfo::PreExecuted, curl writedata=" << RESPONSE_BODY_FILE;
-  appendRequestHeaders();
-  CURL* curl = curl_.get();
-  if (curl == nullptr) return CURLE_FAILED_INIT;
-  CurlOptions options(curl);
+  // The answer would go nowhere; fail the event before posting anything.
+  if (int rc = prepareRequest(response_file_, RESPONSE_BODY_FILE, "w"); rc != 0) return rc;
+  CurlOptions options(curl_.get());
   options.set(CURLOPT_ERRORBUFFER, error_buffer_.get())
       .set(CURLOPT_PROTOCOLS_STR, "http,https")
       .set(CURLOPT_POST, 1L)
@@ -94,15 +86,9 @@ int AddressInfo::PreExecuted() {
 
 int AddressInfo::OnExecuted() {
   LOG(DEBUG) << ">> AddressInfo::OnExecuted, url=" << url_.url();
-  CURLcode r = performTransfer();
-  if (response_file_.error() != 0) {
-    // A full /cache: the answer never reached the file, so there is nothing to
-    // decode. Name the write instead of letting the decoder blame the answer.
-    errno = response_file_.error();
-    PLOG(ERROR) << "failed to write " << RESPONSE_BODY_FILE;
-    return CURLE_WRITE_ERROR;
-  }
-  return r;
+  // An answer that never reached the file cannot be decoded: the write is named
+  // instead of letting the decoder blame the answer.
+  return performTransfer(response_file_);
 }
 
 int AddressInfo::PostExecuted() {

@@ -32,9 +32,11 @@ inline void AppendHeader(CurlSlist& list, const std::string& line) {
 //   return CurlOptions(curl).set(CURLOPT_POST, 1L).set(CURLOPT_TIMEOUT, 5L).result();
 //
 // returns the first non-zero result at once, or the result of the last option.
+// A null handle (libcurl could not make one) fails as CURLE_FAILED_INIT.
 class CurlOptions {
  public:
-  explicit CurlOptions(CURL* handle) : handle_(handle) {}
+  explicit CurlOptions(CURL* handle)
+      : handle_(handle), result_(handle != nullptr ? CURLE_OK : CURLE_FAILED_INIT) {}
 
   template <typename T>
   CurlOptions& set(CURLoption option, T value) {
@@ -46,7 +48,7 @@ class CurlOptions {
 
  private:
   CURL* handle_;
-  CURLcode result_ = CURLE_OK;
+  CURLcode result_;
 };
 
 // A new transfer handle that speaks http and https only, for the first request

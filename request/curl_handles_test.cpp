@@ -28,6 +28,9 @@ TEST(CurlOptions, KeepsTheFirstFailureAndSetsNothingAfterIt) {
   EXPECT_EQ(first,
             CurlOptions(handle.get()).set(CURLOPT_PROTOCOLS_STR, "no-such-protocol").result());
   EXPECT_NE(first, CurlOptions(handle.get()).set(CURLOPT_SSLVERSION, 12345L).result());
+
+  // No handle: nothing is set and the code says so.
+  EXPECT_EQ(CURLE_FAILED_INIT, CurlOptions(nullptr).set(CURLOPT_TIMEOUT, 5L).result());
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // lines it writes on its command pipe into the log.
 #define LOG_TAG "DownloadTask"
 
+#include "request/private/installer.h"
+
 #include <android-base/logging.h>
 #include <android-base/parsedouble.h>
 #include <android-base/strings.h>
@@ -91,10 +93,6 @@ bool prepare_verified_updater() {
 }
 
 }  // namespace
-
-// One line from the updater (a piece of a longer line counts as a line).
-// Not static: the unit tests drive it directly.
-void handle_updater_line(const std::string& line);
 
 void handle_updater_line(const std::string& line) {
   size_t end = line.find_first_of(" \n");

@@ -127,20 +127,17 @@ int64_t content_range_total(const std::string& value) {
   return total;
 }
 
-long low_speed_time() {
-  const char* text = getenv("NORVO_LOW_SPEED_TIME");
+long low_speed_time_from(const char* text) {
   long seconds = 0;
   if (text != nullptr && android::base::ParseInt(text, &seconds, 1L, 3600L)) return seconds;
   return kDefaultLowSpeedTime;
 }
 
-namespace {
-// The driver's status stream; main keeps the process-wide one equal to it.
-FILE* streamOf(RomDownload* event) {
-  FILE* stream = event->driverStream();
-  return stream != nullptr ? stream : g_status_stream;
+long low_speed_time() {
+  // Read once: every attempt of the process uses the same limit.
+  static const long seconds = low_speed_time_from(getenv("NORVO_LOW_SPEED_TIME"));
+  return seconds;
 }
-}  // namespace
 
 RomDownload::RomDownload() {
   EventWrapper<RomDownload>::instance = this;
@@ -166,13 +163,12 @@ void RomDownload::InitCbmap() {
     LOG(INFO) << ">> Totally " << p->lastSize << " bytes downloaded";
     if (updateFile != nullptr) fflush(updateFile);
     if (p->lastSize == 0) {
-      writeStatusLine(streamOf(this), "%d:%c:%d\n", status, 'f', CURLE_GOT_NOTHING);
+      writeStatus("%d:%c:%d\n", status, 'f', CURLE_GOT_NOTHING);
       outcome_ = Outcome::kFailed;
       return false;
     }
     if (!checkComplete(status)) return false;
-    writeStatusLine(streamOf(this), "%d:%c:%s\n", status, 'c',
-                    driver_ != nullptr ? driver_->result_text.c_str() : "");
+    writeStatus("%d:%c:%s\n", status, 'c', driver_ != nullptr ? driver_->result_text.c_str() : "");
     outcome_ = Outcome::kComplete;
     if (next_ != nullptr) {
       next_->run();
@@ -183,7 +179,7 @@ void RomDownload::InitCbmap() {
   };
   cbmap_[kStopCode] = [this](DownloadStatus status) {
     LOG(ERROR) << " CURLE_ABORTED_BY_CALLBACK lead to download stopped";
-    writeStatusLine(streamOf(this), "%d:%c:%c", status, 'r', 's');
+    writeStatus("%d:%c:%c", status, 'r', 's');
     outcome_ = Outcome::kStopped;
     return false;
   };
@@ -242,11 +238,11 @@ void RomDownload::reportFailure(DownloadStatus status, int code) {
                  (code == kChecksumMismatch && mismatches_ >= kMaxChecksumMismatches);
   if (give_up) {
     LOG(ERROR) << ">> RomDownload gives up after failure " << code;
-    writeStatusLine(streamOf(this), "%d:%c:%d\n", status, 'f', kFinalCodeBase + code);
+    writeStatus("%d:%c:%d\n", status, 'f', kFinalCodeBase + code);
     outcome_ = Outcome::kFailed;
     return;
   }
-  writeStatusLine(streamOf(this), "%d:%c:%d\n", status, 'f', code);
+  writeStatus("%d:%c:%d\n", status, 'f', code);
   outcome_ = Outcome::kRestart;
 }
 
@@ -254,8 +250,7 @@ void RomDownload::run() {
   if (driver_ == nullptr || driver_->url_record == nullptr) {
     // Nothing to fetch: the ROM URL check found no package URL.
     LOG(ERROR) << ">> RomDownload has no package URL, nothing to download";
-    writeStatusLine(streamOf(this), "%d:%c:%d\n", status_, 'f',
-                    kFinalCodeBase + CURLE_URL_MALFORMAT);
+    writeStatus("%d:%c:%d\n", status_, 'f', kFinalCodeBase + CURLE_URL_MALFORMAT);
     return;
   }
   // One download per package: a second one would interleave its bytes with ours.
@@ -265,16 +260,14 @@ void RomDownload::run() {
                << (locked == PackageFile::LockResult::kBusy
                        ? "another download is writing " + package_.path()
                        : "cannot lock " + package_.lockPath());
-    writeStatusLine(streamOf(this), "%d:%c:%d\n", status_, 'f',
-                    locked == PackageFile::LockResult::kBusy ? kPackageBusy
-                                                             : kFinalCodeBase + CURLE_WRITE_ERROR);
+    writeStatus("%d:%c:%d\n", status_, 'f',
+                locked == PackageFile::LockResult::kBusy ? kPackageBusy
+                                                         : kFinalCodeBase + CURLE_WRITE_ERROR);
     return;
   }
   // Commands are obeyed from the first moment, name resolution included.
-  if (driver_->fork_flag) {
-    FILE* commands =
-        driver_->command_stream != nullptr ? driver_->command_stream : g_command_stream;
-    if (commands != nullptr) listener_.start(fileno(commands));
+  if (driver_->fork_flag && driver_->command_stream != nullptr) {
+    listener_.start(fileno(driver_->command_stream));
   }
   resolveNameAbortOn(listener_.stopFd());
   runAttempts();
@@ -306,7 +299,7 @@ void RomDownload::runAttempts() {
     if (outcome == Outcome::kNone && stop) {
       // Stopped while the name was being looked up: no transfer ran.
       LOG(ERROR) << " stop command during name resolution, download stopped";
-      writeStatusLine(streamOf(this), "%d:%c:%c", status_, 'r', 's');
+      writeStatus("%d:%c:%c", status_, 'r', 's');
       break;
     }
     if (outcome != Outcome::kRestart && outcome != Outcome::kRedirect) break;
@@ -326,7 +319,7 @@ void RomDownload::runAttempts() {
     }
     if (stop) {
       LOG(ERROR) << " stop command while waiting to retry, download stopped";
-      writeStatusLine(streamOf(this), "%d:%c:%c", status_, 'r', 's');
+      writeStatus("%d:%c:%c", status_, 'r', 's');
       break;
     }
   }
@@ -442,6 +435,7 @@ int RomDownload::PreExecuted() {
   progress->lastTick = Clock::now();
   progress->lastResume = resume;
   progress->file = updateFile;
+  progress->status = statusStream();
   progress->event = this;
   return options.set(CURLOPT_XFERINFOFUNCTION, &RomDownload::xferinfo)
       .set(CURLOPT_XFERINFODATA, progress.get())
@@ -712,7 +706,7 @@ int RomDownload::reportProgress(XferProgress* p, curl_off_t, curl_off_t dlnow, c
   // A status stream that failed a write has lost its reader: the front end is
   // gone and nobody can follow, pause or stop this download any more. End it as
   // a stop would; the bytes so far stay for the next attempt.
-  FILE* stream = p->event != nullptr ? streamOf(p->event) : g_status_stream;
+  FILE* stream = p->status;
   if (statusStreamLost(stream)) {
     LOG(ERROR) << ">> RomDownload: the status stream is closed, download stopped";
     return kStopCode;
@@ -758,7 +752,7 @@ void RomDownload::applyRequests() {
     if (curl_easy_pause(handle, pause ? CURLPAUSE_RECV : CURLPAUSE_CONT) != CURLE_OK) continue;
     paused_ = pause;
     pauseApplied_ = pause;
-    writeStatusLine(streamOf(this), "%d:%c:%c\n", status_, 'r', request);
+    writeStatus("%d:%c:%c\n", status_, 'r', request);
   }
 }
 
@@ -809,8 +803,4 @@ bool RomDownload::waitBackoff(std::chrono::milliseconds cap) {
   std::chrono::milliseconds delay = backoff_delay(cap, backoff_jitter_enabled(), &random);
   LOG(INFO) << ">> RomDownload retries in " << delay.count() << " ms";
   return listener_.waitUnlessStopped(delay);
-}
-
-FILE* RomDownload::driverStream() const {
-  return driver_ != nullptr ? driver_->status_stream : nullptr;
 }

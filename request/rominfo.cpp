@@ -51,9 +51,7 @@ void RomInfo::run() {
 int RomInfo::PreExecuted() {
   LOG(DEBUG) << ">> RomInfo::PreExecuted";
   appendRequestHeaders();
-  CURL* curl = curl_.get();
-  if (curl == nullptr) return CURLE_FAILED_INIT;
-  return CurlOptions(curl)
+  return CurlOptions(curl_.get())
       .set(CURLOPT_HTTPHEADER, headers_.get())
       .set(CURLOPT_ERRORBUFFER, error_buffer_.get())
       .set(CURLOPT_NOBODY, 1L)

@@ -155,10 +155,14 @@ SecureEvent::SecureEvent() : error_buffer_(new char[kErrorBufferSize]()), curl_(
 
 SecureEvent::~SecureEvent() = default;
 
+FILE* SecureEvent::statusStream() const {
+  return driver_ != nullptr ? driver_->status_stream : nullptr;
+}
+
 void SecureEvent::writeStatus(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  vwriteStatusLine(driver_ != nullptr ? driver_->status_stream : nullptr, format, args);
+  vwriteStatusLine(statusStream(), format, args);
   va_end(args);
 }
 
@@ -166,6 +170,25 @@ CURLcode SecureEvent::performTransfer() {
   CURLcode r = CurlOptions(curl_.get()).set(CURLOPT_URL, url_.url().c_str()).result();
   if (r != CURLE_OK) return r;
   return curl_easy_perform(curl_.get());
+}
+
+CURLcode SecureEvent::performTransfer(const TransferFile& output) {
+  CURLcode r = performTransfer();
+  if (output.error() == 0) return r;
+  errno = output.error();
+  PLOG(ERROR) << "failed to write " << output.path();
+  return CURLE_WRITE_ERROR;
+}
+
+int SecureEvent::prepareRequest(TransferFile& file, const std::string& path, const char* mode) {
+  if (int rc = file.open(path, mode); rc != 0) {
+    errno = -rc;
+    PLOG(ERROR) << "failed to open " << path;
+    return CURLE_WRITE_ERROR;
+  }
+  LOG(DEBUG) << ">> " << getDescriptor() << "::PreExecuted, curl writedata=" << path;
+  appendRequestHeaders();
+  return 0;
 }
 
 void SecureEvent::appendRequestHeaders() {

@@ -150,12 +150,23 @@ class SecureEvent {
   // through a base pointer.
   ~SecureEvent();
 
-  // One formatted write plus a flush on the driver's status stream.
+  // The driver's status stream, the only place status lines go; null without a driver.
+  FILE* statusStream() const;
+  // One formatted write plus a flush on statusStream().
   void writeStatus(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // The header lines every request of the update server carries after "Host: ".
   void appendRequestHeaders();
   // Points the transfer at the URL record and performs it.
   CURLcode performTransfer();
+  // The same for a transfer that writes into `output`: when a write to it failed
+  // (a full /cache) the result is CURLE_WRITE_ERROR, logged with the path,
+  // whatever libcurl made of it, since the cause is the write, not the server.
+  CURLcode performTransfer(const TransferFile& output);
+  // The start of PreExecuted() for a request whose output goes to a file: opens
+  // `file` at `path` (`mode` as TransferFile::open takes it), logs it and appends
+  // the request headers. 0, or CURLE_WRITE_ERROR (logged with the path) for an
+  // event that must not transfer into nothing.
+  int prepareRequest(TransferFile& file, const std::string& path, const char* mode);
   // Starts name resolution of `url` with `callback`. The resolver looks up host
   // names only, so a ":port" suffix is left out of the lookup; the completion
   // keeps it on the resolved address.

@@ -16,13 +16,9 @@
 #include <vector>
 
 #include "norvotools/norvo-root/scoped.h"
-#include "norvotools/norvo-root/storage_test_support.h"
+#include "tests/support/test_support.h"
 
-using storage_test::Exists;
-using storage_test::LogCapture;
-using storage_test::PropertyScope;
-using storage_test::Read;
-using storage_test::ScratchDir;
+using namespace test_support;
 
 namespace {
 
