@@ -30,7 +30,7 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVO_TSAN=ON >/dev
 cmake --build build-tsan -j"$jobs"
 echo "== download tests (ThreadSanitizer)"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-build-tsan/bin/unit_tests --gtest_filter='XferInfo.*:RedirectSplit.*:Commands.*:RomDownloadRun.*:SecureEventTest.*'
+build-tsan/bin/unit_tests --gtest_filter='XferInfo.*:RedirectSplit.*:Commands.*:CommandListenerTest.*:RomDownloadRun.*:SecureEventTest.*'
 NORVO_BUILD_DIR=$PWD/build-tsan /usr/bin/python3 -m pytest -q -p no:cacheprovider \
   tests/system/test_download.py
 
