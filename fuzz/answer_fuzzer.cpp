@@ -12,15 +12,12 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
+#include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-update/dir2url.h"
 #include "norvotools/norvo-zel/payload_cipher.h"
 #include "request/addressinfo.h"
 
 namespace {
-
-struct FreeDeleter {
-  void operator()(void* p) const { free(p); }
-};
 
 AddressInfo* Event() {
   static AddressInfo* event = new AddressInfo;  // one transfer handle for the whole run
@@ -88,12 +85,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(AES_CBC_PKCS5Padding_Encrypt(PAYLOAD_KEY, &cipher, &cipher_len,
                                             reinterpret_cast<const unsigned char*>(text.data()),
                                             static_cast<int32_t>(text.size())) == 0);
-    std::unique_ptr<unsigned char, FreeDeleter> cipher_owner(cipher);
+    UniqueMalloc<unsigned char> cipher_owner(cipher);
     FUZZ_CHECK(cipher_len > 0 && cipher_len % 16 == 0);
     char* encoded = nullptr;
     size_t encoded_len = 0;
     FUZZ_CHECK(base64_encode(&encoded, &encoded_len, cipher, cipher_len) == 0);
-    std::unique_ptr<char, FreeDeleter> encoded_owner(encoded);
+    UniqueMalloc<char> encoded_owner(encoded);
     // The reported length counts the terminator.
     FUZZ_CHECK(encoded_len > 0 && strlen(encoded) == encoded_len - 1);
     text.assign(encoded, encoded_len - 1);
@@ -106,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unsigned char* decoded = nullptr;
     size_t decoded_len = 0;
     int rc = base64_decode(&decoded, &decoded_len, text.c_str(), text.size());
-    std::unique_ptr<unsigned char, FreeDeleter> decoded_owner(decoded);
+    UniqueMalloc<unsigned char> decoded_owner(decoded);
     if (rc != 0) {
       FUZZ_CHECK(layer != 2);
       return 0;
@@ -116,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int32_t plain_len = 0;
     rc = AES_CBC_PKCS5Padding_Decrypt(PAYLOAD_KEY, &plain, &plain_len, decoded,
                                       static_cast<int32_t>(decoded_len));
-    std::unique_ptr<unsigned char, FreeDeleter> plain_owner(plain);
+    UniqueMalloc<unsigned char> plain_owner(plain);
     if (rc != 0) {
       FUZZ_CHECK(layer != 2);
       return 0;

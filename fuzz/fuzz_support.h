@@ -10,7 +10,8 @@
 
 #include <string>
 
-#include "norvotools/norvo-root/storage_test_support.h"
+#include "platform/property_store.h"
+#include "tests/support/test_support.h"
 
 namespace fuzz_support {
 
@@ -24,7 +25,7 @@ namespace fuzz_support {
     }                                                                              \
   } while (0)
 
-using storage_test::RemoveTree;
+using test_support::RemoveTree;
 
 // A folder for the life of the process, in memory when the host has /dev/shm
 // (the property store syncs every write). Without "ro.bootimage.name" the
@@ -39,7 +40,7 @@ class Scratch {
     if (made == nullptr) abort();
     path_ = made;
     mkdir((path_ + "/properties").c_str(), 0755);
-    setenv("NORVO_PROPERTY_DIR", (path_ + "/properties").c_str(), 1);
+    property_store::SetDirForTesting(path_ + "/properties");
   }
   ~Scratch() { RemoveTree(path_); }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }

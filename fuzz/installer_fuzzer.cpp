@@ -5,9 +5,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-
-// Defined in request/installer.cpp.
-void handle_updater_line(const std::string& line);
+#include "request/private/installer.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz_support::Quiet();

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_support.h"
+
 namespace {
 
 void PutLE(std::string* image, size_t at, uint64_t value, int bytes) {
@@ -82,8 +84,7 @@ std::string Printed(F body) {
 
 TEST(PartverKindTest, OnlyPartitionsAndRegularFilesAreRead) {
   TemporaryDir dir;
-  TemporaryDir props;
-  setenv("NORVO_PROPERTY_DIR", props.path, 1);
+  test_support::PropertyScope props;
   const std::string fifo = std::string(dir.path) + "/fifo";
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
   // A FIFO nobody writes would block the open and the read for ever.
@@ -101,16 +102,15 @@ TEST(PartverKindTest, OnlyPartitionsAndRegularFilesAreRead) {
   EXPECT_EQ("failed to read " + big + ": File too large\n",
             Printed([&] { partver::apply_target_versions(big.c_str()); }));
   std::string value;
-  EXPECT_FALSE(android::base::ReadFileToString(std::string(props.path) + "/k", &value));
+  EXPECT_FALSE(android::base::ReadFileToString(props.path() + "/k", &value));
 
   const std::string fits = std::string(dir.path) + "/fits";
   std::string text = "k=v\n";
   text += std::string(partver::kMaxTargetVersionBytes - text.size(), '\n');
   ASSERT_TRUE(android::base::WriteStringToFile(text, fits));
   EXPECT_EQ("", Printed([&] { partver::apply_target_versions(fits.c_str()); }));
-  EXPECT_TRUE(android::base::ReadFileToString(std::string(props.path) + "/k", &value));
+  EXPECT_TRUE(android::base::ReadFileToString(props.path() + "/k", &value));
   EXPECT_EQ("v", value);
-  unsetenv("NORVO_PROPERTY_DIR");
 }
 
 }  // namespace

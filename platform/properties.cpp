@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 
+#include "norvotools/norvo-root/scoped.h"
 #include "platform/property_store.h"
 
 namespace property_store {
@@ -36,6 +37,12 @@ bool IsReadOnlyName(const std::string& name) { return name.compare(0, 3, "ro.") 
 
 std::string PathOf(const std::string& name) { return Dir() + "/" + name; }
 
+// The folder a unit test chose; empty when none did.
+std::string& TestDir() {
+  static std::string dir;
+  return dir;
+}
+
 // Removes the temporary file unless it was handed over.
 struct TempFile {
   std::string path;
@@ -47,8 +54,19 @@ struct TempFile {
 }  // namespace
 
 std::string Dir() {
-  const char* dir = getenv("NORVO_PROPERTY_DIR");
-  return (dir != nullptr && dir[0] != '\0') ? dir : kDefaultDir;
+  if (!TestDir().empty()) return TestDir();
+  // Read once: a property read never looks at the environment again.
+  static const std::string start_dir = [] {
+    const char* dir = getenv("NORVO_PROPERTY_DIR");
+    return std::string((dir != nullptr && dir[0] != '\0') ? dir : kDefaultDir);
+  }();
+  return start_dir;
+}
+
+std::string SetDirForTesting(const std::string& dir) {
+  std::string previous = TestDir();
+  TestDir() = dir;
+  return previous;
 }
 
 bool IsValidName(const std::string& name) {
@@ -114,7 +132,7 @@ bool Write(const std::string& name, const std::string& value) {
 
 std::vector<std::pair<std::string, std::string>> List() {
   std::vector<std::pair<std::string, std::string>> result;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(Dir().c_str()), closedir);
+  UniqueDir dir(opendir(Dir().c_str()));
   if (!dir) return result;
   while (dirent* entry = readdir(dir.get())) {
     std::string name = entry->d_name;

@@ -12,24 +12,14 @@
 #include <string>
 
 #include "platform/property_store.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
-// A fresh property directory per test, through NORVO_PROPERTY_DIR.
+// A fresh property directory per test.
 class PropertyStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override { setenv("NORVO_PROPERTY_DIR", dir_.path, 1); }
-  void TearDown() override {
-    unsetenv("NORVO_PROPERTY_DIR");
-    if (DIR* d = opendir(dir_.path)) {
-      while (dirent* e = readdir(d)) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-          unlink(Path(e->d_name).c_str());
-      }
-      closedir(d);
-    }
-  }
-  std::string Path(const std::string& name) const { return std::string(dir_.path) + "/" + name; }
+  std::string Path(const std::string& name) const { return props_.path() + "/" + name; }
   std::string FileContent(const std::string& name) const {
     std::string content;
     if (!android::base::ReadFileToString(Path(name), &content)) return "<missing>";
@@ -37,13 +27,13 @@ class PropertyStoreTest : public ::testing::Test {
   }
   int EntryCount() const {
     int n = 0;
-    DIR* d = opendir(dir_.path);
+    DIR* d = opendir(props_.path().c_str());
     while (dirent* e = readdir(d)) n += e->d_name[0] != '.' || strlen(e->d_name) > 2;
     closedir(d);
     return n;
   }
 
-  TemporaryDir dir_;
+  test_support::PropertyScope props_;
 };
 
 TEST(PropertyRulesTest, Names) {
@@ -160,7 +150,7 @@ TEST_F(PropertyStoreTest, ListIsSortedAndSkipsStrayFiles) {
 }
 
 TEST_F(PropertyStoreTest, MissingDirectoryFailsCleanly) {
-  setenv("NORVO_PROPERTY_DIR", Path("absent").c_str(), 1);
+  property_store::SetDirForTesting(Path("absent"));  // props_ restores the folder
   EXPECT_FALSE(android::base::SetProperty("a", "1"));
   EXPECT_EQ("d", android::base::GetProperty("a", "d"));
   EXPECT_TRUE(property_store::List().empty());

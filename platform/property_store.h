@@ -4,9 +4,9 @@
 // and cutils property_get (properties.cpp) are built on these functions, so a value set by
 // one process is seen by the next, as on a device.
 //
-// NORVO_PROPERTY_DIR, when set in the environment, replaces the directory. It exists for
-// in-process unit tests, which point it at a temporary directory with setenv(); nothing on
-// the device sets it.
+// NORVO_PROPERTY_DIR, when set in the environment at start, replaces the directory for
+// the whole process (read once; the emulated device clears it). Unit tests and fuzzers
+// point the store at a folder of their own with SetDirForTesting().
 #pragma once
 
 #include <string>
@@ -23,8 +23,13 @@ constexpr size_t kMaxFileSize = 8192;
 
 constexpr char kDefaultDir[] = "/dev/__properties__";
 
-// The directory in use (NORVO_PROPERTY_DIR or kDefaultDir).
+// The directory in use: the one a test set, else NORVO_PROPERTY_DIR as the process
+// found it at its first property access, else kDefaultDir.
 std::string Dir();
+// Points the store at `dir` (empty: back to the start-up choice); returns the
+// folder a test had set before, so that a scope can restore it. Tests only; not
+// safe while another thread reads properties.
+std::string SetDirForTesting(const std::string& dir);
 
 // Android's property name rules: not empty, no leading or trailing ".", no "..", and only
 // letters, digits and "_-.:@". This also keeps names free of "/" and away from the

@@ -22,6 +22,7 @@
 #include <memory>
 
 #include "norvo_config.h"
+#include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-root/ui_logger.h"
 #include "norvotools/norvo-root/work_area.h"
@@ -65,10 +66,6 @@ namespace {
 
 const char kRescuePattern[] = "RescuePartyLog";
 const char kRescueLoggedProp[] = "rescueparty.logged";
-
-struct DirDeleter {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
 
 volatile sig_atomic_t g_trigger_requested = 0;
 
@@ -148,30 +145,35 @@ void SendPost(curl_slist* header_list) {
   std::string body = norvozel::zel_sync_to_string();
   create_file_and_writedata(WORK_DIR, "last_tmp", body);
 
-  CurlEasy curl(curl_easy_init());
+  // The address is ours, but a redirect must not lead the post (or anything a
+  // later option turns on) to another protocol: the handle speaks http and https only.
+  CurlEasy curl = NewTransfer();
   if (!curl) {
     LOG(ERROR) << "failed to create a transfer handle";
     return;
   }
   std::string url = g_target.scheme + g_target.address + g_target.path;
   CURL* h = curl.get();
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-  curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());
-  curl_easy_setopt(h, CURLOPT_POST, 1L);
-  curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
-  curl_easy_setopt(h, CURLOPT_CAPATH, kCaCertsDir);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, g_limits.connect_seconds);
-  curl_easy_setopt(h, CURLOPT_TIMEOUT, g_limits.total_seconds);
-  // The address is ours, but a redirect must not lead the post (or anything a
-  // later option turns on) to another protocol.
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
-  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
+  CurlOptions options(h);
+  options.set(CURLOPT_URL, url.c_str())
+      .set(CURLOPT_HTTPHEADER, headers.get())
+      .set(CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()))
+      .set(CURLOPT_POSTFIELDS, body.c_str())
+      .set(CURLOPT_POST, 1L)
+      .set(CURLOPT_VERBOSE, 1L)
+      .set(CURLOPT_SSL_VERIFYPEER, 0L)
+      .set(CURLOPT_SSL_VERIFYHOST, 0L);
+  // Only consulted when the peer is verified, which it is not: a TLS backend
+  // without certificate folders must not cost the post.
+  if (options.ok() && !CurlOptions(h).set(CURLOPT_CAPATH, kCaCertsDir).ok()) {
+    LOG(WARNING) << "the certificate folder " << kCaCertsDir << " is not used";
+  }
+  // Without its time limits a stalled server would hold the service for ever:
+  // no post then, rather than an unbounded one.
+  options.set(CURLOPT_CONNECTTIMEOUT, g_limits.connect_seconds)
+      .set(CURLOPT_TIMEOUT, g_limits.total_seconds);
 
-  CURLcode res = curl_easy_perform(h);
+  CURLcode res = options.ok() ? curl_easy_perform(h) : options.result();
   if (res == CURLE_OK) {
     LOG(INFO) << "succ to post data";
   } else {
@@ -187,7 +189,7 @@ bool is_upload_candidate(const std::string& name) {
 
 std::vector<std::string> collect_upload_files(const std::string& dir) {
   std::vector<std::string> files;
-  std::unique_ptr<DIR, DirDeleter> listing(opendir(dir.c_str()));
+  UniqueDir listing(opendir(dir.c_str()));
   if (!listing) return files;
   while (dirent* entry = readdir(listing.get())) {
     std::string name = entry->d_name;

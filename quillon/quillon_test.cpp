@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "norvotools/norvo-root/ui_logger.h"
+#include "tests/support/test_support.h"
 
 namespace quillon {
 namespace {
@@ -22,46 +22,16 @@ namespace {
 using android::base::ReadFileToString;
 using android::base::WriteStringToFile;
 
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    const char* old = getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  bool had_ = false;
-  std::string old_;
-};
+using test_support::PropertyScope;
+using test_support::ScopedEnv;
 
 TEST(QuillonTest, HelpOnlyOutsideTheUpdaterAndRecovery) {
-  EXPECT_FALSE(help_wanted("norvo"));
-  EXPECT_FALSE(help_wanted("recovery"));
-  EXPECT_TRUE(help_wanted("android"));
-  EXPECT_TRUE(help_wanted(""));
-  EXPECT_TRUE(help_wanted("Recovery"));
-  EXPECT_TRUE(help_wanted("norvo "));
-}
-
-TEST(QuillonTest, ConsoleLineLetters) {
-  using namespace android::base;
-  EXPECT_EQ("V:v\n", ui_log_line(VERBOSE, "v"));
-  EXPECT_EQ("I:>> Bye bye, Quillon\n", ui_log_line(INFO, ">> Bye bye, Quillon"));
-  EXPECT_EQ("E:e\n", ui_log_line(ERROR, "e"));
-  EXPECT_EQ("F:f\n", ui_log_line(FATAL_WITHOUT_ABORT, "f"));
-  EXPECT_EQ("F:fatal\n", ui_log_line(FATAL, "fatal"));
-  EXPECT_EQ("I:\n", ui_log_line(INFO, ""));
+  for (const char* environment : {"norvo", "recovery"}) {
+    EXPECT_FALSE(help_wanted(environment)) << environment;
+  }
+  for (const char* environment : {"android", "", "Recovery", "norvo "}) {
+    EXPECT_TRUE(help_wanted(environment)) << environment;
+  }
 }
 
 TEST(QuillonTest, CommandTextReadsLikeTheShellCommand) {
@@ -179,10 +149,9 @@ TEST(QuillonTest, RunProgramReportsAProgramThatCannotStart) {
 }
 
 TEST(QuillonTest, UploadLogsRunsCurlPerFileAndMarksTheProperty) {
-  TemporaryDir props;
+  PropertyScope props;
   TemporaryDir bin;
   TemporaryDir zelas;
-  ScopedEnv prop_env("NORVO_PROPERTY_DIR", props.path);
   ScopedEnv path_env("PATH", std::string(bin.path) + ":/usr/bin:/bin");
   std::string record = std::string(bin.path) + "/calls";
   // A stand-in curl that records its arguments, one per line, and fails for
@@ -283,8 +252,7 @@ TEST_F(ResolveCallbackTest, UnusableResultsSkipThePass) {
 }
 
 TEST_F(ResolveCallbackTest, FirstIpv4AddressBecomesTheTarget) {
-  TemporaryDir props;
-  ScopedEnv prop_env("NORVO_PROPERTY_DIR", props.path);
+  PropertyScope props;
   FakeHost v4(AF_INET, 4, true);
   ASSERT_EQ(1, inet_pton(AF_INET, "192.0.2.7", v4.raw));
   // Not the JSON path: the log branch runs, finds no rescue logs on this host.

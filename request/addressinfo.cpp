@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <string.h>
 
+#include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-root/work_area.h"
 #include "norvotools/norvo-update/dir2url.h"
@@ -18,10 +19,6 @@
 #include "request/update_checker.h"
 
 namespace {
-
-struct FreeDeleter {
-  void operator()(void* p) const { free(p); }
-};
 
 // Whole content of a captured exchange file; false when it cannot be read, is
 // not a regular file (never blocks on a FIFO) or is larger than any answer.
@@ -74,42 +71,24 @@ void AddressInfo::run() {
 }
 
 int AddressInfo::PreExecuted() {
-  if (int rc = response_file_.open(RESPONSE_BODY_FILE, "w"); rc != 0) {
-    // The answer would go nowhere; fail the event before posting anything.
-    errno = -rc;
-    PLOG(ERROR) << "failed to open " << RESPONSE_BODY_FILE;
-    return CURLE_WRITE_ERROR;
-  }
-  LOG(DEBUG) << ">> AddressInfo::PreExecuted, curl writedata=" << RESPONSE_BODY_FILE;
-  appendRequestHeaders();
-  CURL* curl = curl_.get();
-  if (curl == nullptr) return CURLE_FAILED_INIT;
-  CURLcode r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer_.get())) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https")) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_POST, 1L)) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_POSTFIELDS, post_body_.c_str())) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE,
-                            static_cast<long>(strlen(post_body_.c_str())))) != CURLE_OK) {
-    return r;
-  }
-  if ((r = curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers_.get())) != CURLE_OK) return r;
-  if ((r = response_file_.attach(curl)) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L)) != CURLE_OK) return r;
-  return curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L);
+  // The answer would go nowhere; fail the event before posting anything.
+  if (int rc = prepareRequest(response_file_, RESPONSE_BODY_FILE, "w"); rc != 0) return rc;
+  CurlOptions options(curl_.get());
+  options.set(CURLOPT_ERRORBUFFER, error_buffer_.get())
+      .set(CURLOPT_PROTOCOLS_STR, "http,https")
+      .set(CURLOPT_POST, 1L)
+      .set(CURLOPT_POSTFIELDS, post_body_.c_str())
+      .set(CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(post_body_.c_str())))
+      .set(CURLOPT_HTTPHEADER, headers_.get());
+  response_file_.attach(options);
+  return options.set(CURLOPT_VERBOSE, 1L).set(CURLOPT_TIMEOUT, 5L).result();
 }
 
 int AddressInfo::OnExecuted() {
   LOG(DEBUG) << ">> AddressInfo::OnExecuted, url=" << url_.url();
-  CURLcode r = performTransfer();
-  if (response_file_.error() != 0) {
-    // A full /cache: the answer never reached the file, so there is nothing to
-    // decode. Name the write instead of letting the decoder blame the answer.
-    errno = response_file_.error();
-    PLOG(ERROR) << "failed to write " << RESPONSE_BODY_FILE;
-    return CURLE_WRITE_ERROR;
-  }
-  return r;
+  // An answer that never reached the file cannot be decoded: the write is named
+  // instead of letting the decoder blame the answer.
+  return performTransfer(response_file_);
 }
 
 int AddressInfo::PostExecuted() {
@@ -143,7 +122,7 @@ int AddressInfo::PostExecuted() {
   unsigned char* decoded_raw = nullptr;
   size_t decoded_len = 0;
   int rc = base64_decode(&decoded_raw, &decoded_len, text.c_str(), text.size());
-  std::unique_ptr<unsigned char, FreeDeleter> decoded(decoded_raw);
+  UniqueMalloc<unsigned char> decoded(decoded_raw);
   if (rc != 0) {
     printf("failed to use base64 to decode %s\n", path);
     return CURLE_READ_ERROR;
@@ -156,7 +135,7 @@ int AddressInfo::PostExecuted() {
   int32_t clear_len = 0;
   rc = AES_CBC_PKCS5Padding_Decrypt(PAYLOAD_KEY, &clear_raw, &clear_len, decoded.get(),
                                     static_cast<int32_t>(decoded_len));
-  std::unique_ptr<unsigned char, FreeDeleter> clear(clear_raw);
+  UniqueMalloc<unsigned char> clear(clear_raw);
   if (rc != 0) {
     printf("failed to use aes-128-cbc to decrypt %s\n", path);
     return CURLE_READ_ERROR;

@@ -40,7 +40,7 @@ bool CommandListener::start(int fd) {
     return false;
   }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stop_requested_ = false;
     requests_.clear();
   }
@@ -78,7 +78,7 @@ void CommandListener::notify() {
 }
 
 bool CommandListener::stopRequested() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return stop_requested_;
 }
 
@@ -91,14 +91,15 @@ void CommandListener::clearCommandFd() {
 
 std::deque<char> CommandListener::takeRequests() {
   std::deque<char> todo;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   todo.swap(requests_);
   return todo;
 }
 
 bool CommandListener::waitUnlessStopped(std::chrono::milliseconds delay) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return !wake_.wait_for(lock, delay, [this]() REQUIRES(mutex_) { return stop_requested_; });
+  MutexLock lock(mutex_);
+  // The wait releases mutex_ and takes it back before each look at the flag.
+  return !wake_.wait_for(mutex_, delay, [this]() REQUIRES(mutex_) { return stop_requested_; });
 }
 
 bool CommandListener::handleLine(const std::string& line) {
@@ -106,7 +107,7 @@ bool CommandListener::handleLine(const std::string& line) {
   char command = parse_command(line);
   if (command == 'c' || command == 'p') {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       requests_.push_back(command);
     }
     notify();
@@ -115,7 +116,7 @@ bool CommandListener::handleLine(const std::string& line) {
   if (command == 's') {
     stopCode = kStopCode;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       stop_requested_ = true;
     }
     wake_.notify_all();

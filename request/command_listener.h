@@ -10,7 +10,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -60,10 +59,15 @@ class CommandListener {
   void loop(int fd);
   void notify();
 
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
+  // Shared by the listener thread and the transfer thread.
+  mutable Mutex mutex_;
+  std::condition_variable_any wake_;  // signalled when a stop arrives
   std::deque<char> requests_ GUARDED_BY(mutex_);
   bool stop_requested_ GUARDED_BY(mutex_) = false;
+
+  // Owned by the transfer thread. The pipes are made before the listener thread
+  // starts and closed after it was joined; in between the listener only reads
+  // wake_read_ and writes stop_write_ and notify_write_, which do not change.
   std::thread thread_;
   android::base::unique_fd wake_read_, wake_write_;      // ends the thread
   android::base::unique_fd stop_read_, stop_write_;      // tells others of a stop

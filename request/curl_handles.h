@@ -1,5 +1,5 @@
-// Owners for libcurl's handles and header lists, shared by the update agent's
-// events and the telemetry uploader.
+// Owners for libcurl's handles and header lists, and the one way options are set
+// on a transfer, shared by the update agent's events and the telemetry uploader.
 #pragma once
 
 #include <android-base/logging.h>
@@ -8,14 +8,11 @@
 #include <memory>
 #include <string>
 
-struct CurlSlistDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-struct CurlEasyDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
-using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
+#include "norvotools/norvo-root/scoped.h"
+
+using CurlSlist = std::unique_ptr<curl_slist, ReleaseWith<curl_slist_free_all>>;
+using CurlEasy = std::unique_ptr<CURL, ReleaseWith<curl_easy_cleanup>>;
+using CurlMulti = std::unique_ptr<CURLM, ReleaseWith<curl_multi_cleanup>>;
 
 // Appends `line` to `list`; keeps the list intact when libcurl cannot allocate.
 inline void AppendHeader(CurlSlist& list, const std::string& line) {
@@ -28,6 +25,32 @@ inline void AppendHeader(CurlSlist& list, const std::string& line) {
   list.reset(grown);
 }
 
+// Sets options on one transfer in the order of the calls and stops at the first
+// failure: the options after it are not set, and result() is that failure's code
+// (CURLE_OK when every option took). So
+//
+//   return CurlOptions(curl).set(CURLOPT_POST, 1L).set(CURLOPT_TIMEOUT, 5L).result();
+//
+// returns the first non-zero result at once, or the result of the last option.
+// A null handle (libcurl could not make one) fails as CURLE_FAILED_INIT.
+class CurlOptions {
+ public:
+  explicit CurlOptions(CURL* handle)
+      : handle_(handle), result_(handle != nullptr ? CURLE_OK : CURLE_FAILED_INIT) {}
+
+  template <typename T>
+  CurlOptions& set(CURLoption option, T value) {
+    if (result_ == CURLE_OK) result_ = curl_easy_setopt(handle_, option, value);
+    return *this;
+  }
+  CURLcode result() const { return result_; }
+  bool ok() const { return result_ == CURLE_OK; }
+
+ private:
+  CURL* handle_;
+  CURLcode result_;
+};
+
 // A new transfer handle that speaks http and https only, for the first request
 // and for every redirect: a server must never steer it to another protocol (a
 // gopher:// or dict:// target would carry raw lines to any port). Null when
@@ -35,8 +58,10 @@ inline void AppendHeader(CurlSlist& list, const std::string& line) {
 inline CurlEasy NewTransfer() {
   CurlEasy handle(curl_easy_init());
   if (handle == nullptr) return handle;
-  if (curl_easy_setopt(handle.get(), CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
-      curl_easy_setopt(handle.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK) {
+  if (!CurlOptions(handle.get())
+           .set(CURLOPT_PROTOCOLS_STR, "http,https")
+           .set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https")
+           .ok()) {
     LOG(ERROR) << "cannot limit a transfer to http and https";
     handle.reset();
   }

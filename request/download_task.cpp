@@ -10,9 +10,6 @@
 #include "request/rominfo.h"
 #include "request/syncservertime.h"
 
-FILE* g_status_stream = nullptr;
-FILE* g_command_stream = nullptr;
-
 namespace {
 
 template <typename... Events>

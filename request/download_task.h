@@ -11,10 +11,6 @@
 #include "request/secure_event.h"
 #include "request/url_wrapper.h"
 
-// The process-wide status and command streams (the driver holds the same ones).
-extern FILE* g_status_stream;
-extern FILE* g_command_stream;
-
 class DownloadTask {
  public:
   DownloadTask() = default;
@@ -30,6 +26,8 @@ class DownloadTask {
   std::unique_ptr<URLWrapper> url_record;
   bool fork_flag = false;
   int rom_state = 0;
+  // The front end's two pipes (the command mode: standard output and none);
+  // borrowed from main. Every status line of the stage goes to status_stream.
   FILE* status_stream = nullptr;
   FILE* command_stream = nullptr;
 

@@ -2,6 +2,8 @@
 // lines it writes on its command pipe into the log.
 #define LOG_TAG "DownloadTask"
 
+#include "request/private/installer.h"
+
 #include <android-base/logging.h>
 #include <android-base/parsedouble.h>
 #include <android-base/strings.h>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "norvo_config.h"
+#include "norvotools/norvo-root/scoped.h"
 #include "request/download_task.h"
 #include "request/package_verify.h"
 
@@ -27,10 +30,6 @@ namespace {
 constexpr char kUpdaterPath[] = "/tmp/update-binary";
 constexpr char kPackagePath[] = "/tmp/secure_update.zip";
 constexpr size_t kLineBuffer = 1024;
-
-struct FileCloser {
-  void operator()(FILE* file) const { fclose(file); }
-};
 
 // A duration: decimal, or hexadecimal with a "0x" prefix, that fits in 32 bits.
 bool parseDuration(const std::string& text) {
@@ -94,10 +93,6 @@ bool prepare_verified_updater() {
 }
 
 }  // namespace
-
-// One line from the updater (a piece of a longer line counts as a line).
-// Not static: the unit tests drive it directly.
-void handle_updater_line(const std::string& line);
 
 void handle_updater_line(const std::string& line) {
   size_t end = line.find_first_of(" \n");
@@ -164,7 +159,7 @@ int DownloadTask::run_installer() {
     _exit(1);
   }
   writeEnd.reset();
-  std::unique_ptr<FILE, FileCloser> stream(fdopen(readEnd.get(), "r"));
+  UniqueFile stream(fdopen(readEnd.get(), "r"));
   if (stream) {
     int owned = readEnd.release();  // the stream owns it now
     (void)owned;

@@ -1,32 +1,22 @@
+#include "request/private/installer.h"
+
 #include <android-base/logging.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-// Defined by the installer bridge.
-void handle_updater_line(const std::string& line);
+#include "tests/support/test_support.h"
 
 namespace {
-
-std::vector<std::string>* g_lines = nullptr;
 
 // Collects the error lines the bridge logs for one updater line. libbase logs
 // each line of a message on its own, so a message ending in a line feed arrives
 // as its text followed by an empty line.
 std::vector<std::string> Relay(const std::string& line) {
-  std::vector<std::string> lines;
-  g_lines = &lines;
-  android::base::SetLogger([](android::base::LogId, android::base::LogSeverity severity,
-                              const char* tag, const char*, unsigned int, const char* message) {
-    if (severity == android::base::ERROR && std::string(tag) == "DownloadTask") {
-      g_lines->push_back(message);
-    }
-  });
+  test_support::LogCapture log;
   handle_updater_line(line);
-  android::base::SetLogger(android::base::StderrLogger);
-  g_lines = nullptr;
-  return lines;
+  return log.Messages(android::base::ERROR, "DownloadTask");
 }
 
 using Lines = std::vector<std::string>;

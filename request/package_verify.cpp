@@ -26,6 +26,8 @@
 #include <algorithm>
 #include <memory>
 
+#include "norvotools/norvo-root/scoped.h"
+
 namespace package_verify {
 namespace {
 
@@ -37,14 +39,7 @@ constexpr uint8_t kEocdMagic[] = {0x50, 0x4b, 0x05, 0x06};
 constexpr size_t kMaxSignature = 1024;  // an 8192-bit RSA signature
 constexpr size_t kReadChunk = 1 << 20;
 
-struct ArchiveCloser {
-  void operator()(ZipArchive* archive) const { CloseArchive(archive); }
-};
-using Archive = std::unique_ptr<ZipArchive, ArchiveCloser>;
-
-struct IterationEnder {
-  void operator()(void* cookie) const { EndIteration(cookie); }
-};
+using Archive = std::unique_ptr<ZipArchive, ReleaseWith<CloseArchive>>;
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
@@ -202,7 +197,7 @@ Result LoadKeyStore(const char* path, std::vector<PublicKey>* keys, std::string*
   if (StartIteration(archive.get(), &cookie, "", ".pem") != 0) {
     return Fail(Result::kNoKeyStore, why, std::string(path) + " cannot be listed");
   }
-  std::unique_ptr<void, IterationEnder> iteration(cookie);
+  std::unique_ptr<void, ReleaseWith<EndIteration>> iteration(cookie);
   ZipEntry entry;
   std::string name;
   size_t seen = 0;

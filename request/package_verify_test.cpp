@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "norvotools/norvo-root/storage_test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -330,7 +330,7 @@ TEST(PackageKeyStore, RefusesWeakKeysAndNonCertificates) {
 }
 
 TEST(PackageUpdater, WritesANewFileUnlessTheSameOneIsThere) {
-  storage_test::ScratchDir dir;
+  test_support::ScratchDir dir;
   std::string path = dir.path() + "/update-binary";
   bool replaced = false;
   std::string why;

@@ -46,8 +46,6 @@ int RunFork(int argc, char** argv) {
   FILE* status = nullptr;
   FILE* command = nullptr;
   if (!OpenForkStreams(argc, argv, &status, &command)) return 0;
-  g_status_stream = status;
-  g_command_stream = command;
   std::string stage = argc > 2 ? argv[2] : "";
   if (stage == "--first_stage") {
     LOG(INFO) << kBanner << "1st-stage [" << getpid() << "]...";
@@ -71,8 +69,6 @@ int RunFork(int argc, char** argv) {
   }
   fclose(status);
   fclose(command);
-  g_status_stream = nullptr;
-  g_command_stream = nullptr;
   return 0;
 }
 
@@ -83,7 +79,6 @@ int RunCommand(char** argv) {
     return 0;
   }
   LOG(INFO) << kBanner << "run-command [" << getpid() << "]...";
-  g_status_stream = stdout;
   DownloadTask driver;
   driver.fork_flag = false;
   driver.status_stream = stdout;

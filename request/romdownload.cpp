@@ -89,20 +89,17 @@ bool allowed_scheme(const std::string& scheme) {
   return strcasecmp(scheme.c_str(), "http://") == 0 || strcasecmp(scheme.c_str(), "https://") == 0;
 }
 
-long low_speed_time() {
-  const char* text = getenv("NORVO_LOW_SPEED_TIME");
+long low_speed_time_from(const char* text) {
   long seconds = 0;
   if (text != nullptr && android::base::ParseInt(text, &seconds, 1L, 3600L)) return seconds;
   return kDefaultLowSpeedTime;
 }
 
-namespace {
-// The driver's status stream; main keeps the process-wide one equal to it.
-FILE* streamOf(RomDownload* event) {
-  FILE* stream = event->driverStream();
-  return stream != nullptr ? stream : g_status_stream;
+long low_speed_time() {
+  // Read once: every attempt of the process uses the same limit.
+  static const long seconds = low_speed_time_from(getenv("NORVO_LOW_SPEED_TIME"));
+  return seconds;
 }
-}  // namespace
 
 RomDownload::RomDownload() {
   EventWrapper<RomDownload>::instance = this;
@@ -128,13 +125,12 @@ void RomDownload::InitCbmap() {
     LOG(INFO) << ">> Totally " << p->lastSize << " bytes downloaded";
     if (updateFile != nullptr) fflush(updateFile);
     if (p->lastSize == 0) {
-      writeStatusLine(streamOf(this), "%d:%c:%d\n", status, 'f', CURLE_GOT_NOTHING);
+      writeStatus("%d:%c:%d\n", status, 'f', CURLE_GOT_NOTHING);
       outcome_ = Outcome::kFailed;
       return false;
     }
     if (!checkComplete(status)) return false;
-    writeStatusLine(streamOf(this), "%d:%c:%s\n", status, 'c',
-                    driver_ != nullptr ? driver_->result_text.c_str() : "");
+    writeStatus("%d:%c:%s\n", status, 'c', driver_ != nullptr ? driver_->result_text.c_str() : "");
     outcome_ = Outcome::kComplete;
     if (next_ != nullptr) {
       next_->run();
@@ -145,7 +141,7 @@ void RomDownload::InitCbmap() {
   };
   cbmap_[kStopCode] = [this](DownloadStatus status) {
     LOG(ERROR) << " CURLE_ABORTED_BY_CALLBACK lead to download stopped";
-    writeStatusLine(streamOf(this), "%d:%c:%c", status, 'r', 's');
+    writeStatus("%d:%c:%c", status, 'r', 's');
     outcome_ = Outcome::kStopped;
     return false;
   };
@@ -201,11 +197,11 @@ void RomDownload::failAttempt(int code, bool permanent) {
 void RomDownload::reportFailure(DownloadStatus status, int code) {
   if (retry_.giveUpAfter(permanent_, code == kChecksumMismatch)) {
     LOG(ERROR) << ">> RomDownload gives up after failure " << code;
-    writeStatusLine(streamOf(this), "%d:%c:%d\n", status, 'f', kFinalCodeBase + code);
+    writeStatus("%d:%c:%d\n", status, 'f', kFinalCodeBase + code);
     outcome_ = Outcome::kFailed;
     return;
   }
-  writeStatusLine(streamOf(this), "%d:%c:%d\n", status, 'f', code);
+  writeStatus("%d:%c:%d\n", status, 'f', code);
   outcome_ = Outcome::kRestart;
 }
 
@@ -213,8 +209,7 @@ void RomDownload::run() {
   if (driver_ == nullptr || driver_->url_record == nullptr) {
     // Nothing to fetch: the ROM URL check found no package URL.
     LOG(ERROR) << ">> RomDownload has no package URL, nothing to download";
-    writeStatusLine(streamOf(this), "%d:%c:%d\n", status_, 'f',
-                    kFinalCodeBase + CURLE_URL_MALFORMAT);
+    writeStatus("%d:%c:%d\n", status_, 'f', kFinalCodeBase + CURLE_URL_MALFORMAT);
     return;
   }
   // One download per package: a second one would interleave its bytes with ours.
@@ -224,16 +219,14 @@ void RomDownload::run() {
                << (locked == PackageFile::LockResult::kBusy
                        ? "another download is writing " + package_.path()
                        : "cannot lock " + package_.lockPath());
-    writeStatusLine(streamOf(this), "%d:%c:%d\n", status_, 'f',
-                    locked == PackageFile::LockResult::kBusy ? kPackageBusy
-                                                             : kFinalCodeBase + CURLE_WRITE_ERROR);
+    writeStatus("%d:%c:%d\n", status_, 'f',
+                locked == PackageFile::LockResult::kBusy ? kPackageBusy
+                                                         : kFinalCodeBase + CURLE_WRITE_ERROR);
     return;
   }
   // Commands are obeyed from the first moment, name resolution included.
-  if (driver_->fork_flag) {
-    FILE* commands =
-        driver_->command_stream != nullptr ? driver_->command_stream : g_command_stream;
-    if (commands != nullptr) listener_.start(fileno(commands));
+  if (driver_->fork_flag && driver_->command_stream != nullptr) {
+    listener_.start(fileno(driver_->command_stream));
   }
   resolveNameAbortOn(listener_.stopFd());
   runAttempts();
@@ -263,7 +256,7 @@ void RomDownload::runAttempts() {
     if (outcome == Outcome::kNone && stop) {
       // Stopped while the name was being looked up: no transfer ran.
       LOG(ERROR) << " stop command during name resolution, download stopped";
-      writeStatusLine(streamOf(this), "%d:%c:%c", status_, 'r', 's');
+      writeStatus("%d:%c:%c", status_, 'r', 's');
       break;
     }
     if (outcome != Outcome::kRestart && outcome != Outcome::kRedirect) break;
@@ -277,7 +270,7 @@ void RomDownload::runAttempts() {
     }
     if (stop) {
       LOG(ERROR) << " stop command while waiting to retry, download stopped";
-      writeStatusLine(streamOf(this), "%d:%c:%c", status_, 'r', 's');
+      writeStatus("%d:%c:%c", status_, 'r', 's');
       break;
     }
   }
@@ -367,47 +360,45 @@ int RomDownload::PreExecuted() {
     AppendHeader(headers_, "Range: bytes=" + std::to_string(resume) + "-");
     if (!identity_.validator.empty()) AppendHeader(headers_, "If-Range: " + identity_.validator);
   }
-  CURLcode rc = CURLE_OK;
-  auto set = [&rc, handle](CURLoption option, auto value) {
-    if (rc == CURLE_OK) rc = curl_easy_setopt(handle, option, value);
-  };
-  set(CURLOPT_ERRORBUFFER, error_buffer_.get());
-  set(CURLOPT_HTTPHEADER, headers_.get());
-  set(CURLOPT_HEADER, 0L);
-  set(CURLOPT_TCP_KEEPALIVE, 1L);
-  set(CURLOPT_WRITEFUNCTION, &RomDownload::writeBody);
-  set(CURLOPT_WRITEDATA, this);
-  set(CURLOPT_HEADERFUNCTION, &RomDownload::onHeader);
-  set(CURLOPT_HEADERDATA, this);
-  set(CURLOPT_SSL_VERIFYPEER, 0L);
-  set(CURLOPT_SSL_VERIFYHOST, 0L);
-  set(CURLOPT_NOSIGNAL, 1L);
-  // Packages are large: with libcurl's 16 KiB default a 256 MiB download took
-  // about eight times the reads, polls and progress callbacks of 128 KiB ones.
-  set(CURLOPT_BUFFERSIZE, 128L * 1024);
-  // A dead connection must not hang the download for ever.
-  set(CURLOPT_CONNECTTIMEOUT, kConnectTimeout);
-  set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-  set(CURLOPT_LOW_SPEED_TIME, low_speed_time());
-  if (rc != CURLE_OK) return rc;
+  CurlOptions options(handle);
+  options.set(CURLOPT_ERRORBUFFER, error_buffer_.get())
+      .set(CURLOPT_HTTPHEADER, headers_.get())
+      .set(CURLOPT_HEADER, 0L)
+      .set(CURLOPT_TCP_KEEPALIVE, 1L)
+      .set(CURLOPT_WRITEFUNCTION, &RomDownload::writeBody)
+      .set(CURLOPT_WRITEDATA, this)
+      .set(CURLOPT_HEADERFUNCTION, &RomDownload::onHeader)
+      .set(CURLOPT_HEADERDATA, this)
+      .set(CURLOPT_SSL_VERIFYPEER, 0L)
+      .set(CURLOPT_SSL_VERIFYHOST, 0L)
+      .set(CURLOPT_NOSIGNAL, 1L)
+      // Packages are large: with libcurl's 16 KiB default a 256 MiB download took
+      // about eight times the reads, polls and progress callbacks of 128 KiB ones.
+      .set(CURLOPT_BUFFERSIZE, 128L * 1024)
+      // A dead connection must not hang the download for ever.
+      .set(CURLOPT_CONNECTTIMEOUT, kConnectTimeout)
+      .set(CURLOPT_LOW_SPEED_LIMIT, 1L)
+      .set(CURLOPT_LOW_SPEED_TIME, low_speed_time());
+  if (!options.ok()) return options.result();
 
   progress.reset(new XferProgress);
   progress->fileTotalSize = static_cast<int64_t>(fileTotalSize);
   progress->lastTick = Clock::now();
   progress->lastResume = resume;
   progress->file = updateFile;
+  progress->status = statusStream();
   progress->event = this;
-  set(CURLOPT_XFERINFOFUNCTION, &RomDownload::xferinfo);
-  set(CURLOPT_XFERINFODATA, progress.get());
-  set(CURLOPT_NOPROGRESS, 0L);
-  return rc;
+  return options.set(CURLOPT_XFERINFOFUNCTION, &RomDownload::xferinfo)
+      .set(CURLOPT_XFERINFODATA, progress.get())
+      .set(CURLOPT_NOPROGRESS, 0L)
+      .result();
 }
 
 int RomDownload::OnExecuted() {
   std::string url = url_.scheme + url_.host + url_.path;
   LOG(DEBUG) << ">> RomDownload::OnExecuted, url=" << url;
   CURL* handle = curl_.get();
-  CURLcode rc = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+  CURLcode rc = CurlOptions(handle).set(CURLOPT_URL, url.c_str()).result();
   if (rc != CURLE_OK) return rc;
   httpCode_ = 0;
   discardBody_ = false;
@@ -460,14 +451,11 @@ int RomDownload::OnExecuted() {
 }
 
 CURLcode RomDownload::performWithCommands(CURL* handle) {
-  struct MultiDeleter {
-    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
-  };
   // The transfer runs on this thread as curl_easy_perform would, but its wait
   // also watches the command listener, so that a pause, continue or stop takes
   // effect at once instead of at libcurl's next progress call (about once a
   // second while paused).
-  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  CurlMulti multi(curl_multi_init());
   if (multi == nullptr || curl_multi_add_handle(multi.get(), handle) != CURLM_OK) {
     return CURLE_OUT_OF_MEMORY;
   }
@@ -642,7 +630,7 @@ int RomDownload::reportProgress(XferProgress* p, curl_off_t, curl_off_t dlnow, c
   // A status stream that failed a write has lost its reader: the front end is
   // gone and nobody can follow, pause or stop this download any more. End it as
   // a stop would; the bytes so far stay for the next attempt.
-  FILE* stream = p->event != nullptr ? streamOf(p->event) : g_status_stream;
+  FILE* stream = p->status;
   if (statusStreamLost(stream)) {
     LOG(ERROR) << ">> RomDownload: the status stream is closed, download stopped";
     return kStopCode;
@@ -688,7 +676,7 @@ void RomDownload::applyRequests() {
     if (curl_easy_pause(handle, pause ? CURLPAUSE_RECV : CURLPAUSE_CONT) != CURLE_OK) continue;
     paused_ = pause;
     pauseApplied_ = pause;
-    writeStatusLine(streamOf(this), "%d:%c:%c\n", status_, 'r', request);
+    writeStatus("%d:%c:%c\n", status_, 'r', request);
   }
 }
 
@@ -713,8 +701,4 @@ Handler RomDownload::handleCurlCode(CURLcode code) {
     reportFailure(status, code);
     return false;
   };
-}
-
-FILE* RomDownload::driverStream() const {
-  return driver_ != nullptr ? driver_->status_stream : nullptr;
 }

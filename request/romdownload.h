@@ -47,6 +47,7 @@ struct XferProgress {
   int64_t lastSize = 0;    // absolute size at the last speed report
   int64_t lastResume = 0;  // bytes of the package file kept by this attempt
   FILE* file = nullptr;    // borrowed: the package file
+  FILE* status = nullptr;  // borrowed: where the p and s lines go (the driver's stream)
   std::chrono::steady_clock::time_point lastTick = std::chrono::steady_clock::now();
   RomDownload* event = nullptr;  // applies pause/continue requests; may be null
 };
@@ -64,8 +65,11 @@ bool split_redirect_url(const std::string& url, SplitUrl* out);
 uint64_t parse_file_size(const std::string& text);
 // True for the schemes a download may use: http and https, any letter case.
 bool allowed_scheme(const std::string& scheme);
-// Low-speed abort time in seconds (60; tests shorten it through NORVO_LOW_SPEED_TIME).
+// Low-speed abort time in seconds: 60, or NORVO_LOW_SPEED_TIME (1 to 3600) as the
+// process found it at start; system tests shorten it that way.
 long low_speed_time();
+// The time `text` (the variable's value, or null) asks for.
+long low_speed_time_from(const char* text);
 
 class RomDownload : public SecureEvent {
  public:
@@ -87,7 +91,6 @@ class RomDownload : public SecureEvent {
   // The percentage and speed part of xferinfo.
   static int reportProgress(XferProgress* p, curl_off_t dltotal, curl_off_t dlnow,
                             curl_off_t ultotal, curl_off_t ulnow);
-  FILE* driverStream() const;
 
   FILE* updateFile = nullptr;  // borrowed from package_ while an attempt runs
   uint64_t fileTotalSize = 0;

@@ -8,48 +8,25 @@
 #include <string>
 
 #include "request/download_task.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
-// Routes the process status stream into memory for one test.
-class StatusStream {
- public:
-  StatusStream() : saved_(g_status_stream), stream_(open_memstream(&buffer_, &size_)) {
-    g_status_stream = stream_;
-  }
-  ~StatusStream() {
-    g_status_stream = saved_;
-    fclose(stream_);
-    free(buffer_);
-  }
-  std::string text() {
-    fflush(stream_);
-    return std::string(buffer_, size_);
-  }
-  FILE* stream() { return stream_; }
+using test_support::StatusStream;
+using test_support::StopGuard;
 
- private:
-  FILE* saved_;
-  char* buffer_ = nullptr;
-  size_t size_ = 0;
-  FILE* stream_;
-};
-
-class StopGuard {
- public:
-  ~StopGuard() { stopCode = 0; }
-};
-
-XferProgress Record(int64_t total, int64_t resume) {
+// A progress record that reports to `out`.
+XferProgress Record(int64_t total, int64_t resume, const StatusStream& out) {
   XferProgress p;
   p.fileTotalSize = total;
   p.lastResume = resume;
+  p.status = out.stream();
   return p;
 }
 
 TEST(XferInfo, ResumedBytesCountTowardsPercentAndFirstSpeed) {
   StatusStream out;
-  XferProgress p = Record(1000, 400);
+  XferProgress p = Record(1000, 400, out);
   p.lastTick -= std::chrono::seconds(2);
   EXPECT_EQ(0, RomDownload::xferinfo(&p, 0, 100, 0, 0));
   // 500 of 1000 bytes: 50 %. The first speed report counts the resumed 400
@@ -66,7 +43,7 @@ TEST(XferInfo, ResumedBytesCountTowardsPercentAndFirstSpeed) {
 
 TEST(XferInfo, PercentOnlyWhenItRisesAndSpeedAtMostOncePerSecond) {
   StatusStream out;
-  XferProgress p = Record(10000, 0);
+  XferProgress p = Record(10000, 0, out);
   RomDownload::xferinfo(&p, 0, 150, 0, 0);
   RomDownload::xferinfo(&p, 0, 180, 0, 0);  // still 1 %
   RomDownload::xferinfo(&p, 0, 320, 0, 0);
@@ -75,10 +52,10 @@ TEST(XferInfo, PercentOnlyWhenItRisesAndSpeedAtMostOncePerSecond) {
 
 TEST(XferInfo, SmallOrMissingSizeWritesNoPercent) {
   StatusStream out;
-  XferProgress tiny = Record(99, 0);
+  XferProgress tiny = Record(99, 0, out);
   RomDownload::xferinfo(&tiny, 0, 50, 0, 0);
   RomDownload::xferinfo(&tiny, 0, 98, 0, 0);
-  XferProgress unknown = Record(0, 0);
+  XferProgress unknown = Record(0, 0, out);
   RomDownload::xferinfo(&unknown, 0, 5000, 0, 0);
   EXPECT_EQ("", out.text());
   EXPECT_EQ(0, tiny.lastPercent);
@@ -91,7 +68,7 @@ TEST(XferInfo, ExactSizeFlushesAndGoesOnEvenWithAStopPending) {
   size_t length = 0;
   FILE* file = open_memstream(&content, &length);
   fputs("abc", file);  // buffered until a flush
-  XferProgress p = Record(1000, 600);
+  XferProgress p = Record(1000, 600, out);
   p.file = file;
   stopCode = kStopCode;
   EXPECT_EQ(0, RomDownload::xferinfo(&p, 0, 400, 0, 0));
@@ -104,7 +81,7 @@ TEST(XferInfo, ExactSizeFlushesAndGoesOnEvenWithAStopPending) {
 TEST(XferInfo, UnchangedCountReturnsAtOnceWithTheStopValue) {
   StatusStream out;
   StopGuard guard;
-  XferProgress p = Record(1000, 0);
+  XferProgress p = Record(1000, 0, out);
   p.lastTick -= std::chrono::seconds(5);
   EXPECT_EQ(0, RomDownload::xferinfo(&p, 0, 0, 0, 0));
   stopCode = kStopCode;
@@ -115,25 +92,31 @@ TEST(XferInfo, UnchangedCountReturnsAtOnceWithTheStopValue) {
 
 TEST(XferInfo, PercentIsNotCapped) {
   StatusStream out;
-  XferProgress p = Record(1000, 0);
+  XferProgress p = Record(1000, 0, out);
   RomDownload::xferinfo(&p, 0, 1200, 0, 0);
   EXPECT_EQ("3:p:120\n", out.text().substr(0, 8));
 }
 
+// The port and the path (query included) are kept; a target without a path keeps its host.
 TEST(RedirectSplit, KeepsThePortAndThePath) {
-  SplitUrl parts;
-  ASSERT_TRUE(split_redirect_url("http://cdn.norvo.test:8080/pkgs/a.zip?x=1", &parts));
-  EXPECT_EQ("http://", parts.scheme);
-  EXPECT_EQ("cdn.norvo.test:8080", parts.host);
-  EXPECT_EQ("/pkgs/a.zip?x=1", parts.path);
-}
-
-TEST(RedirectSplit, TargetWithoutPathKeepsItsHost) {
-  SplitUrl parts;
-  ASSERT_TRUE(split_redirect_url("https://mirror.test:8443", &parts));
-  EXPECT_EQ("https://", parts.scheme);
-  EXPECT_EQ("mirror.test:8443", parts.host);
-  EXPECT_EQ("", parts.path);
+  const struct {
+    const char* url;
+    const char* scheme;
+    const char* host;
+    const char* path;
+  } cases[] = {
+      {"http://cdn.norvo.test:8080/pkgs/a.zip?x=1", "http://", "cdn.norvo.test:8080",
+       "/pkgs/a.zip?x=1"},
+      {"https://mirror.test:8443", "https://", "mirror.test:8443", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    SplitUrl parts;
+    ASSERT_TRUE(split_redirect_url(c.url, &parts));
+    EXPECT_EQ(c.scheme, parts.scheme);
+    EXPECT_EQ(c.host, parts.host);
+    EXPECT_EQ(c.path, parts.path);
+  }
 }
 
 TEST(RedirectSplit, RefusesMalformedAndOversizedTargets) {
@@ -144,16 +127,6 @@ TEST(RedirectSplit, RefusesMalformedAndOversizedTargets) {
   EXPECT_FALSE(split_redirect_url("averyveryverylongscheme://h/p", &parts));
   EXPECT_FALSE(split_redirect_url("http://" + std::string(1024, 'h') + "/p", &parts));
   EXPECT_TRUE(split_redirect_url("http://" + std::string(1023, 'h') + "/p", &parts));
-}
-
-TEST(Commands, OnlyTheFirstByteCounts) {
-  EXPECT_EQ('p', parse_command("pause"));
-  EXPECT_EQ('c', parse_command("cont"));
-  EXPECT_EQ('s', parse_command("stop"));
-  EXPECT_EQ(0, parse_command(""));
-  EXPECT_EQ(0, parse_command("x"));
-  EXPECT_EQ(0, parse_command(" p"));
-  EXPECT_EQ(0, parse_command("P"));
 }
 
 TEST(FileSize, EmptyOrNonNumericDisablesPercentages) {
@@ -187,13 +160,12 @@ TEST(FileSize, DecimalDigitsOnly) {
 }
 
 TEST(LowSpeedTime, DefaultsToAMinuteAndTakesATestOverride) {
-  unsetenv("NORVO_LOW_SPEED_TIME");
-  EXPECT_EQ(60, low_speed_time());
-  setenv("NORVO_LOW_SPEED_TIME", "3", 1);
-  EXPECT_EQ(3, low_speed_time());
-  setenv("NORVO_LOW_SPEED_TIME", "soon", 1);
-  EXPECT_EQ(60, low_speed_time());
-  unsetenv("NORVO_LOW_SPEED_TIME");
+  EXPECT_EQ(60, low_speed_time_from(nullptr));
+  EXPECT_EQ(3, low_speed_time_from("3"));
+  EXPECT_EQ(3600, low_speed_time_from("3600"));
+  for (const char* text : {"", "soon", "0", "3601", "-2", "2s"}) {
+    EXPECT_EQ(60, low_speed_time_from(text)) << text;
+  }
 }
 
 TEST(RomDownloadRun, WithoutAPackageUrlEndsAtOnceWithAFailureLine) {

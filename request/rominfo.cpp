@@ -51,17 +51,16 @@ void RomInfo::run() {
 int RomInfo::PreExecuted() {
   LOG(DEBUG) << ">> RomInfo::PreExecuted";
   appendRequestHeaders();
-  CURL* curl = curl_.get();
-  if (curl == nullptr) return CURLE_FAILED_INIT;
-  CURLcode r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers_.get())) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer_.get())) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_NOBODY, 1L)) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L)) != CURLE_OK) return r;
-  // A package URL that answers 404 or 500 cannot be downloaded: say so now
-  // (2:f:22) rather than offer the ROM and let the download fail.
-  if ((r = curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L)) != CURLE_OK) return r;
-  return curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+  return CurlOptions(curl_.get())
+      .set(CURLOPT_HTTPHEADER, headers_.get())
+      .set(CURLOPT_ERRORBUFFER, error_buffer_.get())
+      .set(CURLOPT_NOBODY, 1L)
+      .set(CURLOPT_TIMEOUT, 5L)
+      // A package URL that answers 404 or 500 cannot be downloaded: say so now
+      // (2:f:22) rather than offer the ROM and let the download fail.
+      .set(CURLOPT_FAILONERROR, 1L)
+      .set(CURLOPT_VERBOSE, 1L)
+      .result();
 }
 
 int RomInfo::OnExecuted() {

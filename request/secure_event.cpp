@@ -18,18 +18,17 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
-#include <mutex>
 
 #include "norvo_config.h"
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-update/dir2url.h"
 #include "norvotools/norvo-zel/zelprotocal.h"
 #include "request/download_task.h"
+#include "request/thread_annotations.h"
 #include "request/vendor/norvo_dns.h"
 
 namespace {
 constexpr size_t kErrorBufferSize = 256;
-std::mutex g_status_mutex;
 }  // namespace
 
 namespace {
@@ -43,6 +42,10 @@ constexpr int kReservedPipeShare = 8;
 constexpr int kImportantLineWaitMs = 500;
 
 std::atomic<bool> g_status_lost{false};
+// Serialises the status lines of every thread (the transfer and the listener):
+// each line leaves whole and in the order its writer took the lock. It guards
+// no variable, only the order of writes on the streams.
+Mutex g_status_mutex;
 
 // Free bytes in the pipe behind `fd`, or -1 when it is not a pipe; `reserve`
 // gets the room that progress lines leave to the others.
@@ -62,7 +65,7 @@ void writeLine(FILE* stream, bool droppable, const char* format, va_list args) {
   int length = vsnprintf(line, sizeof(line), format, args);
   if (length < 0) return;
   size_t size = std::min(static_cast<size_t>(length), sizeof(line) - 1);
-  std::lock_guard<std::mutex> lock(g_status_mutex);
+  MutexLock lock(g_status_mutex);
   // Anything stdio still holds goes first, so the order of lines stays.
   fflush(stream);
   int fd = fileno(stream);
@@ -136,10 +139,8 @@ int TransferFile::open(const std::string& path, const char* mode) {
   return 0;
 }
 
-CURLcode TransferFile::attach(CURL* curl) {
-  CURLcode r = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &TransferFile::Write);
-  if (r != CURLE_OK) return r;
-  return curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+CurlOptions& TransferFile::attach(CurlOptions& options) {
+  return options.set(CURLOPT_WRITEFUNCTION, &TransferFile::Write).set(CURLOPT_WRITEDATA, this);
 }
 
 size_t TransferFile::Write(char* data, size_t size, size_t count, void* arg) {
@@ -160,17 +161,40 @@ SecureEvent::SecureEvent() : error_buffer_(new char[kErrorBufferSize]()), curl_(
 
 SecureEvent::~SecureEvent() = default;
 
+FILE* SecureEvent::statusStream() const {
+  return driver_ != nullptr ? driver_->status_stream : nullptr;
+}
+
 void SecureEvent::writeStatus(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  vwriteStatusLine(driver_ != nullptr ? driver_->status_stream : nullptr, format, args);
+  vwriteStatusLine(statusStream(), format, args);
   va_end(args);
 }
 
 CURLcode SecureEvent::performTransfer() {
-  CURLcode r = curl_easy_setopt(curl_.get(), CURLOPT_URL, url_.url().c_str());
+  CURLcode r = CurlOptions(curl_.get()).set(CURLOPT_URL, url_.url().c_str()).result();
   if (r != CURLE_OK) return r;
   return curl_easy_perform(curl_.get());
+}
+
+CURLcode SecureEvent::performTransfer(const TransferFile& output) {
+  CURLcode r = performTransfer();
+  if (output.error() == 0) return r;
+  errno = output.error();
+  PLOG(ERROR) << "failed to write " << output.path();
+  return CURLE_WRITE_ERROR;
+}
+
+int SecureEvent::prepareRequest(TransferFile& file, const std::string& path, const char* mode) {
+  if (int rc = file.open(path, mode); rc != 0) {
+    errno = -rc;
+    PLOG(ERROR) << "failed to open " << path;
+    return CURLE_WRITE_ERROR;
+  }
+  LOG(DEBUG) << ">> " << getDescriptor() << "::PreExecuted, curl writedata=" << path;
+  appendRequestHeaders();
+  return 0;
 }
 
 void SecureEvent::appendRequestHeaders() {
@@ -234,7 +258,11 @@ void SecureEvent::DnsResolveCallback(void*, int status, int, hostent* host) {
     // The transfer still names the host; libcurl maps it through the fixed entry.
     LOG(WARNING) << "No hostent resolved, and try the fixed: " << NORVO_FIXED_RESOLVE;
     AppendHeader(resolve_, NORVO_FIXED_RESOLVE);
-    if (curl_) curl_easy_setopt(curl_.get(), CURLOPT_RESOLVE, resolve_.get());
+    if (curl_) {
+      // A list that does not take leaves the transfer to fail on the name, and say so.
+      CURLcode r = CurlOptions(curl_.get()).set(CURLOPT_RESOLVE, resolve_.get()).result();
+      if (r != CURLE_OK) LOG(ERROR) << "cannot set the fixed resolve entry (" << r << ")";
+    }
   } else if (status != 0) {
     LOG(ERROR) << "lookup failed: " << status << "\n";
     return;

@@ -14,6 +14,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "norvotools/norvo-root/scoped.h"
 #include "request/curl_handles.h"
 #include "request/url_wrapper.h"
 
@@ -54,41 +55,85 @@ class TransferFile {
   // `mode` is "w" (write) or "w+" (write and read back); the file is truncated.
   // 0 or -errno.
   int open(const std::string& path, const char* mode);
-  // Makes `curl` write its output here.
-  CURLcode attach(CURL* curl);
+  // Makes the transfer write its output here (two options, set through `options`).
+  CurlOptions& attach(CurlOptions& options);
   FILE* stream() const { return stream_.get(); }
   const std::string& path() const { return path_; }
   // errno of the first failed write, 0 when none failed.
   int error() const { return error_; }
 
  private:
-  struct FileCloser {
-    void operator()(FILE* fp) const { fclose(fp); }
-  };
   static size_t Write(char* data, size_t size, size_t count, void* self);
 
-  std::unique_ptr<FILE, FileCloser> stream_;
+  UniqueFile stream_;
   std::string path_;
   int error_ = 0;
 };
 
+// One network step of a stage. Threads: every virtual below runs on the thread
+// that runs the stage (main's thread; for the download, its transfer thread).
+// The resolver calls back before resolveName() returns, and the success handler
+// runs the next event from inside its own call, so the whole chain runs nested
+// in the first event's run(). The download's command listener thread never calls
+// into an event; it only queues requests (request/command_listener.h).
+//
+// Results: Executed() and the three steps return 0 for success or a libcurl
+// result code (or a code of the event's own passed the same way, such as
+// kChecksumMismatch); handleCurlCode() turns it into the handler that writes the
+// status line and decides whether the chain goes on.
 class SecureEvent {
  public:
   SecureEvent();
   SecureEvent(const SecureEvent&) = delete;
   SecureEvent& operator=(const SecureEvent&) = delete;
 
+  // Called by the driver on the first event of the chain, and by the previous
+  // event's success handler on the next. Fills the URL record and starts name
+  // resolution; returns when the rest of the chain has run.
   virtual void run() = 0;
+  // The class name, written to the status file by the base's PostExecuted().
   virtual std::string getDescriptor() = 0;
+  // Called by DnsResolveCallback() once there is an address (or the fixed
+  // resolve entry) to connect to. The base stores the driver and runs
+  // PreExecuted(), OnExecuted() and PostExecuted(), returning the first non-zero
+  // result at once, else PostExecuted()'s. An override need not call the base
+  // but must store the driver.
   virtual int Executed(DownloadTask* driver);
+  // Sets the transfer's options and opens what it writes into; non-zero means no
+  // transfer is made and the code is the event's result. The base returns 0;
+  // overrides do not call it.
   virtual int PreExecuted();
+  // Performs the transfer; its result code (or a more precise code of the
+  // event's own) is the event's result. The base returns 0; overrides do not call it.
   virtual int OnExecuted();
+  // Reads the answer of a transfer that succeeded; non-zero fails the event. The
+  // base names the event in the status file and dumps the records (it returns
+  // 0 even when those writes fail): an override that completes a step of the
+  // chain calls it last, on its success path.
   virtual int PostExecuted();
+  // Fills the callback map. The base's runs from the base constructor; an
+  // override is called from its own class's constructor and calls the base's
+  // first, then replaces the entries it handles differently.
   virtual void InitCbmap();
+  // Makes a new error buffer and transfer handle after releaseResource(), for an
+  // event that transfers again (the download's next attempt). Not overridden.
   virtual void InitResource();
+  // Frees the header and resolve lists, the transfer handle and the error
+  // buffer. Called between attempts and at the end of the download; an
+  // override releases its own resources and must call the base.
   virtual void releaseResource();
+  // Writes the telemetry record of a result. Called by handleCurlCode() for
+  // every result, 0 included; tests replace it.
   virtual void zelstub(CURLcode code);
+  // Called by DnsResolveCallback() with Executed()'s result; returns the handler
+  // to call with the event's status (true: the chain went on). The base calls
+  // zelstub() and picks the callback map's entry or the default handler; an
+  // override decides its own dispatch and calls zelstub() itself.
   virtual Handler handleCurlCode(CURLcode code);
+  // The resolver's completion, reached through EventWrapper<T>::fake_callback
+  // inside resolveName(). On success puts the "Host: " line in place, swaps the
+  // name for the first address and runs Executed() and the handler; on a
+  // resolver error with an entry it ends the chain without a line. Not overridden.
   virtual void DnsResolveCallback(void* arg, int status, int timeouts, hostent* host);
 
   void setDriver(DownloadTask* driver) { driver_ = driver; }
@@ -105,12 +150,23 @@ class SecureEvent {
   // through a base pointer.
   ~SecureEvent();
 
-  // One formatted write plus a flush on the driver's status stream.
+  // The driver's status stream, the only place status lines go; null without a driver.
+  FILE* statusStream() const;
+  // One formatted write plus a flush on statusStream().
   void writeStatus(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // The header lines every request of the update server carries after "Host: ".
   void appendRequestHeaders();
   // Points the transfer at the URL record and performs it.
   CURLcode performTransfer();
+  // The same for a transfer that writes into `output`: when a write to it failed
+  // (a full /cache) the result is CURLE_WRITE_ERROR, logged with the path,
+  // whatever libcurl made of it, since the cause is the write, not the server.
+  CURLcode performTransfer(const TransferFile& output);
+  // The start of PreExecuted() for a request whose output goes to a file: opens
+  // `file` at `path` (`mode` as TransferFile::open takes it), logs it and appends
+  // the request headers. 0, or CURLE_WRITE_ERROR (logged with the path) for an
+  // event that must not transfer into nothing.
+  int prepareRequest(TransferFile& file, const std::string& path, const char* mode);
   // Starts name resolution of `url` with `callback`. The resolver looks up host
   // names only, so a ":port" suffix is left out of the lookup; the completion
   // keeps it on the resolved address.

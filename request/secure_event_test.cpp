@@ -8,29 +8,9 @@
 #include <vector>
 
 #include "request/download_task.h"
-#include "request/entry.h"
+#include "tests/support/test_support.h"
 
 namespace {
-
-// Captures what an event writes on the driver's status stream.
-class StatusCapture {
- public:
-  StatusCapture() : stream_(open_memstream(&buffer_, &size_)) { driver.status_stream = stream_; }
-  ~StatusCapture() {
-    fclose(stream_);
-    free(buffer_);
-  }
-  std::string text() {
-    fflush(stream_);
-    return std::string(buffer_, size_);
-  }
-  DownloadTask driver;
-
- private:
-  char* buffer_ = nullptr;
-  size_t size_ = 0;
-  FILE* stream_;
-};
 
 // An event whose transfer result is chosen by the test; it records the URL it
 // would have used and the telemetry codes instead of touching the device.
@@ -81,51 +61,55 @@ class HostEntry {
   hostent entry_{};
 };
 
-TEST(SecureEventTest, SuccessWritesLineAndRunsNextEvent) {
-  StatusCapture capture;
+// Events of these tests write their lines to `out` through `driver`.
+class SecureEventTest : public ::testing::Test {
+ protected:
+  SecureEventTest() { driver.status_stream = out.stream(); }
+  test_support::StatusStream out;
+  DownloadTask driver;
+};
+
+TEST_F(SecureEventTest, SuccessWritesLineAndRunsNextEvent) {
   FakeEvent first, second;
-  first.setDriver(&capture.driver);
+  first.setDriver(&driver);
   first.setNext(&second);
   first.setStatus(STATUS_ADDRESS_INFO);
   first.handleCurlCode(CURLE_OK)(first.status());
-  EXPECT_EQ(capture.text(), "1:s\n");
+  EXPECT_EQ(out.text(), "1:s\n");
   EXPECT_EQ(second.runs, 1);
   EXPECT_EQ(first.telemetry, std::vector<int>{0});
 }
 
-TEST(SecureEventTest, FailuresWriteTheirLinesAndStopTheChain) {
-  StatusCapture capture;
+TEST_F(SecureEventTest, FailuresWriteTheirLinesAndStopTheChain) {
   FakeEvent event, next;
-  event.setDriver(&capture.driver);
+  event.setDriver(&driver);
   event.setNext(&next);
   event.setStatus(STATUS_ROM_INFO);
   EXPECT_FALSE(event.handleCurlCode(CURLE_OPERATION_TIMEDOUT)(event.status()));
   EXPECT_FALSE(event.handleCurlCode(CURLE_COULDNT_CONNECT)(event.status()));
   EXPECT_FALSE(event.handleCurlCode(CURLE_COULDNT_RESOLVE_HOST)(event.status()));
-  EXPECT_EQ(capture.text(), "2:f:CURLE_OPERATION_TIMEDOUT\n2:f:7\n");
+  EXPECT_EQ(out.text(), "2:f:CURLE_OPERATION_TIMEDOUT\n2:f:7\n");
   EXPECT_EQ(next.runs, 0);
   EXPECT_EQ(event.telemetry, (std::vector<int>{28, 7, 6}));
 }
 
-TEST(SecureEventTest, PreExecutedFailureIsDispatchedLikeAnyCode) {
-  StatusCapture capture;
+TEST_F(SecureEventTest, PreExecutedFailureIsDispatchedLikeAnyCode) {
   FakeEvent event, next;
-  event.setDriver(&capture.driver);
+  event.setDriver(&driver);
   event.setNext(&next);
   event.setStatus(STATUS_ADDRESS_INFO);
   event.pre_result = 3;
   event.setUrl({"http://", "update.norvo.test", "", "/"});
   HostEntry entry({"10.1.1.1"});
   event.DnsResolveCallback(nullptr, 0, 0, entry.get());
-  EXPECT_EQ(capture.text(), "1:f:3\n");
+  EXPECT_EQ(out.text(), "1:f:3\n");
   EXPECT_TRUE(event.used_hosts.empty());
   EXPECT_EQ(next.runs, 0);
 }
 
-TEST(SecureEventTest, ResolutionUsesAddressesInTurnAndAddsHostLine) {
-  StatusCapture capture;
+TEST_F(SecureEventTest, ResolutionUsesAddressesInTurnAndAddsHostLine) {
   FakeEvent event;
-  event.setDriver(&capture.driver);
+  event.setDriver(&driver);
   HostEntry entry({"10.0.0.1", "10.0.0.2", "10.0.0.3"});
   for (int attempt = 0; attempt < 3; ++attempt) {
     event.setUrl({"http://", "update.norvo.test", "", "/"});
@@ -140,10 +124,9 @@ TEST(SecureEventTest, ResolutionUsesAddressesInTurnAndAddsHostLine) {
   EXPECT_EQ(event.used_hosts, (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3"}));
 }
 
-TEST(SecureEventTest, ResolvedAddressKeepsThePort) {
-  StatusCapture capture;
+TEST_F(SecureEventTest, ResolvedAddressKeepsThePort) {
   FakeEvent event;
-  event.setDriver(&capture.driver);
+  event.setDriver(&driver);
   event.setUrl({"http://", "mirror.norvo.test:8080", "", "/a"});
   HostEntry entry({"127.0.0.1"});
   event.DnsResolveCallback(nullptr, 0, 0, entry.get());
@@ -151,27 +134,25 @@ TEST(SecureEventTest, ResolvedAddressKeepsThePort) {
   EXPECT_EQ(event.hostLine(), "Host: mirror.norvo.test:8080");
 }
 
-TEST(SecureEventTest, ResolverErrorWithEntryEndsWithoutTransferOrLine) {
-  StatusCapture capture;
+TEST_F(SecureEventTest, ResolverErrorWithEntryEndsWithoutTransferOrLine) {
   FakeEvent event;
-  event.setDriver(&capture.driver);
+  event.setDriver(&driver);
   HostEntry entry({"10.0.0.1"});
   event.DnsResolveCallback(nullptr, 4, 0, entry.get());
   EXPECT_TRUE(event.used_hosts.empty());
   EXPECT_TRUE(event.telemetry.empty());
-  EXPECT_EQ(capture.text(), "");
+  EXPECT_EQ(out.text(), "");
 }
 
-TEST(SecureEventTest, MissingEntryFallsBackToFixedResolveAndStillTransfers) {
-  StatusCapture capture;
+TEST_F(SecureEventTest, MissingEntryFallsBackToFixedResolveAndStillTransfers) {
   FakeEvent event;
-  event.setDriver(&capture.driver);
+  event.setDriver(&driver);
   event.setUrl({"http://", "update.norvo.test", "", ""});
   event.DnsResolveCallback(nullptr, 1, 0, nullptr);
   // The transfer still names the host; no Host line is added.
   EXPECT_EQ(event.used_hosts, std::vector<std::string>{"update.norvo.test"});
   EXPECT_EQ(event.headerList(), nullptr);
-  EXPECT_EQ(capture.text(), "0:s\n");
+  EXPECT_EQ(out.text(), "0:s\n");
 }
 
 TEST(SplitHostPortTest, OnlyANumericSuffixIsAPort) {
@@ -186,18 +167,6 @@ TEST(SplitHostPortTest, OnlyANumericSuffixIsAPort) {
   EXPECT_EQ(name, "a.test:");
   splitHostPort("a.test:80x", &name, &port);
   EXPECT_EQ(port, "");
-}
-
-TEST(EntryTest, CommandDigitAndDescriptors) {
-  EXPECT_EQ(ParseCommandDigit("0"), 0);
-  EXPECT_EQ(ParseCommandDigit("6"), 6);
-  EXPECT_EQ(ParseCommandDigit("x"), -1);
-  EXPECT_EQ(ParseCommandDigit(""), -1);
-  EXPECT_EQ(ParseDescriptor("7"), 7);
-  EXPECT_EQ(ParseDescriptor("7x"), -1);
-  EXPECT_EQ(ParseDescriptor("-1"), -1);
-  EXPECT_EQ(ParseDescriptor(""), -1);
-  EXPECT_EQ(ParseDescriptor("99999999999"), -1);
 }
 
 }  // namespace

@@ -23,46 +23,30 @@ void SyncServerTime::InitCbmap() { SecureEvent::InitCbmap(); }
 
 void SyncServerTime::run() {
   LOG(INFO) << ">> SyncServerTime is running...";
-  URLWrapper url{"http://", isInternationalVersion() ? NORVO_UPDATE_HOST_INTL : NORVO_UPDATE_HOST,
-                 "", ""};
-  LOG(DEBUG) << "SyncServerTime url " << url.scheme << " " << url.host << " " << url.path;
-  url_ = url;
-  resolveHost(url, EventWrapper<SyncServerTime>::fake_callback);
+  url_ = URLWrapper{"http://",
+                    isInternationalVersion() ? NORVO_UPDATE_HOST_INTL : NORVO_UPDATE_HOST, "", ""};
+  LOG(DEBUG) << "SyncServerTime url " << url_.scheme << " " << url_.host << " " << url_.path;
+  resolveHost(url_, EventWrapper<SyncServerTime>::fake_callback);
 }
 
 int SyncServerTime::PreExecuted() {
-  if (int rc = time_file_.open(TIME_FILE, "w+"); rc != 0) {
-    // Without the file there is nowhere to put the headers and nothing to read
-    // the date from: fail the event instead of transferring into nothing.
-    errno = -rc;
-    PLOG(ERROR) << "failed to open " << TIME_FILE;
-    return CURLE_WRITE_ERROR;
-  }
-  LOG(DEBUG) << ">> SyncServerTime::PreExecuted, curl writedata=" << TIME_FILE;
-  appendRequestHeaders();
-  CURL* curl = curl_.get();
-  if (curl == nullptr) return CURLE_FAILED_INIT;
-  CURLcode r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers_.get())) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_HEADER, 1L)) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer_.get())) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L)) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L)) != CURLE_OK) return r;
-  if ((r = curl_easy_setopt(curl, CURLOPT_NOBODY, 1L)) != CURLE_OK) return r;
-  return time_file_.attach(curl);
+  // Without the file there is nowhere to put the headers and nothing to read
+  // the date from: fail the event instead of transferring into nothing.
+  if (int rc = prepareRequest(time_file_, TIME_FILE, "w+"); rc != 0) return rc;
+  CurlOptions options(curl_.get());
+  options.set(CURLOPT_HTTPHEADER, headers_.get())
+      .set(CURLOPT_HEADER, 1L)
+      .set(CURLOPT_ERRORBUFFER, error_buffer_.get())
+      .set(CURLOPT_VERBOSE, 1L)
+      .set(CURLOPT_TIMEOUT, 5L)
+      .set(CURLOPT_NOBODY, 1L);
+  return time_file_.attach(options).result();
 }
 
 int SyncServerTime::OnExecuted() {
   LOG(DEBUG) << ">> SyncServerTime::OnExecuted, url=" << url_.url();
-  CURLcode r = performTransfer();
-  if (time_file_.error() != 0) {
-    // The headers did not reach the file (a full /cache): the date cannot be
-    // read back, and the cause is the write, not the server's answer.
-    errno = time_file_.error();
-    PLOG(ERROR) << "failed to write " << TIME_FILE;
-    return CURLE_WRITE_ERROR;
-  }
-  return r;
+  // Headers that did not reach the file cannot give the date back.
+  return performTransfer(time_file_);
 }
 
 bool ParseServerDate(FILE* headers, time_t* seconds) {

@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "norvo_config.h"
+#include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-update/dir2url.h"
 #include "norvotools/norvo-zel/payload_cipher.h"
@@ -28,19 +29,7 @@ namespace {
 constexpr const char kOtadLog[] = "/cache/otad/otad.log";
 constexpr const char kUpdatePath[] = "/updates/kootaV3.php";
 
-struct CurlFreeDeleter {
-  void operator()(char* p) const { curl_free(p); }
-};
-struct FreeDeleter {
-  void operator()(void* p) const { free(p); }
-};
-struct JsonDeleter {
-  void operator()(cJSON* json) const { cJSON_Delete(json); }
-};
-struct FileCloser {
-  void operator()(FILE* fp) const { fclose(fp); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+using JsonPtr = std::unique_ptr<cJSON, ReleaseWith<cJSON_Delete>>;
 
 // A property value as the platform hands it out: a zero-filled buffer of the maximum
 // value size, the length returned.
@@ -83,7 +72,7 @@ cJSON* jsonFromFacts(const FactMap& facts) {
 // has no memory for it.
 std::string urlEscape(const std::string& in) {
   if (in.empty()) return std::string();  // a length of 0 would make libcurl use strlen()
-  std::unique_ptr<char, CurlFreeDeleter> escaped(
+  std::unique_ptr<char, ReleaseWith<curl_free>> escaped(
       curl_easy_escape(nullptr, in.data(), static_cast<int>(in.size())));
   return escaped ? std::string(escaped.get()) : std::string();
 }
@@ -174,7 +163,7 @@ int getWhetherSystemModifiedFrom(const std::string& path, FactMap& facts) {
   android::base::unique_fd fd(
       TEMP_FAILURE_RETRY(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)));
   struct stat st;
-  std::unique_ptr<FILE, FileCloser> fp;
+  UniqueFile fp;
   if (fd != -1 && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
     fp.reset(fdopen(fd.get(), "re"));
     if (fp) {
@@ -237,7 +226,7 @@ int getProductBoard(FactMap& facts) {
 }
 
 int getSerialNum(FactMap& facts) {
-  std::unique_ptr<char, FreeDeleter> serial(static_cast<char*>(calloc(PROPERTY_VALUE_MAX, 1)));
+  UniqueMalloc<char> serial(static_cast<char*>(calloc(PROPERTY_VALUE_MAX, 1)));
   if (getDeviceSerial(serial.get()) != 0) {
     printf("failed to get Serial Number\n");
     return -1;
@@ -346,7 +335,7 @@ void getUpdateJsonMap(std::string& out) {
   options["express"] = "0";
   cJSON_AddItemToObject(root.get(), "options", jsonFromFacts(options));
 
-  std::unique_ptr<char, FreeDeleter> printed(cJSON_Print(root.get()));
+  UniqueMalloc<char> printed(cJSON_Print(root.get()));
   out = printed ? printed.get() : "";
 }
 
@@ -359,13 +348,13 @@ int getUpdateUrlParams(const std::string& query, std::string&& t, int selector, 
   int rc = AES_CBC_PKCS5Padding_Encrypt(PAYLOAD_KEY, &cipher, &cipher_len,
                                         reinterpret_cast<const unsigned char*>(query.data()),
                                         static_cast<int32_t>(query.size()));
-  std::unique_ptr<unsigned char, FreeDeleter> cipher_owner(cipher);
+  UniqueMalloc<unsigned char> cipher_owner(cipher);
   if (rc != 0) return -1;
 
   char* encoded = nullptr;
   size_t encoded_len = 0;
   if (base64_encode(&encoded, &encoded_len, cipher, cipher_len) != 0) return -1;
-  std::unique_ptr<char, FreeDeleter> encoded_owner(encoded);
+  UniqueMalloc<char> encoded_owner(encoded);
 
   fields["q"] = encoded;
   fields["t"] = std::move(t);

@@ -17,27 +17,23 @@
 #include "norvo_config.h"
 #include "norvotools/norvo-update/dir2url.h"
 #include "norvotools/norvo-zel/payload_cipher.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
-// Each test gets an empty property store of its own (the store reads NORVO_PROPERTY_DIR
-// on every call) and its own place for the clear query file.
+// Each test gets an empty property store of its own and its own place for the
+// clear query file.
 class UpdateCheckerTest : public testing::Test {
  protected:
   void SetUp() override {
-    props_ = std::make_unique<TemporaryDir>();
-    setenv("NORVO_PROPERTY_DIR", props_->path, 1);
     saved_request_file_ = REQUEST_UNCRYPTED_FILE;
     work_ = std::make_unique<TemporaryDir>();
     REQUEST_UNCRYPTED_FILE = std::string(work_->path) + "/request.uncrypted";
   }
-  void TearDown() override {
-    REQUEST_UNCRYPTED_FILE = saved_request_file_;
-    unsetenv("NORVO_PROPERTY_DIR");
-  }
+  void TearDown() override { REQUEST_UNCRYPTED_FILE = saved_request_file_; }
 
   void set(const std::string& name, const std::string& value) {
-    ASSERT_TRUE(android::base::WriteStringToFile(value, std::string(props_->path) + "/" + name));
+    ASSERT_TRUE(android::base::WriteStringToFile(value, props_.path() + "/" + name));
   }
 
   // Runs a collector, returning its result, the printed text and the map.
@@ -49,6 +45,15 @@ class UpdateCheckerTest : public testing::Test {
     return rc;
   }
 
+  // A collector that finds nothing: -1, `said` printed and no `key` in the map.
+  void expectFailure(int (*collector)(FactMap&), const std::string& said, const std::string& key) {
+    FactMap facts;
+    std::string printed;
+    EXPECT_EQ(-1, run(collector, facts, &printed));
+    EXPECT_EQ(said, printed);
+    EXPECT_EQ(0u, facts.count(key));
+  }
+
   std::string value(int (*collector)(FactMap&), const std::string& key) {
     FactMap facts;
     run(collector, facts);
@@ -56,16 +61,13 @@ class UpdateCheckerTest : public testing::Test {
     return it == facts.end() ? "<absent>" : it->second;
   }
 
-  std::unique_ptr<TemporaryDir> props_, work_;
+  test_support::PropertyScope props_;
+  std::unique_ptr<TemporaryDir> work_;
   std::string saved_request_file_;
 };
 
 TEST_F(UpdateCheckerTest, VersionsAndOverrides) {
-  FactMap facts;
-  std::string printed;
-  EXPECT_EQ(-1, run(getVEXAVersion, facts, &printed));
-  EXPECT_EQ("failed to get ro.build.version.incremental\n", printed);
-  EXPECT_EQ(0u, facts.count("v"));
+  expectFailure(getVEXAVersion, "failed to get ro.build.version.incremental\n", "v");
 
   set("ro.build.version.incremental", std::string(91, '7'));
   EXPECT_EQ("VEXA-" + std::string(91, '7'), value(getVEXAVersion, "v"));
@@ -75,10 +77,7 @@ TEST_F(UpdateCheckerTest, VersionsAndOverrides) {
   set("ro.vexa.ui.version.name", "V140");
   EXPECT_EQ("140", value(getVEXABigVersion, "bv"));
   set("debug.vexa_version", "v15");
-  facts.clear();
-  EXPECT_EQ(-1, run(getVEXABigVersion, facts, &printed));
-  EXPECT_EQ("failed to get ro.vexa.ui.version.name\n", printed);
-  EXPECT_EQ(0u, facts.count("bv"));
+  expectFailure(getVEXABigVersion, "failed to get ro.vexa.ui.version.name\n", "bv");
 
   set("ro.build.version.release", "10");
   EXPECT_EQ("10", value(getCodeBase, "c"));
@@ -107,11 +106,7 @@ TEST_F(UpdateCheckerTest, ImeiDigestAndHashId) {
 }
 
 TEST_F(UpdateCheckerTest, RootableAndLockState) {
-  FactMap facts;
-  std::string printed;
-  EXPECT_EQ(-1, run(getRootable, facts, &printed));
-  EXPECT_EQ("failed to get ro.debuggable\n", printed);
-  EXPECT_EQ(0u, facts.count("isR"));
+  expectFailure(getRootable, "failed to get ro.debuggable\n", "isR");
   set("ro.debuggable", "0");
   EXPECT_EQ("0", value(getRootable, "isR"));
   for (const char* v : {"00", "false", "0 ", "1"}) {
@@ -155,11 +150,9 @@ TEST_F(UpdateCheckerTest, LanguageAndRegion) {
   set("ro.product.locale", "zh-CN");
   EXPECT_EQ("CN", value(getRegion, "r"));
   for (const char* bad : {"en", "-US", "en-"}) {
+    SCOPED_TRACE(bad);
     set("ro.product.locale", bad);
-    facts.clear();
-    EXPECT_EQ(-1, run(getRegion, facts, &printed)) << bad;
-    EXPECT_EQ("failed to get region.\n", printed);
-    EXPECT_EQ(0u, facts.count("r"));
+    expectFailure(getRegion, "failed to get region.\n", "r");
   }
 }
 

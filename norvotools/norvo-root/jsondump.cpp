@@ -14,16 +14,13 @@
 #include <memory>
 #include <string>
 
+#include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-root/secure_mount_internal.h"
 #include "norvotools/norvo-root/work_area.h"
 #include "norvotools/norvo-update/dir2url.h"
 
 namespace {
-
-struct DirCloser {
-  void operator()(DIR* d) const { closedir(d); }
-};
 
 // A file that cannot be read, or is not a regular file (a FIFO planted in the
 // record must not stop the dump), or is larger than any answer, is copied empty.
@@ -37,7 +34,7 @@ std::string read_or_empty(const std::string& path) {
 // cannot be read and so arrives as an empty file.
 void dump_record(const std::string& src, const std::string& dst) {
   int fd = TEMP_FAILURE_RETRY(open(src.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  std::unique_ptr<DIR, DirCloser> dir(fd == -1 ? nullptr : fdopendir(fd));
+  UniqueDir dir(fd == -1 ? nullptr : fdopendir(fd));
   if (fd != -1 && !dir) close(fd);
   if (!dir) {
     int err = errno;

@@ -18,15 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/secure_mount_internal.h"
-#include "norvotools/norvo-root/storage_test_support.h"
 #include "norvotools/norvo-update/dir2url.h"
+#include "tests/support/test_support.h"
 
-using storage_test::Exists;
-using storage_test::LogCapture;
-using storage_test::PropertyScope;
-using storage_test::Read;
-using storage_test::ScratchDir;
+using namespace test_support;
 
 namespace {
 
@@ -276,7 +273,7 @@ TEST_F(FileHelperTest, RecordReaderNeverBlocksAndIsBounded) {
 
 std::vector<std::string> Listing(const std::string& dir) {
   std::vector<std::string> names;
-  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+  UniqueDir d(opendir(dir.c_str()));
   while (d) {
     struct dirent* e = readdir(d.get());
     if (e == nullptr) break;

@@ -16,6 +16,7 @@
 
 #include <memory>
 
+#include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-root/work_area.h"
 
@@ -67,17 +68,13 @@ void simple_free_json(cJSON* json) { cJSON_Delete(json); }
 
 namespace {
 
-struct DirCloser {
-  void operator()(DIR* d) const { closedir(d); }
-};
-
 // A listing of `path` that never goes through a link at `path` itself.
-std::unique_ptr<DIR, DirCloser> open_dir_nofollow(const std::string& path) {
+UniqueDir open_dir_nofollow(const std::string& path) {
   int fd = TEMP_FAILURE_RETRY(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (fd == -1) return nullptr;
   DIR* dir = fdopendir(fd);
   if (dir == nullptr) close(fd);
-  return std::unique_ptr<DIR, DirCloser>(dir);
+  return UniqueDir(dir);
 }
 
 // Removes a record tree (the record folder and its mirror folders, two levels)

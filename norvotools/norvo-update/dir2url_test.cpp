@@ -15,13 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "norvotools/norvo-root/storage_test_support.h"
+#include "norvotools/norvo-root/scoped.h"
+#include "tests/support/test_support.h"
 
-using storage_test::Exists;
-using storage_test::LogCapture;
-using storage_test::PropertyScope;
-using storage_test::Read;
-using storage_test::ScratchDir;
+using namespace test_support;
 
 namespace {
 
@@ -307,7 +304,7 @@ TEST_F(RomRecordTest, FailedWriteLeavesTheOldRecordWhole) {
   EXPECT_EQ(before, Snapshot(LATEST_ROM_DIR));
   // Nothing of the attempt is left beside the record.
   std::vector<std::string> names;
-  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir_.path().c_str()), closedir);
+  UniqueDir d(opendir(dir_.path().c_str()));
   while (struct dirent* e = readdir(d.get())) names.push_back(e->d_name);
   std::sort(names.begin(), names.end());
   EXPECT_EQ((std::vector<std::string>{".", "..", "CrossRom", "CurrentRom", "LatestRom"}), names);

@@ -8,6 +8,8 @@
 
 #include <memory>
 
+#include "norvotools/norvo-root/scoped.h"
+
 namespace {
 
 // Shared with the update server; every call starts CBC from this value afresh.
@@ -16,10 +18,7 @@ const unsigned char kIv[AES_BLOCK_SIZE] = {'9', '0', '8', '1', '7', '2', '6', '3
 constexpr int32_t kBlock = AES_BLOCK_SIZE;
 constexpr unsigned kKeyBits = 128;
 
-struct FreeDeleter {
-  void operator()(void* p) const { free(p); }
-};
-using HeapBytes = std::unique_ptr<unsigned char, FreeDeleter>;
+using HeapBytes = UniqueMalloc<unsigned char>;
 
 // The key is text; its first 16 bytes are the AES-128 key. A shorter (or absent) key
 // cannot be scheduled: reading 16 bytes from it would run past its end.
@@ -156,6 +155,6 @@ int string_to_hex(char** out, const unsigned char* in, size_t in_len) {
 std::string hex_string(const unsigned char* in, size_t in_len) {
   char* text = nullptr;
   if (string_to_hex(&text, in, in_len) != 0) return std::string();
-  std::unique_ptr<char, FreeDeleter> owner(text);
+  UniqueMalloc<char> owner(text);
   return std::string(text, 2 * in_len);
 }

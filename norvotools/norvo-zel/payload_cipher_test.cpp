@@ -15,15 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "norvotools/norvo-root/scoped.h"
+
 extern char** environ;
 
 namespace {
 
-struct FreeDeleter {
-  void operator()(void* p) const { free(p); }
-};
 template <typename T>
-using Owned = std::unique_ptr<T, FreeDeleter>;
+using Owned = UniqueMalloc<T>;
 
 using Bytes = std::string;
 

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-root/work_area.h"
 #include "norvotools/norvo-zel/zel_constants.h"
@@ -26,10 +27,6 @@
 namespace norvozel {
 
 namespace {
-
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
 
 // A key becomes a file name directly under the event directory; anything that could
 // name another place is refused.
@@ -81,7 +78,7 @@ bool readValue(const std::string& path, size_t limit, std::string* content, bool
 }
 
 cJSON* syncDir(const std::string& dir, int depth, std::vector<DirId>& ancestors, Budget& budget) {
-  std::unique_ptr<DIR, DirCloser> listing(opendir(dir.c_str()));
+  UniqueDir listing(opendir(dir.c_str()));
   if (!listing) {
     printf("zeldiag info is not ready");
     return nullptr;

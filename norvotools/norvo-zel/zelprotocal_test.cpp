@@ -10,38 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "norvotools/norvo-root/scoped.h"
+#include "tests/support/test_support.h"
+
 namespace {
 
 using Record = std::map<std::string, std::string>;
-using JsonPtr = std::unique_ptr<cJSON, void (*)(cJSON*)>;
+using JsonPtr = std::unique_ptr<cJSON, ReleaseWith<cJSON_Delete>>;
 
-// Collects the log lines of the code under test; restores the default logger after.
-class LogCapture {
- public:
-  LogCapture() {
-    android::base::SetLogger([this](android::base::LogId, android::base::LogSeverity severity,
-                                    const char*, const char*, unsigned int, const char* message) {
-      lines_.push_back(std::string(1, "VDIWEFF"[severity]) + ":" + message);
-    });
-  }
-  ~LogCapture() { android::base::SetLogger(android::base::StderrLogger); }
-  bool has(const std::string& line) const {
-    for (const std::string& l : lines_) {
-      if (l == line) return true;
-    }
-    return false;
-  }
-  bool hasPrefix(const std::string& prefix) const {
-    for (const std::string& l : lines_) {
-      if (l.rfind(prefix, 0) == 0) return true;
-    }
-    return false;
-  }
-  const std::vector<std::string>& lines() const { return lines_; }
-
- private:
-  std::vector<std::string> lines_;
-};
+using test_support::LogCapture;
 
 class ZelStoreTest : public testing::Test {
  protected:
@@ -61,7 +38,7 @@ class ZelStoreTest : public testing::Test {
 
   JsonPtr snapshot(const std::string& dir) {
     testing::internal::CaptureStdout();
-    JsonPtr json(norvozel::zel_sync_to_json(dir), cJSON_Delete);
+    JsonPtr json(norvozel::zel_sync_to_json(dir));
     printed_ = testing::internal::GetCapturedStdout();
     return json;
   }
@@ -99,7 +76,7 @@ TEST_F(ZelStoreTest, KeysThatAreNotPlainFileNamesAreRefused) {
   EXPECT_NE(0, access((events_ + "/nul").c_str(), F_OK));
   EXPECT_NE(0, access((events_ + "/sub").c_str(), F_OK));
   int refusals = 0;
-  for (const std::string& l : log.lines()) refusals += l.rfind("E:refuse event key", 0) == 0;
+  for (const std::string& l : log.lines) refusals += l.rfind("E:refuse event key", 0) == 0;
   EXPECT_EQ(6, refusals);
 }
 
@@ -107,17 +84,17 @@ TEST_F(ZelStoreTest, PidFileCheckLogLines) {
   {
     LogCapture log;
     norvozel::zel_write_data_to(events_, pid_file_, {});
-    EXPECT_TRUE(log.has("E:failed to get " + pid_file_ + ":2(No such file or directory)"));
-    EXPECT_FALSE(log.hasPrefix("I:file "));
-    EXPECT_EQ(1u, log.lines().size());
+    EXPECT_TRUE(log.Has("E:failed to get " + pid_file_ + ":2(No such file or directory)"));
+    EXPECT_FALSE(log.HasPrefix("I:file "));
+    EXPECT_EQ(1u, log.lines.size());
   }
   ASSERT_TRUE(android::base::WriteStringToFile("1234", pid_file_));
   {
     LogCapture log;
     norvozel::zel_write_data_to(events_, pid_file_, {});
-    EXPECT_TRUE(log.has("I:file " + pid_file_ + "is existed"));
-    EXPECT_TRUE(log.has("I:Quillon disabled the signalling to \"--diag\""));
-    EXPECT_FALSE(log.hasPrefix("E:"));
+    EXPECT_TRUE(log.Has("I:file " + pid_file_ + "is existed"));
+    EXPECT_TRUE(log.Has("I:Quillon disabled the signalling to \"--diag\""));
+    EXPECT_FALSE(log.HasPrefix("E:"));
   }
   // The write side never creates the event directory: a missing one fails every write.
   ASSERT_EQ(0, rmdir(events_.c_str()));
@@ -139,7 +116,7 @@ TEST_F(ZelStoreTest, SnapshotOfTheStore) {
   ASSERT_EQ(0, mkfifo((root_ + "/fifo").c_str(), 0644));
 
   const std::string printed = norvozel::zel_sync_to_string_of(root_);
-  JsonPtr json(cJSON_Parse(printed.c_str()), cJSON_Delete);
+  JsonPtr json(cJSON_Parse(printed.c_str()));
   ASSERT_NE(nullptr, json) << printed;
   EXPECT_NE(std::string::npos, printed.find("\n\t\"")) << "not the formatted printer";
   EXPECT_STREQ("beside", cJSON_GetObjectItem(json.get(), "top")->valuestring);
@@ -164,7 +141,7 @@ TEST(ZelLiteralTest, EscapesAsThePrinterDoesAndKeepsNul) {
   // Every byte but NUL, against the JSON library's own printer.
   std::string all;
   for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
-  JsonPtr item(cJSON_CreateString(all.c_str()), cJSON_Delete);
+  JsonPtr item(cJSON_CreateString(all.c_str()));
   std::unique_ptr<char, void (*)(void*)> printed(cJSON_PrintUnformatted(item.get()), cJSON_free);
   EXPECT_EQ(std::string(printed.get()), norvozel::json_string_literal(all));
 
@@ -191,8 +168,8 @@ TEST_F(ZelStoreTest, ValuesAndEntriesAreBounded) {
   EXPECT_EQ(std::string(max, 'x'), cJSON_GetObjectItem(inner, "big")->valuestring);
   EXPECT_EQ(std::string(max, 'y'), cJSON_GetObjectItem(inner, "exact")->valuestring);
   EXPECT_TRUE(
-      log.has("W:value of " + events_ + "/big cut to its first " + std::to_string(max) + " bytes"));
-  EXPECT_FALSE(log.hasPrefix("W:value of " + events_ + "/exact"));
+      log.Has("W:value of " + events_ + "/big cut to its first " + std::to_string(max) + " bytes"));
+  EXPECT_FALSE(log.HasPrefix("W:value of " + events_ + "/exact"));
 
   // More entries than a snapshot takes: the first ones, then a single warning.
   for (size_t i = 0; i < norvozel::kZelMaxEntries + 5; ++i) {
@@ -205,7 +182,7 @@ TEST_F(ZelStoreTest, ValuesAndEntriesAreBounded) {
   // "events" itself is one of the entries.
   EXPECT_EQ(static_cast<int>(norvozel::kZelMaxEntries) - 1, cJSON_GetArraySize(inner));
   size_t warnings = 0;
-  for (const std::string& line : many.lines()) {
+  for (const std::string& line : many.lines) {
     if (line.rfind("W:snapshot full", 0) == 0) ++warnings;
   }
   EXPECT_EQ(1u, warnings);
@@ -223,7 +200,7 @@ TEST_F(ZelStoreTest, SnapshotBytesAreBounded) {
   ASSERT_NE(nullptr, json);
   const cJSON* inner = cJSON_GetArrayItem(cJSON_GetObjectItem(json.get(), "events"), 0);
   EXPECT_EQ(static_cast<int>(fit), cJSON_GetArraySize(inner));
-  EXPECT_TRUE(log.hasPrefix("W:snapshot full"));
+  EXPECT_TRUE(log.HasPrefix("W:snapshot full"));
 }
 
 TEST_F(ZelStoreTest, UnlistableRootGivesNothing) {
@@ -264,7 +241,7 @@ TEST_F(ZelStoreTest, LinkLoopsAndDeepTreesEnd) {
   EXPECT_STREQ("v", cJSON_GetObjectItem(inner, "k")->valuestring);
   EXPECT_EQ(nullptr, cJSON_GetObjectItem(inner, "up"));
   EXPECT_EQ(norvozel::kZelMaxDepth, depthOf(json.get(), "d"));
-  EXPECT_TRUE(log.hasPrefix("W:skip " + root_ + "/self"));
+  EXPECT_TRUE(log.HasPrefix("W:skip " + root_ + "/self"));
 }
 
 }  // namespace

@@ -10,26 +10,16 @@
 
 #include <string>
 
+#include "tests/support/test_support.h"
+
 namespace {
 
 class NorvoPropertyTest : public ::testing::Test {
  protected:
-  void SetUp() override { setenv("NORVO_PROPERTY_DIR", dir_.path, 1); }
-  void TearDown() override {
-    unsetenv("NORVO_PROPERTY_DIR");
-    if (DIR* d = opendir(dir_.path)) {
-      while (dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') unlink((std::string(dir_.path) + "/" + e->d_name).c_str());
-      }
-      closedir(d);
-    }
-  }
   // Writes the store's file directly: "ro." properties are write-once, and each case
   // stands for a different device.
-  void Preset(const std::string& name, const std::string& value) {
-    ASSERT_TRUE(android::base::WriteStringToFile(value, std::string(dir_.path) + "/" + name));
-  }
-  TemporaryDir dir_;
+  void Preset(const std::string& name, const std::string& value) { props_.Set(name, value); }
+  test_support::PropertyScope props_;
 };
 
 TEST_F(NorvoPropertyTest, InternationalWhenModDeviceEndsWithGlobal) {
