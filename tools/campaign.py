@@ -243,13 +243,6 @@ def check_run(plan, result, log_entries, expected_sha):
 
 # -- inside the device -----------------------------------------------------------------------
 
-def _write_atomic(path, text):
-    tmp = f"{path}.tmp"
-    with open(tmp, "w") as f:
-        f.write(text)
-    os.replace(tmp, path)
-
-
 def _prepare_record(plan, md5):
     write_rom_record("/tmp", version=PACKAGE_DIR, filename=plan["name"],
                      filesize=str(plan["size"]), md5=md5)
@@ -262,7 +255,7 @@ def _run_one(plan, server_root, corvane):
     with open(os.path.join(server_root, "packages", PACKAGE_DIR, plan["name"]), "rb") as f:
         md5 = hashlib.md5(f.read()).hexdigest()
     _prepare_record(plan, md5)
-    _write_atomic(os.path.join(server_root, "config.json"),
+    workarea.write_atomic(os.path.join(server_root, "config.json"),
                   json.dumps({"faults": {plan["path"]: plan["fault"]}}))
     log_path = os.path.join(server_root, "logs", f"run{plan['index']:03d}.log")
     env = dict(os.environ, NORVO_LOW_SPEED_TIME=str(LOW_SPEED_TIME))
@@ -300,33 +293,19 @@ def inside(plan_file, result_file):
     results = []
     for plan in plans:
         results.append(_run_one(plan, server_root, corvane))
-        _write_atomic(result_file, json.dumps(results))
+        workarea.write_atomic(result_file, json.dumps(results))
         print(f"run {plan['index']} done in {results[-1]['seconds']} s", flush=True)
-    _write_atomic(os.path.join(server_root, "config.json"), "{}")
+    workarea.write_atomic(os.path.join(server_root, "config.json"), "{}")
     return 0
 
 
 # -- host side -------------------------------------------------------------------------------
 
-def read_log(path):
-    try:
-        text = path.read_text()
-    except FileNotFoundError:
-        return []
-    return [json.loads(line) for line in text.split("\n")[:-1] if line]
-
-
 def campaign(args):
-    build = pathlib.Path(args.build).resolve()
-    corvane = build / "bin" / "corvane"
-    if not corvane.is_file():
-        print(f"campaign: {corvane} is not built", file=sys.stderr)
+    setup = workarea.host_setup("campaign", args.build, args.work, args.seed)
+    if setup is None:
         return 2
-    work = pathlib.Path(args.work).resolve() if args.work else None
-    if work is None:
-        work = pathlib.Path(f"/tmp/norvo-campaign.{os.getpid()}")
-    work.mkdir(parents=True, exist_ok=True)
-    seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 32)
+    build, work, seed = setup
     print(f"campaign: {args.runs} runs, seed {seed}, package {args.size} bytes, "
           f"{args.jobs} devices, folders under {work}", flush=True)
     plans = [plan_run(seed, i, args.size) for i in range(args.runs)]
@@ -376,7 +355,7 @@ def campaign(args):
         except (FileNotFoundError, ValueError):
             results = []
         by_index = {r["index"]: r for r in results}
-        log = read_log(root / "server" / "requests.jsonl")
+        log = workarea.read_log(root / "server" / "requests.jsonl")
         for plan in mine:
             expected = hashlib.sha256(package_bytes(plan)).hexdigest()
             verdict = check_run(plan, by_index.get(plan["index"]), log, expected)
@@ -538,7 +517,7 @@ class KillDriver:
         mirrors.append("http://update.norvo.test/pkgs")
         faults = {f"/pkgs/{KILL_DIR}/{name}": {"throttle": KILL_THROTTLE}
                   for name in self.packages}
-        _write_atomic(os.path.join(server_root, "config.json"), json.dumps({
+        workarea.write_atomic(os.path.join(server_root, "config.json"), json.dumps({
             "catalogue": [{"LatestRom": {"version": KILL_DIR, "filename": "first.bin",
                                          "Validate": "norvo-validate"},
                            "MirrorList": mirrors}],
@@ -677,19 +656,16 @@ def kill_inside(plan_file, result_file):
     results = []
     for plan in plans:
         results.append(driver.run(plan))
-        _write_atomic(result_file, json.dumps({"calibration": calibration, "runs": results}))
-    _write_atomic(result_file, json.dumps({"calibration": calibration, "runs": results}))
+        workarea.write_atomic(result_file, json.dumps({"calibration": calibration, "runs": results}))
+    workarea.write_atomic(result_file, json.dumps({"calibration": calibration, "runs": results}))
     return 0
 
 
 def kill_campaign(args):
-    build = pathlib.Path(args.build).resolve()
-    if not (build / "bin" / "corvane").is_file():
-        print(f"campaign: {build}/bin/corvane is not built", file=sys.stderr)
+    setup = workarea.host_setup("kill", args.build, args.work, args.seed)
+    if setup is None:
         return 2
-    work = pathlib.Path(args.work or f"/tmp/norvo-kill.{os.getpid()}").resolve()
-    work.mkdir(parents=True, exist_ok=True)
-    seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 32)
+    build, work, seed = setup
     print(f"campaign --kill: {args.runs} kills, seed {seed}, package {args.size} bytes, "
           f"{args.jobs} devices, folders under {work}", flush=True)
     plans = [plan_kill(seed, i) for i in range(args.runs)]

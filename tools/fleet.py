@@ -55,13 +55,6 @@ MODES = ("jitter", "fixed")
 
 # -- inside the device -----------------------------------------------------------------------
 
-def _write_atomic(path, text):
-    tmp = f"{path}.tmp"
-    with open(tmp, "w") as f:
-        f.write(text)
-    os.replace(tmp, path)
-
-
 def _prepare_device(area, size, md5):
     workarea.prepare(area)
     # The link is absolute, as the first stage writes it: it resolves inside the private /tmp.
@@ -87,7 +80,7 @@ def inside(params_file, result_file):
 
     outage_start = time.time()
     outage_end = outage_start + p["outage"]
-    _write_atomic(os.path.join(SERVER_ROOT, "config.json"), json.dumps({
+    workarea.write_atomic(os.path.join(SERVER_ROOT, "config.json"), json.dumps({
         "bandwidth": p["bandwidth"],
         "faults": {PACKAGE_PATH: {"outage": [outage_start, outage_end]}}}))
     deadline = time.monotonic() + p["deadline"]
@@ -133,8 +126,8 @@ def inside(params_file, result_file):
         results.append({"index": dev["index"], "started": dev["started"], "done": dev["done"],
                         "exit": code, "timed_out": timed_out, "sha256": sha,
                         "status": stage.text})
-    _write_atomic(os.path.join(SERVER_ROOT, "config.json"), "{}")
-    _write_atomic(result_file, json.dumps({"outage_start": outage_start,
+    workarea.write_atomic(os.path.join(SERVER_ROOT, "config.json"), "{}")
+    workarea.write_atomic(result_file, json.dumps({"outage_start": outage_start,
                                            "outage_end": outage_end, "devices": results}))
     return 0
 
@@ -215,14 +208,6 @@ def print_table(results, modes, window):
 
 # -- host side -------------------------------------------------------------------------------
 
-def read_log(path):
-    try:
-        text = path.read_text()
-    except FileNotFoundError:
-        return []
-    return [json.loads(line) for line in text.split("\n")[:-1] if line]
-
-
 def start_mode(args, mode, work, build, data):
     root = work / mode
     if root.exists():
@@ -259,17 +244,14 @@ def finish_mode(run):
         result = json.loads((run["root"] / "server" / "results.json").read_text())
     except (FileNotFoundError, ValueError):
         result = None
-    return result, read_log(run["root"] / "server" / "requests.jsonl")
+    return result, workarea.read_log(run["root"] / "server" / "requests.jsonl")
 
 
 def fleet(args):
-    build = pathlib.Path(args.build).resolve()
-    if not (build / "bin" / "corvane").is_file():
-        print(f"fleet: {build}/bin/corvane is not built", file=sys.stderr)
+    setup = workarea.host_setup("fleet", args.build, args.work, args.seed)
+    if setup is None:
         return 2
-    work = pathlib.Path(args.work or f"/tmp/norvo-fleet.{os.getpid()}").resolve()
-    work.mkdir(parents=True, exist_ok=True)
-    seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 32)
+    build, work, seed = setup
     data = random.Random(seed).randbytes(args.size)
     expected = hashlib.sha256(data).hexdigest()
     print(f"fleet: {args.devices} devices, outage {args.outage} s, bandwidth "

@@ -8,9 +8,16 @@ device's user namespace, which may make mount namespaces); the host is never tou
 
 Everything else (the network with its reference server, the property store) stays shared,
 which is what a fleet on one mirror, or one device killed and restarted, looks like.
+
+The tools that run such fleets (campaign.py, fleet.py) also share their host-side set-up
+and the small file helpers below.
 """
 import ctypes
+import json
 import os
+import pathlib
+import random
+import sys
 
 _CLONE_NEWNS = 0x00020000
 _MS_BIND = 4096
@@ -38,3 +45,35 @@ def private_area(folder):
                 _LIBC.mount(tmp, b"/tmp", None, _MS_BIND, None) != 0:
             os._exit(126)
     return enter
+
+
+def write_atomic(path, text):
+    """Writes TEXT as the whole of PATH so that a reader never sees half of it."""
+    tmp = f"{path}.tmp"
+    with open(tmp, "w") as f:
+        f.write(text)
+    os.replace(tmp, path)
+
+
+def read_log(path):
+    """The complete lines of the reference server's request log (pathlib.Path)."""
+    try:
+        text = path.read_text()
+    except FileNotFoundError:
+        return []
+    return [json.loads(line) for line in text.split("\n")[:-1] if line]
+
+
+def host_setup(tool, build, work, seed):
+    """Checks that BUILD has corvane, makes the work folder (WORK, or
+    /tmp/norvo-TOOL.PID) and draws a seed when none is given. Returns (build, work, seed)
+    as resolved paths and an int, or None after a message when corvane is not built."""
+    build = pathlib.Path(build).resolve()
+    if not (build / "bin" / "corvane").is_file():
+        print(f"{tool}: {build}/bin/corvane is not built", file=sys.stderr)
+        return None
+    work = pathlib.Path(work or f"/tmp/norvo-{tool}.{os.getpid()}").resolve()
+    work.mkdir(parents=True, exist_ok=True)
+    if seed is None:
+        seed = random.SystemRandom().randrange(1 << 32)
+    return build, work, seed

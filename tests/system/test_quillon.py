@@ -27,7 +27,8 @@ HELP = (
 
 # Runs inside the device, in its pid namespace, so that it can signal the
 # service: starts "quillon ARGS" with its output in /tmp/quillon.out, then
-# obeys one command per line on stdin ("usr1 N", "status", "quit").
+# obeys one command per line on stdin ("usr1 N", "status", "killwriter" (ends the
+# forked log writer, the service's only child, and answers with its pid), "quit").
 DRIVER = r"""
 import os, signal, subprocess, sys
 out = open("/tmp/quillon.out", "wb")
@@ -39,6 +40,12 @@ for line in sys.stdin:
         for _ in range(int(cmd[1])):
             os.kill(proc.pid, signal.SIGUSR1)
         print("sent", flush=True)
+    elif cmd[0] == "killwriter":
+        with open("/proc/%d/task/%d/children" % (proc.pid, proc.pid)) as f:
+            kids = [int(p) for p in f.read().split()]
+        for kid in kids:
+            os.kill(kid, signal.SIGKILL)
+        print("killed", *kids, flush=True)
     elif cmd[0] == "status":
         code = proc.poll()
         print("running" if code is None else "exited %d" % code, flush=True)

@@ -3,54 +3,14 @@ upload server that never answers; corvane with the same unwritable log."""
 import base64
 import json
 import re
-import subprocess
-import selectors
 import time
 
 import pytest
 
-from test_quillon import DIAG_PATH, LOG_PATH, Driver, make_zelas, posts, write_store
+from test_quillon import LOG_PATH, Driver, make_zelas, posts, write_store
 
 LAST_LOG = "/cache/norvo/last_log"
 READ_ONLY_CACHE = "mount -o remount,ro,bind /cache"
-
-# The driver of test_quillon with one more command: "killwriter" ends the
-# forked log writer (the service's only child) and answers with its pid.
-WRITER_DRIVER = r"""
-import os, signal, subprocess, sys
-out = open("/tmp/quillon.out", "wb")
-proc = subprocess.Popen(["quillon"] + sys.argv[1:], stdout=out, stderr=subprocess.STDOUT)
-print("pid", proc.pid, flush=True)
-for line in sys.stdin:
-    cmd = line.split()
-    if cmd[0] == "usr1":
-        os.kill(proc.pid, signal.SIGUSR1)
-        print("sent", flush=True)
-    elif cmd[0] == "killwriter":
-        with open("/proc/%d/task/%d/children" % (proc.pid, proc.pid)) as f:
-            kids = [int(p) for p in f.read().split()]
-        for kid in kids:
-            os.kill(kid, signal.SIGKILL)
-        print("killed", *kids, flush=True)
-    elif cmd[0] == "status":
-        code = proc.poll()
-        print("running" if code is None else "exited %d" % code, flush=True)
-    else:
-        break
-proc.kill()
-proc.wait()
-"""
-
-
-class WriterDriver(Driver):
-    def __init__(self, device, args):
-        self.device = device
-        self.proc = device.popen(["/usr/bin/python3", "-c", WRITER_DRIVER, *args], server=True,
-                                 stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.sel = selectors.DefaultSelector()
-        self.sel.register(self.proc.stdout, selectors.EVENT_READ)
-        self.pid = int(self._line(30).split()[1])
-
 
 def log_device(make_device, log_kind):
     """A device in the updater environment whose last_log is a folder or a file."""
@@ -103,7 +63,7 @@ def test_diag_without_writable_log_still_posts(build_dir, make_device):
 def test_diag_outlives_its_log_writer(build_dir, make_device):
     dev = log_device(make_device, "file")
     write_store(dev, {"download_status": "7"})
-    drv = WriterDriver(dev, ["--diag"])
+    drv = Driver(dev, ["--diag"])
     try:
         pidfile = dev.path("/cache/norvo/diagpid")
         dev.wait_for(lambda: pidfile.exists() and pidfile.read_text())
@@ -113,7 +73,7 @@ def test_diag_outlives_its_log_writer(build_dir, make_device):
         assert killed[0] == "killed" and len(killed) == 2, killed
         # Every line now meets a pipe without reader: EPIPE, not the end.
         for n in (1, 2):
-            assert drv.ask("usr1") == "sent"
+            assert drv.ask("usr1 1") == "sent"
             dev.wait_for(lambda: len(posts(dev)) == n, timeout=20)
             assert drv.ask("status") == "running"
         assert "trigger to upload data" not in log.read_text()

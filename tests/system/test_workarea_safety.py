@@ -2,7 +2,6 @@
 paths never takes a write outside the work area, a FIFO never hangs a stage, and a record
 or answer that cannot be written fails its step with CURLE_WRITE_ERROR (23) and a log line
 naming the file and the system's error."""
-import hashlib
 import os
 import re
 
