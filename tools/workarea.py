@@ -32,17 +32,37 @@ def prepare(folder):
         os.makedirs(os.path.join(folder, sub), exist_ok=True)
 
 
-def private_area(folder):
+def private_area(folder, keep=None):
+    """The `preexec_fn`. KEEP lists folders that must stay visible to the child although
+    they live under /tmp (a checkout or build folder there: the fresh /tmp would hide the
+    program itself); by default the build folder and the repository."""
     cache = os.fsencode(os.path.join(folder, "cache"))
     tmp = os.fsencode(os.path.join(folder, "tmp"))
+    if keep is None:
+        keep = [os.environ.get("NORVO_BUILD_DIR", ""), os.path.dirname(os.path.dirname(
+            os.path.abspath(__file__)))]
+    carried = []
+    for path in keep:
+        path = os.path.realpath(path) if path else ""
+        if not path.startswith("/tmp/"):
+            continue
+        # Bound into the private /tmp at the same place before /tmp is covered.
+        inner = os.path.join(folder, "tmp", path[len("/tmp/"):])
+        os.makedirs(inner, exist_ok=True)
+        carried.append((os.fsencode(path), os.fsencode(inner)))
 
     def enter():
         # Runs in the child between fork and exec: no Python objects beyond these calls.
-        # /cache first: FOLDER lives under /tmp, which the second bind hides.
+        # /cache first: FOLDER lives under /tmp, which the last bind hides; that bind is
+        # recursive so that the carried folders come along.
         if _LIBC.unshare(_CLONE_NEWNS) != 0 or \
-                _LIBC.mount(None, b"/", None, _MS_REC | _MS_PRIVATE, None) != 0 or \
-                _LIBC.mount(cache, b"/cache", None, _MS_BIND, None) != 0 or \
-                _LIBC.mount(tmp, b"/tmp", None, _MS_BIND, None) != 0:
+                _LIBC.mount(None, b"/", None, _MS_REC | _MS_PRIVATE, None) != 0:
+            os._exit(126)
+        for source, target in carried:
+            if _LIBC.mount(source, target, None, _MS_BIND | _MS_REC, None) != 0:
+                os._exit(126)
+        if _LIBC.mount(cache, b"/cache", None, _MS_BIND, None) != 0 or \
+                _LIBC.mount(tmp, b"/tmp", None, _MS_BIND | _MS_REC, None) != 0:
             os._exit(126)
     return enter
 
