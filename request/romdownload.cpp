@@ -7,16 +7,11 @@
 #include <android-base/parseint.h>
 #include <android-base/strings.h>
 #include <ctype.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <system_error>
-#include <vector>
 
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-update/dir2url.h"

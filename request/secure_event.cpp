@@ -28,10 +28,8 @@
 #include "request/vendor/norvo_dns.h"
 
 namespace {
-constexpr size_t kErrorBufferSize = 256;
-}  // namespace
 
-namespace {
+constexpr size_t kErrorBufferSize = 256;
 
 // Room kept free in a status pipe for the lines a front end must not miss
 // (replies, completion, failures, stop): progress lines never take it. An eighth
