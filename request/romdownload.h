@@ -3,20 +3,14 @@
 // redirects, paced retries and a checksum check on completion.
 #pragma once
 
-#include <android-base/unique_fd.h>
 #include <curl/curl.h>
 #include <openssl/md5.h>
 #include <stdint.h>
 #include <stdio.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "norvotools/norvo-update/dir2url.h"
 #include "request/command_listener.h"
