@@ -301,6 +301,37 @@ def inside(plan_file, result_file):
 
 # -- host side -------------------------------------------------------------------------------
 
+def run_devices(work, build, plans, jobs, prepare, inside, budget):
+    """Shares PLANS out over JOBS devices under WORK (dev0, dev1, ...), readies each with
+    PREPARE(root, its plans), runs this script inside each with the arguments INSIDE and
+    waits for all of them, BUDGET seconds at most; a device that overruns is stopped.
+    Returns [(root, its plans)] and the seconds it took."""
+    devices = []
+    started = time.monotonic()
+    for j in range(jobs):
+        mine = plans[j::jobs]
+        root = work / f"dev{j}"
+        prepare(root, mine)
+        cmd = [str(REPO / "tools" / "device"), "--dir", str(root), "--build", str(build),
+               *prop_options(UPDATER_PROPS), "--server", "--",
+               "/usr/bin/python3", str(REPO / "tools" / "campaign.py"), *inside]
+        with open(root / "driver.log", "wb") as out:
+            proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
+                                    stdin=subprocess.DEVNULL, start_new_session=True)
+        devices.append((root, mine, proc))
+    for root, _, proc in devices:
+        try:
+            proc.wait(timeout=max(1.0, started + budget - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+            print(f"campaign: the device in {root} overran its budget and was stopped")
+        if proc.returncode != 0:
+            print(f"campaign: the driver in {root} ended with {proc.returncode} "
+                  f"(see {root / 'driver.log'})")
+    return [(root, mine) for root, mine, _ in devices], time.monotonic() - started
+
+
 def campaign(args):
     setup = workarea.host_setup("campaign", args.build, args.work, args.seed)
     if setup is None:
@@ -313,12 +344,7 @@ def campaign(args):
         print(describe(plan))
     sys.stdout.flush()
 
-    jobs = max(1, min(args.jobs, args.runs))
-    devices = []
-    started = time.monotonic()
-    for j in range(jobs):
-        mine = plans[j::jobs]
-        root = work / f"dev{j}"
+    def prepare(root, mine):
         packages = root / "server" / "packages" / PACKAGE_DIR
         packages.mkdir(parents=True, exist_ok=True)
         for plan in mine:
@@ -326,30 +352,16 @@ def campaign(args):
         (root / "server" / "campaign_plan.json").write_text(json.dumps(mine))
         (root / "server" / "campaign_results.json").unlink(missing_ok=True)
         (root / "server" / "requests.jsonl").unlink(missing_ok=True)
-        cmd = [str(REPO / "tools" / "device"), "--dir", str(root), "--build", str(build),
-               *prop_options(UPDATER_PROPS), "--server", "--",
-               "/usr/bin/python3", str(REPO / "tools" / "campaign.py"), "--inside",
-               "/device/server/campaign_plan.json", "/device/server/campaign_results.json"]
-        out = open(root / "driver.log", "wb")
-        devices.append((root, mine, subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
-                                                      stdin=subprocess.DEVNULL), out))
-    budget = RUN_TIMEOUT * (len(plans) // jobs + 2)
-    for root, _, proc, out in devices:
-        try:
-            proc.wait(timeout=max(1.0, started + budget - time.monotonic()))
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-            print(f"campaign: the device in {root} overran its budget and was stopped")
-        out.close()
-        if proc.returncode != 0:
-            print(f"campaign: the driver in {root} ended with {proc.returncode} "
-                  f"(see {root / 'driver.log'})")
-    elapsed = time.monotonic() - started
+
+    jobs = max(1, min(args.jobs, args.runs))
+    devices, elapsed = run_devices(
+        work, build, plans, jobs, prepare,
+        ["--inside", "/device/server/campaign_plan.json", "/device/server/campaign_results.json"],
+        RUN_TIMEOUT * (len(plans) // jobs + 2))
 
     identical = duplicates = unexpected = failed = 0
     codes = {}
-    for root, mine, _, _ in devices:
+    for root, mine in devices:
         try:
             results = json.loads((root / "server" / "campaign_results.json").read_text())
         except (FileNotFoundError, ValueError):
@@ -654,10 +666,11 @@ def kill_inside(plan_file, result_file):
     driver = KillDriver(server_root)
     calibration = driver.calibrate()
     results = []
+    # Written after every run, so that a device stopped over its budget still reports.
+    workarea.write_atomic(result_file, json.dumps({"calibration": calibration, "runs": results}))
     for plan in plans:
         results.append(driver.run(plan))
         workarea.write_atomic(result_file, json.dumps({"calibration": calibration, "runs": results}))
-    workarea.write_atomic(result_file, json.dumps({"calibration": calibration, "runs": results}))
     return 0
 
 
@@ -670,12 +683,7 @@ def kill_campaign(args):
           f"{args.jobs} devices, folders under {work}", flush=True)
     plans = [plan_kill(seed, i) for i in range(args.runs)]
     packages = kill_packages(seed, args.size)
-    jobs = max(1, min(args.jobs, args.runs))
-    devices = []
-    started = time.monotonic()
-    for j in range(jobs):
-        mine = plans[j::jobs]
-        root = work / f"dev{j}"
+    def prepare(root, mine):
         if root.exists():
             shutil.rmtree(root)
         folder = root / "server" / "packages" / KILL_DIR
@@ -683,29 +691,17 @@ def kill_campaign(args):
         for name, data in packages.items():
             (folder / name).write_bytes(data)
         (root / "server" / "kill_plan.json").write_text(json.dumps(mine))
-        cmd = [str(REPO / "tools" / "device"), "--dir", str(root), "--build", str(build),
-               *prop_options(UPDATER_PROPS), "--server", "--",
-               "/usr/bin/python3", str(REPO / "tools" / "campaign.py"), "--kill-inside",
-               "/device/server/kill_plan.json", "/device/server/kill_results.json"]
-        out = open(root / "driver.log", "wb")
-        devices.append((root, mine, subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
-                                                      stdin=subprocess.DEVNULL,
-                                                      start_new_session=True), out))
-    budget = 30 + (len(plans) // jobs + 3) * 2 * KILL_TIMEOUT
-    for root, _, proc, out in devices:
-        try:
-            proc.wait(timeout=max(1.0, started + budget - time.monotonic()))
-        except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()
-            print(f"campaign: the device in {root} overran its budget and was stopped")
-        out.close()
-    elapsed = time.monotonic() - started
+
+    jobs = max(1, min(args.jobs, args.runs))
+    devices, elapsed = run_devices(
+        work, build, plans, jobs, prepare,
+        ["--kill-inside", "/device/server/kill_plan.json", "/device/server/kill_results.json"],
+        30 + (len(plans) // jobs + 3) * 2 * KILL_TIMEOUT)
 
     good = killed = torn_runs = wrong = 0
     by_kind = {}
     phases = {"first": {}, "second": {}}
-    for root, mine, _, _ in devices:
+    for root, mine in devices:
         try:
             report = json.loads((root / "server" / "kill_results.json").read_text())
         except (FileNotFoundError, ValueError):
