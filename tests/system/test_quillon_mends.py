@@ -41,13 +41,23 @@ def test_log_upload_without_writable_log_stays_on_console(build_dir, make_device
                   for f in e["fields"] if f["name"] == "file") == [b"rescue\n", b"second\n"]
 
 
-def test_diag_without_writable_log_still_posts(build_dir, make_device):
-    dev = log_device(make_device, "folder")
+def start_diag(make_device, log_kind):
+    """quillon --diag on a device with one event, once it has recorded its pid."""
+    dev = log_device(make_device, log_kind)
     write_store(dev, {"download_status": "7"})
     drv = Driver(dev, ["--diag"])
+    pidfile = dev.path("/cache/norvo/diagpid")
     try:
-        pidfile = dev.path("/cache/norvo/diagpid")
         dev.wait_for(lambda: pidfile.exists() and pidfile.read_text())
+    except BaseException:
+        drv.close()
+        raise
+    return dev, drv
+
+
+def test_diag_without_writable_log_still_posts(build_dir, make_device):
+    dev, drv = start_diag(make_device, "folder")
+    try:
         for n in (1, 2):
             assert drv.ask("usr1 1") == "sent"
             dev.wait_for(lambda: len(posts(dev)) == n, timeout=20)
@@ -61,12 +71,8 @@ def test_diag_without_writable_log_still_posts(build_dir, make_device):
 
 
 def test_diag_outlives_its_log_writer(build_dir, make_device):
-    dev = log_device(make_device, "file")
-    write_store(dev, {"download_status": "7"})
-    drv = Driver(dev, ["--diag"])
+    dev, drv = start_diag(make_device, "file")
     try:
-        pidfile = dev.path("/cache/norvo/diagpid")
-        dev.wait_for(lambda: pidfile.exists() and pidfile.read_text())
         log = dev.path(LAST_LOG)
         dev.wait_for(lambda: "is starting" in log.read_text())
         killed = drv.ask("killwriter").split()
