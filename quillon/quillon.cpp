@@ -24,6 +24,7 @@
 #include "norvo_config.h"
 #include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/secure_mount.h"
+#include "norvotools/norvo-root/tls_trust.h"
 #include "norvotools/norvo-root/ui_logger.h"
 #include "norvotools/norvo-root/work_area.h"
 #include "norvotools/norvo-zel/zel_constants.h"
@@ -38,7 +39,6 @@ namespace quillon {
 const char kDiagPath[] = "/v2/data/quillon";
 const char kLogPath[] = "/zelas/fileUploadWithUrlId";
 const char kZelasDir[] = "/cache/zelas";
-const char kCaCertsDir[] = "/system/etc/security/cacerts";
 // A stalled quality service must not hold the service (and every later
 // request) forever: bound the connection and the whole post.
 const long kPostConnectTimeoutSeconds = 30;
@@ -85,7 +85,8 @@ TransferLimits transfer_limits_from(const char* text) {
 
 URLWrapper diag_preset() { return URLWrapper{"https://", NORVO_ZEL_HOST, "", kDiagPath}; }
 
-URLWrapper log_preset() { return URLWrapper{"http://", NORVO_ZEL_HOST, "", kLogPath}; }
+// Rescue logs hold as much as the snapshot: they go over https like it.
+URLWrapper log_preset() { return URLWrapper{"https://", NORVO_ZEL_HOST, "", kLogPath}; }
 
 bool help_wanted(const std::string& environment) {
   return environment != "norvo" && environment != "recovery";
@@ -136,7 +137,14 @@ void DnsResolveCallback(void*, int status, int, hostent* host) {
     SendPost(headers.release());
     return;
   }
-  upload_logs(kZelasDir, g_target.scheme + g_target.address + g_target.path, g_target.host);
+  // Over https the name stays in the URL (TLS checks the certificate against it)
+  // and the address is pinned; plain http addresses the server by its number.
+  if (tls::is_https(g_target.scheme)) {
+    upload_logs(kZelasDir, g_target.scheme + g_target.host + g_target.path, g_target.host,
+                tls::resolve_entry(g_target.host, g_target.address, 443));
+  } else {
+    upload_logs(kZelasDir, g_target.scheme + g_target.address + g_target.path, g_target.host);
+  }
 }
 
 void SendPost(curl_slist* header_list) {
@@ -152,7 +160,13 @@ void SendPost(curl_slist* header_list) {
     LOG(ERROR) << "failed to create a transfer handle";
     return;
   }
-  std::string url = g_target.scheme + g_target.address + g_target.path;
+  // Over https the URL keeps the name, which TLS sends and checks the
+  // certificate against, and the resolved address is pinned to it.
+  const bool https = tls::is_https(g_target.scheme);
+  std::string url = g_target.scheme + (https ? g_target.host : g_target.address) + g_target.path;
+  CurlSlist pinned;
+  if (https) AppendHeader(pinned, tls::resolve_entry(g_target.host, g_target.address, 443));
+  char error[CURL_ERROR_SIZE] = {};
   CURL* h = curl.get();
   CurlOptions options(h);
   options.set(CURLOPT_URL, url.c_str())
@@ -161,19 +175,21 @@ void SendPost(curl_slist* header_list) {
       .set(CURLOPT_POSTFIELDS, body.c_str())
       .set(CURLOPT_POST, 1L)
       .set(CURLOPT_VERBOSE, 1L)
-      .set(CURLOPT_SSL_VERIFYPEER, 0L)
-      .set(CURLOPT_SSL_VERIFYHOST, 0L);
-  // Only consulted when the peer is verified, which it is not: a TLS backend
-  // without certificate folders must not cost the post.
-  if (options.ok() && !CurlOptions(h).set(CURLOPT_CAPATH, kCaCertsDir).ok()) {
-    LOG(WARNING) << "the certificate folder " << kCaCertsDir << " is not used";
-  }
+      .set(CURLOPT_ERRORBUFFER, error);
+  if (https) options.set(CURLOPT_RESOLVE, pinned.get());
   // Without its time limits a stalled server would hold the service for ever:
   // no post then, rather than an unbounded one.
   options.set(CURLOPT_CONNECTTIMEOUT, g_limits.connect_seconds)
       .set(CURLOPT_TIMEOUT, g_limits.total_seconds);
+  // Last: nothing is posted without the peer checked against the CA store.
+  CURLcode res =
+      options.ok() ? tls::prepare_transfer(h, g_target.scheme, g_target.host) : options.result();
 
-  CURLcode res = options.ok() ? curl_easy_perform(h) : options.result();
+  if (res == CURLE_OK) res = curl_easy_perform(h);
+  if (tls::is_verification_failure(res)) {
+    tls::log_verification_failure(g_target.host,
+                                  error[0] != '\0' ? error : curl_easy_strerror(res));
+  }
   if (res == CURLE_OK) {
     LOG(INFO) << "succ to post data";
   } else {
@@ -226,36 +242,82 @@ std::string curl_form_file_value(const std::string& path) {
 }
 
 std::vector<std::string> upload_curl_argv(const std::string& url, const std::string& host,
-                                          const std::string& path) {
+                                          const std::string& path, const CurlToolTls& secure) {
   // The limits come last, after the form: a server that accepts and never
-  // answers ends this file's upload, not the whole pass.
-  return {"curl",
-          "-v",
-          url,
-          "-H",
-          "Host: " + host,
-          "-F",
-          "bizName=norvo",
-          "-F",
-          "file=" + curl_form_file_value(path),
-          "--connect-timeout",
-          std::to_string(g_limits.connect_seconds),
-          "--max-time",
-          std::to_string(g_limits.total_seconds),
-          "--proto",
-          std::string("=") + kAllowedProtocols,
-          "--proto-redir",
-          std::string("=") + kAllowedProtocols};
+  // answers ends this file's upload, not the whole pass. "-q" (first, or curl
+  // ignores it) keeps a .curlrc from adding options of its own, --insecure say.
+  std::vector<std::string> argv = {"curl",
+                                   "-q",
+                                   "-v",
+                                   url,
+                                   "-H",
+                                   "Host: " + host,
+                                   "-F",
+                                   "bizName=norvo",
+                                   "-F",
+                                   "file=" + curl_form_file_value(path),
+                                   "--connect-timeout",
+                                   std::to_string(g_limits.connect_seconds),
+                                   "--max-time",
+                                   std::to_string(g_limits.total_seconds),
+                                   "--proto",
+                                   std::string("=") + kAllowedProtocols,
+                                   "--proto-redir",
+                                   std::string("=") + kAllowedProtocols};
+  if (!secure.resolve.empty()) argv.insert(argv.end(), {"--resolve", secure.resolve});
+  if (secure.insecure) {
+    argv.push_back("--insecure");
+  } else if (!secure.ca_file.empty()) {
+    // The bundle and nothing else: --capath names a file, not a folder, so
+    // that the tool's built-in certificate folder adds no trust of its own.
+    argv.insert(argv.end(), {"--cacert", secure.ca_file, "--capath", secure.ca_file});
+  }
+  return argv;
 }
 
-int run_program(const std::vector<std::string>& argv) {
+const char* curl_tool_tls_failure(int status) {
+  if (!WIFEXITED(status)) return nullptr;
+  switch (WEXITSTATUS(status)) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+      return "the server's certificate did not verify (curl exit 60)";
+    case CURLE_SSL_CACERT_BADFILE:
+      return "the CA bundle could not be used (curl exit 77)";
+    case CURLE_SSL_CONNECT_ERROR:
+      return "the TLS handshake failed (curl exit 35)";
+    default:
+      return nullptr;
+  }
+}
+
+const int kChildCaFd = 3;
+
+int run_program(const std::vector<std::string>& argv, int pass_fd) {
   if (argv.empty()) return -1;
+  // dup2 onto the same number would leave close-on-exec set: move it aside first.
+  android::base::unique_fd moved;
+  if (pass_fd == kChildCaFd) {
+    moved.reset(fcntl(pass_fd, F_DUPFD_CLOEXEC, kChildCaFd + 1));
+    if (moved < 0) {
+      PLOG(ERROR) << "failed to pass the CA bundle to " << argv[0];
+      return -1;
+    }
+    pass_fd = moved.get();
+  }
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return -1;
+  if (pass_fd >= 0 && posix_spawn_file_actions_adddup2(&actions, pass_fd, kChildCaFd) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return -1;
+  }
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
 
   posix_spawnattr_t attr;
-  if (posix_spawnattr_init(&attr) != 0) return -1;
+  if (posix_spawnattr_init(&attr) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return -1;
+  }
   // The child starts with no blocked signals and default actions, whatever
   // the service has arranged for itself.
   sigset_t none;
@@ -269,8 +331,9 @@ int run_program(const std::vector<std::string>& argv) {
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
   pid_t pid = -1;
-  int rc = posix_spawnp(&pid, args[0], nullptr, &attr, args.data(), environ);
+  int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
   posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
     LOG(ERROR) << "failed to start " << argv[0] << ": " << strerror(rc);
     return -1;
@@ -285,16 +348,35 @@ int run_program(const std::vector<std::string>& argv) {
   return status;
 }
 
-void upload_logs(const std::string& dir, const std::string& url, const std::string& host) {
+void upload_logs(const std::string& dir, const std::string& url, const std::string& host,
+                 const std::string& resolve) {
   std::vector<std::string> files = collect_upload_files(dir);
   android::base::SetProperty(kRescueLoggedProp, "1");
   if (files.empty()) {
     LOG(INFO) << "Nothing to upload\n";
     return;
   }
+  CurlToolTls tool_tls;
+  int ca_fd = -1;
+  tool_tls.resolve = resolve;
+  if (!tls::verification_enabled()) {
+    LOG(WARNING) << "DEVELOPMENT BUILD: TLS verification is off for " << url;
+    tool_tls.insecure = true;
+  } else if (!resolve.empty()) {
+    std::string detail;
+    const tls::CaBundle* bundle = tls::handset_ca_bundle(&detail);
+    if (bundle == nullptr) {
+      LOG(ERROR) << "https to " << host << " refused: no usable CA store in " << tls::kCaStoreDir
+                 << " (" << detail << "); " << files.size() << " log(s) not uploaded";
+      return;
+    }
+    ca_fd = bundle->fd.get();
+    tool_tls.ca_file = "/proc/self/fd/" + std::to_string(kChildCaFd);
+  }
   for (const std::string& path : files) {
-    int status = run_program(upload_curl_argv(url, host, path));
+    int status = run_program(upload_curl_argv(url, host, path, tool_tls), ca_fd);
     LOG(INFO) << "Uploaded:" << upload_command_text(url, host, path) << ", ret=" << status;
+    if (const char* why = curl_tool_tls_failure(status)) tls::log_verification_failure(host, why);
   }
 }
 

@@ -21,7 +21,6 @@ namespace quillon {
 extern const char kDiagPath[];     // "/v2/data/quillon", also what selects the JSON post
 extern const char kLogPath[];      // "/zelas/fileUploadWithUrlId"
 extern const char kZelasDir[];     // "/cache/zelas"
-extern const char kCaCertsDir[];   // "/system/etc/security/cacerts"
 extern const char kQuillonHelp[];  // the eleven-line help text
 extern const long kPostConnectTimeoutSeconds;  // 30
 extern const long kPostTimeoutSeconds;         // 120
@@ -59,17 +58,33 @@ std::vector<std::string> collect_upload_files(const std::string& dir);
 // The command as a shell would have read it, kept for the "Uploaded:" log line.
 std::string upload_command_text(const std::string& url, const std::string& host,
                                 const std::string& path);
+// How the curl tool reaches an https endpoint as we do: the resolved address
+// pinned to the name ("name:port:address"), and the CA bundle as the descriptor
+// the child inherits. Empty for plain http.
+struct CurlToolTls {
+  std::string resolve;
+  std::string ca_file;    // "/proc/self/fd/N" in the child
+  bool insecure = false;  // development builds without verification
+};
+// The descriptor number the curl tool finds the CA bundle at.
+extern const int kChildCaFd;
 // The argument vector handed to the curl tool (no shell involved).
 std::vector<std::string> upload_curl_argv(const std::string& url, const std::string& host,
-                                          const std::string& path);
+                                          const std::string& path,
+                                          const CurlToolTls& tls = CurlToolTls());
 // The value of curl's -F "file=" field: "@" and the path, quoted so that ';', ','
 // and '"' in a file name stay part of the name.
 std::string curl_form_file_value(const std::string& path);
 // Runs argv[0] (searched on PATH) with argv and waits: the raw wait status,
-// or -1 when the program could not be started.
-int run_program(const std::vector<std::string>& argv);
-// Uploads every matching file of `dir` to `url`, one curl run each.
-void upload_logs(const std::string& dir, const std::string& url, const std::string& host);
+// or -1 when the program could not be started. `pass_fd` (when not -1) is
+// handed to the child as descriptor kChildCaFd.
+int run_program(const std::vector<std::string>& argv, int pass_fd = -1);
+// Uploads every matching file of `dir` to `url`, one curl run each. For https
+// `resolve` pins the host's address (see CurlToolTls).
+void upload_logs(const std::string& dir, const std::string& url, const std::string& host,
+                 const std::string& resolve = std::string());
+// What a curl tool exit status says about TLS, or null when it is no TLS failure.
+const char* curl_tool_tls_failure(int exit_status);
 
 // Writes `pid` in decimal, no newline, to `path` (mode 0755, truncated):
 // 0 or -errno.

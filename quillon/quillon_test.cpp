@@ -2,7 +2,9 @@
 
 #include <android-base/file.h>
 #include <android-base/properties.h>
+#include <android-base/unique_fd.h>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -14,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "norvotools/norvo-root/tls_trust.h"
 #include "tests/support/test_support.h"
 
 namespace quillon {
@@ -48,6 +51,7 @@ TEST(QuillonTest, CommandTextReadsLikeTheShellCommand) {
 
 TEST(QuillonTest, CurlArgvQuotesTheFileName) {
   std::vector<std::string> expected = {"curl",
+                                       "-q",
                                        "-v",
                                        "http://1.2.3.4/zelas/fileUploadWithUrlId",
                                        "-H",
@@ -70,6 +74,60 @@ TEST(QuillonTest, CurlArgvQuotesTheFileName) {
   EXPECT_EQ("@\"/a;type=text/x,b\"", curl_form_file_value("/a;type=text/x,b"));
   EXPECT_EQ("@\"/a\\\"b\\\\c\"", curl_form_file_value("/a\"b\\c"));
   EXPECT_EQ("@\"/a$(id)`id`'\"", curl_form_file_value("/a$(id)`id`'"));
+}
+
+TEST(QuillonTest, CurlArgvOverHttpsPinsTheAddressAndTrustsOnlyTheBundle) {
+  std::vector<std::string> plain = upload_curl_argv("https://z.test/p", "z.test", "/cache/zelas/L");
+  CurlToolTls secure;
+  secure.resolve = "z.test:443:10.0.0.1";
+  secure.ca_file = "/proc/self/fd/3";
+  std::vector<std::string> argv =
+      upload_curl_argv("https://z.test/p", "z.test", "/cache/zelas/L", secure);
+  ASSERT_EQ(plain.size() + 6, argv.size());
+  EXPECT_TRUE(std::equal(plain.begin(), plain.end(), argv.begin()));
+  EXPECT_EQ((std::vector<std::string>{"--resolve", "z.test:443:10.0.0.1", "--cacert",
+                                      "/proc/self/fd/3", "--capath", "/proc/self/fd/3"}),
+            std::vector<std::string>(argv.begin() + plain.size(), argv.end()));
+  EXPECT_EQ("-q", argv[1]);  // curl reads no .curlrc only when -q comes first
+  EXPECT_EQ(argv.end(), std::find(argv.begin(), argv.end(), "--insecure"));
+
+  secure.insecure = true;
+  argv = upload_curl_argv("https://z.test/p", "z.test", "/cache/zelas/L", secure);
+  EXPECT_EQ("--insecure", argv.back());
+  EXPECT_EQ(argv.end(), std::find(argv.begin(), argv.end(), "--cacert"));
+}
+
+TEST(QuillonTest, CurlToolExitNamesTlsFailures) {
+  auto exited = [](int code) { return code << 8; };  // a wait status of a normal exit
+  EXPECT_NE(nullptr, curl_tool_tls_failure(exited(60)));
+  EXPECT_NE(nullptr, curl_tool_tls_failure(exited(77)));
+  EXPECT_NE(nullptr, curl_tool_tls_failure(exited(35)));
+  for (int code : {0, 7, 22, 28}) EXPECT_EQ(nullptr, curl_tool_tls_failure(exited(code))) << code;
+  EXPECT_EQ(nullptr, curl_tool_tls_failure(SIGKILL));  // killed: no exit status
+  EXPECT_EQ(nullptr, curl_tool_tls_failure(-1));
+}
+
+TEST(QuillonTest, RunProgramHandsTheBundleDescriptorToTheChild) {
+  test_support::ScratchDir dir;
+  android::base::unique_fd fd(tls::sealed_memfd("bundle text"));
+  ASSERT_GE(fd.get(), 0);
+  // Whatever number the bundle has here, the child's own included (when this
+  // process leaves that number free).
+  std::vector<int> passes = {fd.get()};
+  android::base::unique_fd at_child_number;
+  if (fcntl(kChildCaFd, F_GETFD) == -1) {
+    at_child_number.reset(dup3(fd.get(), kChildCaFd, O_CLOEXEC));
+    ASSERT_EQ(kChildCaFd, at_child_number.get());
+    passes.push_back(kChildCaFd);
+  }
+  for (int pass : passes) {
+    std::string out = dir / ("out" + std::to_string(pass));
+    int status = run_program({"sh", "-c", "cat /proc/self/fd/3 > " + out}, pass);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::string text;
+    ASSERT_TRUE(android::base::ReadFileToString(out, &text));
+    EXPECT_EQ("bundle text", text) << pass;
+  }
 }
 
 TEST(QuillonTest, TimeLimitsShortenOnlyWithinTheDefaults) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "norvotools/norvo-root/scoped.h"
+#include "norvotools/norvo-root/tls_trust.h"
 
 using CurlSlist = std::unique_ptr<curl_slist, ReleaseWith<curl_slist_free_all>>;
 using CurlEasy = std::unique_ptr<CURL, ReleaseWith<curl_easy_cleanup>>;
@@ -53,8 +54,10 @@ class CurlOptions {
 
 // A new transfer handle that speaks http and https only, for the first request
 // and for every redirect: a server must never steer it to another protocol (a
-// gopher:// or dict:// target would carry raw lines to any port). Null when
-// libcurl cannot make one or cannot restrict it.
+// gopher:// or dict:// target would carry raw lines to any port). It verifies a
+// TLS peer's chain and name and trusts nobody until tls::prepare_transfer()
+// gives it the handset's CA store. Null when libcurl cannot make one or cannot
+// restrict it.
 inline CurlEasy NewTransfer() {
   CurlEasy handle(curl_easy_init());
   if (handle == nullptr) return handle;
@@ -63,6 +66,9 @@ inline CurlEasy NewTransfer() {
            .set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https")
            .ok()) {
     LOG(ERROR) << "cannot limit a transfer to http and https";
+    handle.reset();
+  } else if (tls::baseline_options(handle.get()) != CURLE_OK) {
+    LOG(ERROR) << "cannot make a transfer verify its TLS peer";
     handle.reset();
   }
   return handle;

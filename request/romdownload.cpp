@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "norvotools/norvo-root/secure_mount.h"
+#include "norvotools/norvo-root/tls_trust.h"
 #include "norvotools/norvo-update/dir2url.h"
 #include "norvotools/norvo-zel/payload_cipher.h"
 #include "request/download_task.h"
@@ -190,7 +191,7 @@ void RomDownload::failAttempt(int code, bool permanent) {
 }
 
 void RomDownload::reportFailure(DownloadStatus status, int code) {
-  if (retry_.giveUpAfter(permanent_, code == kChecksumMismatch)) {
+  if (noRetry_ || retry_.giveUpAfter(permanent_, code == kChecksumMismatch)) {
     LOG(ERROR) << ">> RomDownload gives up after failure " << code;
     writeStatus("%d:%c:%d\n", status, 'f', kFinalCodeBase + code);
     outcome_ = Outcome::kFailed;
@@ -243,6 +244,7 @@ void RomDownload::runAttempts() {
     outcome_ = Outcome::kNone;
     written_ = 0;
     permanent_ = false;
+    noRetry_ = false;
     retryAfterMs_ = -1;
     startAttempt();
     Outcome outcome = outcome_;
@@ -364,8 +366,6 @@ int RomDownload::PreExecuted() {
       .set(CURLOPT_WRITEDATA, this)
       .set(CURLOPT_HEADERFUNCTION, &RomDownload::onHeader)
       .set(CURLOPT_HEADERDATA, this)
-      .set(CURLOPT_SSL_VERIFYPEER, 0L)
-      .set(CURLOPT_SSL_VERIFYHOST, 0L)
       .set(CURLOPT_NOSIGNAL, 1L)
       // Packages are large: with libcurl's 16 KiB default a 256 MiB download took
       // about eight times the reads, polls and progress callbacks of 128 KiB ones.
@@ -395,6 +395,11 @@ int RomDownload::OnExecuted() {
   CURL* handle = curl_.get();
   CURLcode rc = CurlOptions(handle).set(CURLOPT_URL, url.c_str()).result();
   if (rc != CURLE_OK) return rc;
+  if ((rc = prepareTls()) != CURLE_OK) {
+    // Without trust anchors no https mirror can ever be verified: waiting will not help.
+    if (rc == CURLE_SSL_CACERT_BADFILE) noRetry_ = true;
+    return rc;
+  }
   httpCode_ = 0;
   discardBody_ = false;
   alreadyComplete_ = false;
@@ -404,6 +409,9 @@ int RomDownload::OnExecuted() {
   limit_ = kMaxPackageBytes;
   pauseApplied_ = false;
   rc = performWithCommands(handle);
+  noteTlsResult(rc);
+  // A certificate that did not verify stays so however often we ask.
+  if (tls::is_verification_failure(rc)) failAttempt(rc, true);
   if (rc != CURLE_OK) {
     // onHeader() or writeBody() refused the answer: report why rather than a write error.
     if (rc == CURLE_WRITE_ERROR && failCode_ != 0) return failCode_;

@@ -32,6 +32,10 @@ constexpr int kMaxRedirects = 10;
 constexpr int kFinalCodeBase = 100;
 // Another download holds the package: the task ends at once (3:f:102).
 constexpr int kPackageBusy = kFinalCodeBase + CURLE_FAILED_INIT;
+// An https package URL and no usable CA store: the task ends at once (3:f:177).
+constexpr int kNoTrustStore = kFinalCodeBase + CURLE_SSL_CACERT_BADFILE;
+// The server's certificate did not verify, three times (3:f:160).
+constexpr int kPeerNotTrusted = kFinalCodeBase + CURLE_PEER_FAILED_VERIFICATION;
 
 // Progress of one attempt, handed to xferinfo as its user pointer.
 struct XferProgress {
@@ -121,6 +125,7 @@ class RomDownload : public SecureEvent {
   int64_t written_ = 0;     // body bytes that reached the file this attempt
   bool freshNext_ = false;  // the next attempt starts from byte 0
   bool permanent_ = false;  // this attempt failed for a reason retrying will not mend
+  bool noRetry_ = false;    // ... nor trying twice more (no CA store)
   int64_t retryAfterMs_ = -1;
 
   // Per-response state of the header callback (transfer thread only).

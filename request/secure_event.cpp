@@ -21,6 +21,7 @@
 
 #include "norvo_config.h"
 #include "norvotools/norvo-root/secure_mount.h"
+#include "norvotools/norvo-root/tls_trust.h"
 #include "norvotools/norvo-update/dir2url.h"
 #include "norvotools/norvo-zel/zelprotocal.h"
 #include "request/download_task.h"
@@ -172,8 +173,23 @@ void SecureEvent::writeStatus(const char* format, ...) {
 
 CURLcode SecureEvent::performTransfer() {
   CURLcode r = CurlOptions(curl_.get()).set(CURLOPT_URL, url_.url().c_str()).result();
+  if (r == CURLE_OK) r = prepareTls();
   if (r != CURLE_OK) return r;
-  return curl_easy_perform(curl_.get());
+  r = curl_easy_perform(curl_.get());
+  noteTlsResult(r);
+  return r;
+}
+
+CURLcode SecureEvent::prepareTls() {
+  if (!curl_) return CURLE_FAILED_INIT;
+  return tls::prepare_transfer(curl_.get(), url_.scheme, url_.host);
+}
+
+void SecureEvent::noteTlsResult(CURLcode code) {
+  if (!tls::is_verification_failure(code)) return;
+  std::string reason =
+      error_buffer_ && error_buffer_[0] != '\0' ? error_buffer_.get() : curl_easy_strerror(code);
+  tls::log_verification_failure(url_.host, reason);
 }
 
 CURLcode SecureEvent::performTransfer(const TransferFile& output) {
@@ -282,7 +298,16 @@ void SecureEvent::DnsResolveCallback(void*, int status, int, hostent* host) {
     splitHostPort(url_.host, &name, &port);
     host_line_ = "Host: " + url_.host;
     AppendHeader(headers_, host_line_);
-    url_.host = addresses_.front() + port;
+    if (tls::is_https(url_.scheme)) {
+      // TLS sends the URL's host as the server name and checks the certificate
+      // against it: the name stays in the URL and the address is pinned instead.
+      AppendHeader(resolve_, tls::resolve_entry(url_.host, addresses_.front(), 443));
+      CURLcode r = CurlOptions(curl_.get()).set(CURLOPT_RESOLVE, resolve_.get()).result();
+      if (r != CURLE_OK)
+        LOG(ERROR) << "cannot pin " << url_.host << " to its address (" << r << ")";
+    } else {
+      url_.host = addresses_.front() + port;
+    }
     addresses_.pop_front();
   }
   int result = Executed(driver_);

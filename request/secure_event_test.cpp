@@ -26,6 +26,7 @@ class FakeEvent : public SecureEvent {
   int PostExecuted() override { return 0; }
   void zelstub(CURLcode code) override { telemetry.push_back(code); }
   void setUrl(const URLWrapper& url) { url_ = url; }
+  const curl_slist* resolveList() const { return resolve_.get(); }
   ~FakeEvent() = default;
 
   int pre_result = 0;
@@ -132,6 +133,38 @@ TEST_F(SecureEventTest, ResolvedAddressKeepsThePort) {
   event.DnsResolveCallback(nullptr, 0, 0, entry.get());
   EXPECT_EQ(event.used_hosts, std::vector<std::string>{"127.0.0.1:8080"});
   EXPECT_EQ(event.hostLine(), "Host: mirror.norvo.test:8080");
+}
+
+TEST_F(SecureEventTest, HttpsKeepsTheNameAndPinsTheAddress) {
+  struct Case {
+    const char* scheme;
+    const char* host;
+    const char* used;    // the URL's host at the transfer
+    const char* pinned;  // the resolve entry, or null
+  };
+  const Case cases[] = {
+      {"http://", "update.norvo.test", "10.0.0.9", nullptr},
+      {"http://", "update.norvo.test:8080", "10.0.0.9:8080", nullptr},
+      // TLS sends the URL's host as the server name and checks the certificate against it.
+      {"https://", "update.norvo.test", "update.norvo.test", "update.norvo.test:443:10.0.0.9"},
+      {"https://", "m.norvo.test:8443", "m.norvo.test:8443", "m.norvo.test:8443:10.0.0.9"},
+  };
+  for (const Case& c : cases) {
+    FakeEvent event;
+    event.setDriver(&driver);
+    event.setUrl({c.scheme, c.host, "", "/p"});
+    HostEntry entry({"10.0.0.9"});
+    event.DnsResolveCallback(nullptr, 0, 0, entry.get());
+    EXPECT_EQ(event.used_hosts, std::vector<std::string>{c.used}) << c.scheme << c.host;
+    EXPECT_EQ(event.hostLine(), std::string("Host: ") + c.host);
+    if (c.pinned == nullptr) {
+      EXPECT_EQ(nullptr, event.resolveList()) << c.host;
+    } else {
+      ASSERT_NE(nullptr, event.resolveList()) << c.host;
+      EXPECT_STREQ(c.pinned, event.resolveList()->data);
+      EXPECT_EQ(nullptr, event.resolveList()->next);
+    }
+  }
 }
 
 TEST_F(SecureEventTest, ResolverErrorWithEntryEndsWithoutTransferOrLine) {

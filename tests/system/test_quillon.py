@@ -267,8 +267,10 @@ def test_log_uploads_matching_regular_files(build_dir, device):
     assert device.getprop("rescueparty.logged") == "1"
     err = res.stderr.decode()
     for name in ("RescuePartyLog", "x_RescuePartyLog_1"):
-        assert (f'Uploaded: curl -v http://127.0.0.1{LOG_PATH} -H "Host: {ZEL_HOST}" '
+        assert (f'Uploaded: curl -v https://{ZEL_HOST}{LOG_PATH} -H "Host: {ZEL_HOST}" '
                 f'-F "bizName=norvo" -F "file=@/cache/zelas/{name}", ret=0') in err
+    # Rescue logs travel over https, verified like the snapshot.
+    assert all(e["tls"] and e["port"] == 443 for e in posts(device, LOG_PATH))
     assert err.rstrip().endswith(">> Bye bye, Quillon")
     assert all(zelas.joinpath(n).exists() for n in ("RescuePartyLog", "x_RescuePartyLog_1"))
 

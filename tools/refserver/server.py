@@ -3,14 +3,14 @@
 
 Serves the update server's side of the exchange (Date on the root page, the encrypted update
 check, package downloads with Range support and faults on demand) and the quality-service
-uploads, on 127.0.0.1:80 (HTTP), 127.0.0.1:443 (HTTPS, self-signed) and any extra HTTP
-ports of the config. Its folder (--root) holds:
+uploads, on 127.0.0.1:80 (HTTP), 127.0.0.1:443 (HTTPS, a certificate of the build's test
+CA, or self-signed without one) and any extra HTTP ports of the config. Its folder (--root) holds:
 
   config.json    behaviour, re-read on every request (absent = defaults; keys in
                  tools/README.md)
   packages/      files served under the package prefix
   requests.jsonl one JSON object per completed request
-  tls/           the generated certificate and key
+  tls/           the certificates and keys it issued (one pair per "tls_cert" variant)
   ready          written once the listeners of the start-up config are open
 
 Standard library and python3-cryptography only.
@@ -18,11 +18,9 @@ Standard library and python3-cryptography only.
 import argparse
 import base64
 import ctypes
-import datetime
 import email.utils
 import hashlib
 import http.server
-import ipaddress
 import json
 import os
 import re
@@ -35,7 +33,8 @@ import time
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import wire  # noqa: E402  (lives beside this file)
+import testca  # noqa: E402  (lives beside this file)
+import wire  # noqa: E402
 
 DEFAULT_MIRRORS = ["https://update.norvo.test/pkgs", "http://update.norvo.test/pkgs"]
 DEFAULT_ROM = {"version": "V2.0.1", "filename": "norvo-update.zip", "filesize": "12.5M",
@@ -648,7 +647,9 @@ class Listener(http.server.ThreadingHTTPServer):
         if self.tls_context is not None:
             request.settimeout(10)
             try:
-                request = self.tls_context.wrap_socket(request, server_side=True)
+                variant = SERVER.config().get("tls_cert", "trusted")
+                context = self.tls_context.get(variant)
+                request = context.wrap_socket(request, server_side=True)
             except (ssl.SSLError, OSError):
                 return
             request.settimeout(None)
@@ -658,38 +659,32 @@ class Listener(http.server.ThreadingHTTPServer):
         print(f"refserver: error on a connection from {client_address}", file=sys.stderr)
 
 
-def make_tls_context(root):
-    from cryptography import x509
-    from cryptography.hazmat.primitives import hashes, serialization
-    from cryptography.hazmat.primitives.asymmetric import ec
-    from cryptography.x509.oid import NameOID
+class TlsContexts:
+    """One server context per certificate variant (config "tls_cert"), made on first use.
+    Certificates come from the build's test CA (tools/refserver/testca.py, under
+    $NORVO_BUILD_DIR/testca); without one every variant is a self-signed certificate."""
 
-    tls_dir = os.path.join(root, "tls")
-    os.makedirs(tls_dir, exist_ok=True)
-    cert_path, key_path = os.path.join(tls_dir, "cert.pem"), os.path.join(tls_dir, "key.pem")
-    if not (os.path.exists(cert_path) and os.path.exists(key_path)):
-        key = ec.generate_private_key(ec.SECP256R1())
-        names = ["update.norvo.test", "intl.update.norvo.test", "zelas.norvo.test",
-                 "preview.zelas.norvo.test", "intl.zelas.norvo.test", "localhost"]
-        subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, names[0])])
-        now = datetime.datetime.now(datetime.timezone.utc)
-        san = [x509.DNSName(n) for n in names] + [
-            x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
-        cert = (x509.CertificateBuilder().subject_name(subject).issuer_name(subject)
-                .public_key(key.public_key()).serial_number(x509.random_serial_number())
-                .not_valid_before(now - datetime.timedelta(days=1))
-                .not_valid_after(now + datetime.timedelta(days=3650))
-                .add_extension(x509.SubjectAlternativeName(san), critical=False)
-                .sign(key, hashes.SHA256()))
-        with open(key_path, "wb") as f:
-            f.write(key.private_bytes(serialization.Encoding.PEM,
-                                      serialization.PrivateFormat.PKCS8,
-                                      serialization.NoEncryption()))
-        with open(cert_path, "wb") as f:
-            f.write(cert.public_bytes(serialization.Encoding.PEM))
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    ctx.load_cert_chain(cert_path, key_path)
-    return ctx
+    def __init__(self, root):
+        self.dir = os.path.join(root, "tls")
+        build = os.environ.get("NORVO_BUILD_DIR", "")
+        ca = os.path.join(build, "testca") if build else ""
+        self.ca = ca if ca and os.path.exists(os.path.join(ca, "ca.key.pem")) else None
+        self.names = testca.host_names(build) if build else testca.DEFAULT_NAMES + ["localhost"]
+        self.lock = threading.Lock()
+        self.contexts = {}
+
+    def get(self, variant):
+        if variant not in testca.VARIANTS:
+            variant = "trusted"
+        if self.ca is None and variant != "self_signed":
+            variant = "self_signed"
+        with self.lock:
+            if variant not in self.contexts:
+                cert, key = testca.issue(self.ca, variant, self.names, self.dir)
+                ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                ctx.load_cert_chain(cert, key)
+                self.contexts[variant] = ctx
+            return self.contexts[variant]
 
 
 def wanted_ports(cfg):
@@ -763,7 +758,7 @@ def main():
                 continue
             try:
                 if is_tls and tls is None:
-                    tls = make_tls_context(SERVER.root)
+                    tls = TlsContexts(SERVER.root)
                 listener = Listener(port, tls if is_tls else None)
             except OSError as err:
                 print(f"refserver: cannot listen on {port}: {err}", file=sys.stderr)
