@@ -22,7 +22,11 @@ RomInfo::~RomInfo() {
 void RomInfo::InitCbmap() {
   SecureEvent::InitCbmap();
   cbmap_[CURLE_OK] = [this](DownloadStatus status) {
-    writeStatus("%d:%c:%d", status, 's', driver_ != nullptr ? driver_->rom_state : 2);
+    // No line feed ends this line; front ends of old rely on reading it at the pipe's end.
+    bool offered = driver_ != nullptr && driver_->rom_state == 0;
+    writeStatus(
+        offered ? frontend_protocol::Line::kRomOffered : frontend_protocol::Line::kNoRomOffered,
+        status);
     if (next_ != nullptr) {
       next_->run();
     } else {
