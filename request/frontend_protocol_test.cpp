@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -93,6 +94,29 @@ TEST(FrontendProtocolDoc, StatesTheProtocolVersion) {
   EXPECT_NE(text.find("Protocol version: **" + std::to_string(frontend_protocol::kProtocolVersion) +
                       "**"),
             std::string::npos);
+}
+
+// The front-end simulator reads the lines by the same names, in the same order.
+TEST(FrontendProtocolDoc, SimulatorUsesTheSameNames) {
+  std::string text;
+  ASSERT_TRUE(
+      android::base::ReadFileToString(std::string(NORVO_SOURCE_DIR) + "/tools/frontend.py", &text));
+  size_t begin = text.find("\nLINES = {\n");
+  ASSERT_NE(begin, std::string::npos);
+  size_t end = text.find("\n}\n", begin);
+  ASSERT_NE(end, std::string::npos);
+  std::vector<std::pair<std::string, std::string>> entries;
+  for (const std::string& row : android::base::Split(text.substr(begin, end - begin), "\n")) {
+    // Rows read    "3:f:122": "kGaveUpHttpError",
+    std::vector<std::string> quoted = android::base::Split(row, "\"");
+    if (quoted.size() == 5) entries.emplace_back(quoted[1], quoted[3]);
+  }
+  std::vector<Line> lines = AllLines();
+  ASSERT_EQ(entries.size(), lines.size());
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(entries[i].first, frontend_protocol::Pattern(lines[i]));
+    EXPECT_EQ(entries[i].second, frontend_protocol::Spec(lines[i]).name);
+  }
 }
 
 // One meaning per code: no two lines of a stage share letter and detail.
