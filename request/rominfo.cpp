@@ -22,7 +22,7 @@ RomInfo::~RomInfo() {
 void RomInfo::InitCbmap() {
   SecureEvent::InitCbmap();
   cbmap_[CURLE_OK] = [this](DownloadStatus status) {
-    // No line feed ends this line; front ends of old rely on reading it at the pipe's end.
+    // No line feed: in the first stage this is the last line, ended by the end of the stream.
     bool offered = driver_ != nullptr && driver_->rom_state == 0;
     writeStatus(
         offered ? frontend_protocol::Line::kRomOffered : frontend_protocol::Line::kNoRomOffered,
