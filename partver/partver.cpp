@@ -15,6 +15,8 @@
 
 #include <limits>
 
+#include "request/frontend_protocol.h"
+
 namespace partver {
 namespace {
 
@@ -180,6 +182,11 @@ void apply_target_versions(const char* path) {
 }
 
 int run(int argc, char** argv, const char* device_path, const char* target_path) {
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    fputs(frontend_protocol::VersionText("partver").c_str(), stdout);
+    fflush(stdout);
+    return 0;
+  }
   if (argc != 2 || strcmp(argv[1], "-v") != 0) return 0;
   probe_partition(device_path);
   apply_target_versions(target_path);

@@ -30,6 +30,7 @@
 #include "norvotools/norvo-zel/zel_constants.h"
 #include "norvotools/norvo-zel/zelprotocal.h"
 #include "request/curl_handles.h"
+#include "request/frontend_protocol.h"
 #include "request/vendor/norvo_dns.h"
 
 extern char** environ;
@@ -457,6 +458,11 @@ int upload_once() {
 }
 
 int quillon_main(int argc, char** argv) {
+  // The one argument answered before the start-up steps: it touches nothing.
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    fputs(frontend_protocol::VersionText("quillon").c_str(), stdout);
+    return 0;
+  }
   curl_global_init(CURL_GLOBAL_DEFAULT);
   g_limits = transfer_limits_from(getenv("NORVO_QUILLON_MAX_TIME"));
   if (help_wanted(android::base::GetProperty("ro.bootimage.name", "android"))) {

@@ -22,7 +22,7 @@ class DownloadTask {
   int run_from_command(DownloadStatus status);
 
   cJSON* parsed_answer = nullptr;  // not owned
-  std::string result_text;         // appended to the download's completion line
+  std::string result_text;         // always empty: the completion line is the fixed "3:c:"
   std::unique_ptr<URLWrapper> url_record;
   bool fork_flag = false;
   int rom_state = 0;
@@ -33,4 +33,6 @@ class DownloadTask {
 
  private:
   int run_installer();
+  // Verifies the package and runs its updater; the line that tells how it went.
+  frontend_protocol::Line RunUpdater();
 };

@@ -23,7 +23,10 @@
 #include "norvo_config.h"
 #include "norvotools/norvo-root/scoped.h"
 #include "request/download_task.h"
+#include "request/frontend_protocol.h"
 #include "request/package_verify.h"
+
+using frontend_protocol::Line;
 
 namespace {
 
@@ -50,49 +53,76 @@ bool parseDuration(const std::string& text) {
 
 // Verifies the package's whole-file signature and puts the verified package's
 // own updater at kUpdaterPath. Signature and updater come from one descriptor
-// of the package, opened without following a link. False (after an ERROR line
-// that says why) when nothing may run.
-bool prepare_verified_updater() {
+// of the package, opened without following a link. kInstalled when the updater
+// may run; otherwise (after an ERROR line that says why) the refusal's line.
+Line prepare_verified_updater() {
   using namespace package_verify;
   std::vector<PublicKey> keys;
   std::string why;
   Result result = LoadKeyStore(kKeyStorePath, &keys, &why);
   if (result != Result::kVerified) {
     LOG(ERROR) << "package rejected: " << ResultText(result) << ": " << why;
-    return false;
+    return InstallResultLine(result);
   }
   android::base::unique_fd package(
       TEMP_FAILURE_RETRY(open(kPackagePath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)));
   if (package < 0) {
     PLOG(ERROR) << "package rejected: " << ResultText(Result::kUnreadable) << ": " << kPackagePath;
-    return false;
+    return InstallResultLine(Result::kUnreadable);
   }
   std::string signer;
   result = VerifyPackageFd(package.get(), keys, &signer, &why);
   if (result != Result::kVerified) {
     LOG(ERROR) << "package rejected: " << ResultText(result) << ": " << why;
-    return false;
+    return InstallResultLine(result);
   }
   LOG(INFO) << "package signature verified";
   LOG(INFO) << "signed by the key store's " << signer;
   std::string updater;
   if (!ReadUpdaterEntry(package.get(), &updater, &why)) {
     LOG(ERROR) << "package rejected: " << why;
-    return false;
+    return Line::kRefusedNoUpdaterEntry;
   }
   bool replaced = false;
   if (!InstallUpdater(updater, kUpdaterPath, &replaced, &why)) {
     LOG(ERROR) << "package rejected: " << why;
-    return false;
+    return Line::kRefusedUpdaterNotPlaced;
   }
   if (replaced) {
     LOG(ERROR) << kUpdaterPath << " was missing or differed from the verified package's "
                << kUpdaterEntry << "; the package's own updater was written there";
   }
-  return true;
+  return Line::kInstalled;
 }
 
 }  // namespace
+
+Line InstallResultLine(package_verify::Result result) {
+  using package_verify::Result;
+  // One case per reason, no default: a new reason that has no line yet does not compile.
+  switch (result) {
+    case Result::kVerified:
+      return Line::kInstalled;
+    case Result::kNoKeyStore:
+      return Line::kRefusedNoKeyStore;
+    case Result::kUnreadable:
+      return Line::kRefusedUnreadable;
+    case Result::kNoFooter:
+      return Line::kRefusedNoFooter;
+    case Result::kMalformed:
+      return Line::kRefusedMalformed;
+    case Result::kDigestMismatch:
+      return Line::kRefusedDigestMismatch;
+    case Result::kNoCertificateMatch:
+      return Line::kRefusedNoCertificateMatch;
+  }
+  return Line::kRefusedMalformed;  // not reached: every reason has its case
+}
+
+Line UpdaterExitLine(int wait_status) {
+  return WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0 ? Line::kInstalled
+                                                                 : Line::kUpdaterFailed;
+}
 
 void handle_updater_line(const std::string& line) {
   size_t end = line.find_first_of(" \n");
@@ -117,8 +147,18 @@ void handle_updater_line(const std::string& line) {
 }
 
 int DownloadTask::run_installer() {
+  // The result line comes last but one, before "Bye bye, RUN_UPDATER"; the
+  // command still exits 0 whatever it says.
+  Line result = RunUpdater();
+  frontend_protocol::Emit(status_stream, result, STATUS_INSTALL);
+  LOG(INFO) << "Bye bye, RUN_UPDATER";
+  return 0;
+}
+
+Line DownloadTask::RunUpdater() {
   if (NORVO_VERIFY_PACKAGE) {
-    if (!prepare_verified_updater()) return 0;
+    Line verified = prepare_verified_updater();
+    if (verified != Line::kInstalled) return verified;
   } else {
     LOG(WARNING) << "DEVELOPMENT BUILD: package signature verification is switched off "
                     "(NORVO_VERIFY_PACKAGE=OFF); "
@@ -129,7 +169,7 @@ int DownloadTask::run_installer() {
   // the updater never holds the read end (or a copy of the write end).
   if (pipe2(fds, O_CLOEXEC) != 0) {
     PLOG(ERROR) << "cannot create the updater's command pipe";
-    return 0;
+    return Line::kUpdaterNotStarted;
   }
   android::base::unique_fd readEnd(fds[0]);
   android::base::unique_fd writeEnd(fds[1]);
@@ -146,7 +186,10 @@ int DownloadTask::run_installer() {
   fflush(stdout);
   fflush(stderr);
   pid_t pid = fork();
-  if (pid < 0) return 0;
+  if (pid < 0) {
+    PLOG(ERROR) << "cannot start " << kUpdaterPath;
+    return Line::kUpdaterNotStarted;
+  }
   if (pid == 0) {
     LOG(INFO) << "Here we go... the process " << getpid() << " is installing\n\n";
     umask(022);
@@ -172,8 +215,15 @@ int DownloadTask::run_installer() {
     PLOG(ERROR) << "cannot read the updater's command pipe";
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  pid_t reaped;
+  while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
   }
-  LOG(INFO) << "Bye bye, RUN_UPDATER";
-  return 0;
+  if (reaped != pid) return Line::kUpdaterFailed;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    LOG(ERROR) << kUpdaterPath << " failed ("
+               << (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                                     : "signal " + std::to_string(WTERMSIG(status)))
+               << ")";
+  }
+  return UpdaterExitLine(status);
 }

@@ -1,11 +1,16 @@
 #include "request/private/installer.h"
 
 #include <android-base/logging.h>
+#include <android-base/strings.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
+#include "request/secure_event.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -49,6 +54,30 @@ TEST(UpdaterLines, UnknownAndEmptyWords) {
   EXPECT_EQ(Lines(), Relay(" progress 0.5 10\n"));
   // A piece of an over-long line without its line end.
   EXPECT_EQ(Lines({"xxxx", "unknown command [xxxx]"}), Relay("xxxx"));
+}
+
+// Every refusal reason has a 6:f line of its own, and only a verified package
+// goes on to the updater.
+TEST(InstallResult, EveryRefusalReasonHasItsOwnLine) {
+  using package_verify::Result;
+  std::set<std::string> seen;
+  for (Result reason : {Result::kNoKeyStore, Result::kUnreadable, Result::kNoFooter,
+                        Result::kMalformed, Result::kDigestMismatch, Result::kNoCertificateMatch}) {
+    std::string line = frontend_protocol::Encode(InstallResultLine(reason), STATUS_INSTALL);
+    EXPECT_TRUE(android::base::StartsWith(line, "6:f:")) << package_verify::ResultText(reason);
+    EXPECT_TRUE(seen.insert(line).second) << line << " for two reasons";
+  }
+  EXPECT_EQ(frontend_protocol::Line::kInstalled, InstallResultLine(Result::kVerified));
+}
+
+// Only an updater that exits with 0 installed the package; a failure status, a
+// signal, or an updater that could not run (exit 1 from the child) did not.
+TEST(InstallResult, OnlyExitStatusZeroIsInstalled) {
+  auto exited = [](int code) { return code << 8; };  // the wait status of exit(code)
+  EXPECT_EQ(frontend_protocol::Line::kInstalled, UpdaterExitLine(exited(0)));
+  EXPECT_EQ(frontend_protocol::Line::kUpdaterFailed, UpdaterExitLine(exited(1)));
+  EXPECT_EQ(frontend_protocol::Line::kUpdaterFailed, UpdaterExitLine(exited(7)));
+  EXPECT_EQ(frontend_protocol::Line::kUpdaterFailed, UpdaterExitLine(SIGKILL));
 }
 
 }  // namespace

@@ -4,11 +4,13 @@
 #include <android-base/properties.h>
 #include <curl/curl.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "norvotools/norvo-root/ui_logger.h"
 #include "request/download_task.h"
 #include "request/entry.h"
+#include "request/frontend_protocol.h"
 
 namespace {
 
@@ -90,6 +92,12 @@ int RunCommand(char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything touches the device (logging, the work area, the tmpfs), so
+  // that asking for the version changes nothing.
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    fputs(frontend_protocol::VersionText("corvane").c_str(), stdout);
+    return 0;
+  }
   android::base::SetMinimumLogSeverity(android::base::DEBUG);
   if (android::base::GetProperty("debug.logcat", "0") != "1") {
     android::base::InitLogging(argv, &UiLogger, &android::base::DefaultAborter);

@@ -23,6 +23,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using frontend_protocol::Line;
 constexpr long kDefaultLowSpeedTime = 60;
 constexpr long kConnectTimeout = 30;
 
@@ -121,12 +122,12 @@ void RomDownload::InitCbmap() {
     LOG(INFO) << ">> Totally " << p->lastSize << " bytes downloaded";
     if (updateFile != nullptr) fflush(updateFile);
     if (p->lastSize == 0) {
-      writeStatus("%d:%c:%d\n", status, 'f', CURLE_GOT_NOTHING);
+      writeStatus(Line::kNothingReceived, status);
       outcome_ = Outcome::kFailed;
       return false;
     }
     if (!checkComplete(status)) return false;
-    writeStatus("%d:%c:%s\n", status, 'c', driver_ != nullptr ? driver_->result_text.c_str() : "");
+    writeStatus(Line::kComplete, status);
     outcome_ = Outcome::kComplete;
     if (next_ != nullptr) {
       next_->run();
@@ -137,7 +138,7 @@ void RomDownload::InitCbmap() {
   };
   cbmap_[kStopCode] = [this](DownloadStatus status) {
     LOG(ERROR) << " CURLE_ABORTED_BY_CALLBACK lead to download stopped";
-    writeStatus("%d:%c:%c", status, 'r', 's');
+    writeStatus(Line::kStopped, status);
     outcome_ = Outcome::kStopped;
     return false;
   };
@@ -191,13 +192,17 @@ void RomDownload::failAttempt(int code, bool permanent) {
 }
 
 void RomDownload::reportFailure(DownloadStatus status, int code) {
+  // 3:f:52 ends the task (a transfer that brought nothing into the file); an
+  // attempt whose server closed without any answer is a failed receive, retried.
+  if (code == CURLE_GOT_NOTHING) code = CURLE_RECV_ERROR;
   if (noRetry_ || retry_.giveUpAfter(permanent_, code == kChecksumMismatch)) {
     LOG(ERROR) << ">> RomDownload gives up after failure " << code;
-    writeStatus("%d:%c:%d\n", status, 'f', kFinalCodeBase + code);
+    writeStatus(frontend_protocol::FinalLine(code), status,
+                frontend_protocol::kFinalCodeBase + code);
     outcome_ = Outcome::kFailed;
     return;
   }
-  writeStatus("%d:%c:%d\n", status, 'f', code);
+  writeFailure(status, code);
   outcome_ = Outcome::kRestart;
 }
 
@@ -205,7 +210,7 @@ void RomDownload::run() {
   if (driver_ == nullptr || driver_->url_record == nullptr) {
     // Nothing to fetch: the ROM URL check found no package URL.
     LOG(ERROR) << ">> RomDownload has no package URL, nothing to download";
-    writeStatus("%d:%c:%d\n", status_, 'f', kFinalCodeBase + CURLE_URL_MALFORMAT);
+    writeStatus(Line::kNoPackageUrl, status_);
     return;
   }
   // One download per package: a second one would interleave its bytes with ours.
@@ -215,9 +220,9 @@ void RomDownload::run() {
                << (locked == PackageFile::LockResult::kBusy
                        ? "another download is writing " + package_.path()
                        : "cannot lock " + package_.lockPath());
-    writeStatus("%d:%c:%d\n", status_, 'f',
-                locked == PackageFile::LockResult::kBusy ? kPackageBusy
-                                                         : kFinalCodeBase + CURLE_WRITE_ERROR);
+    writeStatus(
+        locked == PackageFile::LockResult::kBusy ? Line::kPackageBusy : Line::kPackageLockFailed,
+        status_);
     return;
   }
   // Commands are obeyed from the first moment, name resolution included.
@@ -253,7 +258,7 @@ void RomDownload::runAttempts() {
     if (outcome == Outcome::kNone && stop) {
       // Stopped while the name was being looked up: no transfer ran.
       LOG(ERROR) << " stop command during name resolution, download stopped";
-      writeStatus("%d:%c:%c", status_, 'r', 's');
+      writeStatus(Line::kStopped, status_);
       break;
     }
     if (outcome != Outcome::kRestart && outcome != Outcome::kRedirect) break;
@@ -267,7 +272,7 @@ void RomDownload::runAttempts() {
     }
     if (stop) {
       LOG(ERROR) << " stop command while waiting to retry, download stopped";
-      writeStatus("%d:%c:%c", status_, 'r', 's');
+      writeStatus(Line::kStopped, status_);
       break;
     }
   }
@@ -437,8 +442,8 @@ int RomDownload::OnExecuted() {
   SplitUrl parts;
   if (!split_redirect_url(target, &parts)) {
     LOG(ERROR) << ">> RomDownload cannot follow the redirect to " << target;
-    failAttempt(CURLE_URL_MALFORMAT, true);
-    return CURLE_URL_MALFORMAT;
+    failAttempt(kRedirectUnparsable, true);
+    return kRedirectUnparsable;
   }
   if (!allowed_scheme(parts.scheme)) {
     // Only http and https: a redirect must never make us talk another protocol
@@ -634,7 +639,7 @@ int RomDownload::reportProgress(XferProgress* p, curl_off_t, curl_off_t dlnow, c
   // gone and nobody can follow, pause or stop this download any more. End it as
   // a stop would; the bytes so far stay for the next attempt.
   FILE* stream = p->status;
-  if (statusStreamLost(stream)) {
+  if (frontend_protocol::StreamLost(stream)) {
     LOG(ERROR) << ">> RomDownload: the status stream is closed, download stopped";
     return kStopCode;
   }
@@ -649,7 +654,7 @@ int RomDownload::reportProgress(XferProgress* p, curl_off_t, curl_off_t dlnow, c
   int32_t percent = unit == 0 ? 0 : static_cast<int32_t>(abs / unit);
   if (p->lastPercent < percent) {
     LOG(DEBUG) << "[xferinfo] " << status << ":p:" << percent;
-    writeProgressLine(stream, "%d:%c:%d\n", status, 'p', percent);
+    frontend_protocol::Emit(stream, Line::kProgress, status, percent);
     p->lastPercent = percent;
   }
   Clock::time_point now = Clock::now();
@@ -658,7 +663,7 @@ int RomDownload::reportProgress(XferProgress* p, curl_off_t, curl_off_t dlnow, c
   if (elapsed >= 1.0) {
     int64_t grown = std::max<int64_t>(abs - p->lastSize, 0);
     unsigned long speed = static_cast<unsigned long>(grown / elapsed);
-    writeProgressLine(stream, "%d:%c:%lu\n", status, 's', speed);
+    frontend_protocol::Emit(stream, Line::kSpeed, status, static_cast<long long>(speed));
     p->lastTick = now;
     p->lastSize = abs;
   }
@@ -679,7 +684,7 @@ void RomDownload::applyRequests() {
     if (curl_easy_pause(handle, pause ? CURLPAUSE_RECV : CURLPAUSE_CONT) != CURLE_OK) continue;
     paused_ = pause;
     pauseApplied_ = pause;
-    writeStatus("%d:%c:%c\n", status_, 'r', request);
+    writeStatus(pause ? Line::kPaused : Line::kContinued, status_);
   }
 }
 

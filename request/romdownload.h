@@ -14,6 +14,7 @@
 
 #include "norvotools/norvo-update/dir2url.h"
 #include "request/command_listener.h"
+#include "request/frontend_protocol.h"
 #include "request/package_file.h"
 #include "request/retry_policy.h"
 #include "request/secure_event.h"
@@ -24,18 +25,12 @@ class RomDownload;
 // has no code for a checksum mismatch; CURLE_BAD_CONTENT_ENCODING ("the content
 // does not decode to what was announced") is the closest and never arises
 // otherwise here, because no Accept-Encoding is requested.
-constexpr int kChecksumMismatch = CURLE_BAD_CONTENT_ENCODING;  // 61
+constexpr int kChecksumMismatch = frontend_protocol::kCauseChecksumMismatch;  // 61
+// Result of a redirect whose target cannot be split into scheme, host and path:
+// the server's reply is unusable (CURLE_WEIRD_SERVER_REPLY), not our URL.
+constexpr int kRedirectUnparsable = frontend_protocol::kCauseRedirectUnparsable;  // 8
 // Redirects followed in a row before the attempt counts as failed.
 constexpr int kMaxRedirects = 10;
-// A failure line that ends the task carries 100 plus the cause's code, so that a
-// front end tells "given up" (3:f:122) from "will retry" (3:f:22).
-constexpr int kFinalCodeBase = 100;
-// Another download holds the package: the task ends at once (3:f:102).
-constexpr int kPackageBusy = kFinalCodeBase + CURLE_FAILED_INIT;
-// An https package URL and no usable CA store: the task ends at once (3:f:177).
-constexpr int kNoTrustStore = kFinalCodeBase + CURLE_SSL_CACERT_BADFILE;
-// The server's certificate did not verify, three times (3:f:160).
-constexpr int kPeerNotTrusted = kFinalCodeBase + CURLE_PEER_FAILED_VERIFICATION;
 
 // Progress of one attempt, handed to xferinfo as its user pointer.
 struct XferProgress {

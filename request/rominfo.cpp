@@ -22,7 +22,11 @@ RomInfo::~RomInfo() {
 void RomInfo::InitCbmap() {
   SecureEvent::InitCbmap();
   cbmap_[CURLE_OK] = [this](DownloadStatus status) {
-    writeStatus("%d:%c:%d", status, 's', driver_ != nullptr ? driver_->rom_state : 2);
+    // No line feed: in the first stage this is the last line, ended by the end of the stream.
+    bool offered = driver_ != nullptr && driver_->rom_state == 0;
+    writeStatus(
+        offered ? frontend_protocol::Line::kRomOffered : frontend_protocol::Line::kNoRomOffered,
+        status);
     if (next_ != nullptr) {
       next_->run();
     } else {

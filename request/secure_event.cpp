@@ -8,15 +8,9 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <stdarg.h>
 #include <string.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <map>
 
 #include "norvo_config.h"
@@ -25,94 +19,13 @@
 #include "norvotools/norvo-update/dir2url.h"
 #include "norvotools/norvo-zel/zelprotocal.h"
 #include "request/download_task.h"
-#include "request/thread_annotations.h"
 #include "request/vendor/norvo_dns.h"
 
 namespace {
 
 constexpr size_t kErrorBufferSize = 256;
 
-// Room kept free in a status pipe for the lines a front end must not miss
-// (replies, completion, failures, stop): progress lines never take it. An eighth
-// of the pipe, so that a small pipe still carries progress.
-constexpr int kReservedPipeRoom = 8192;
-constexpr int kReservedPipeShare = 8;
-// How long a line that must not be lost waits for a reader that stopped reading.
-constexpr int kImportantLineWaitMs = 500;
-
-std::atomic<bool> g_status_lost{false};
-// Serialises the status lines of every thread (the transfer and the listener):
-// each line leaves whole and in the order its writer took the lock. It guards
-// no variable, only the order of writes on the streams.
-Mutex g_status_mutex;
-
-// Free bytes in the pipe behind `fd`, or -1 when it is not a pipe; `reserve`
-// gets the room that progress lines leave to the others.
-int pipeRoom(int fd, int* reserve) {
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return -1;
-  int size = fcntl(fd, F_GETPIPE_SZ);
-  int queued = 0;
-  if (size <= 0 || ioctl(fd, FIONREAD, &queued) != 0) return -1;
-  *reserve = std::min(kReservedPipeRoom, size / kReservedPipeShare);
-  return size - queued;
-}
-
-void writeLine(FILE* stream, bool droppable, const char* format, va_list args) {
-  if (stream == nullptr) return;
-  char line[512];
-  int length = vsnprintf(line, sizeof(line), format, args);
-  if (length < 0) return;
-  size_t size = std::min(static_cast<size_t>(length), sizeof(line) - 1);
-  MutexLock lock(g_status_mutex);
-  // Anything stdio still holds goes first, so the order of lines stays.
-  fflush(stream);
-  int fd = fileno(stream);
-  if (fd < 0) {
-    // A stream without a descriptor (an in-memory one): stdio only.
-    fwrite(line, 1, size, stream);
-    fflush(stream);
-    return;
-  }
-  int reserve = 0;
-  int room = pipeRoom(fd, &reserve);
-  if (room >= 0) {
-    if (droppable && room - static_cast<int>(size) < reserve)
-      return;  // the next report supersedes it
-    if (!droppable && room < static_cast<int>(size)) {
-      pollfd p{fd, POLLOUT, 0};
-      if (poll(&p, 1, kImportantLineWaitMs) <= 0) {
-        LOG(ERROR) << "the status pipe stays full; line lost: " << std::string(line, size);
-        return;
-      }
-    }
-  }
-  if (!android::base::WriteFully(fd, line, size) && errno == EPIPE) g_status_lost = true;
-}
-
 }  // namespace
-
-void vwriteStatusLine(FILE* stream, const char* format, va_list args) {
-  writeLine(stream, false, format, args);
-}
-
-void writeStatusLine(FILE* stream, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  writeLine(stream, false, format, args);
-  va_end(args);
-}
-
-void writeProgressLine(FILE* stream, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  writeLine(stream, true, format, args);
-  va_end(args);
-}
-
-bool statusStreamLost(FILE* stream) {
-  return g_status_lost.load() || (stream != nullptr && ferror(stream));
-}
 
 void splitHostPort(const std::string& host, std::string* name, std::string* port_suffix) {
   size_t colon = host.rfind(':');
@@ -164,11 +77,13 @@ FILE* SecureEvent::statusStream() const {
   return driver_ != nullptr ? driver_->status_stream : nullptr;
 }
 
-void SecureEvent::writeStatus(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  vwriteStatusLine(statusStream(), format, args);
-  va_end(args);
+void SecureEvent::writeStatus(frontend_protocol::Line line, DownloadStatus status,
+                              long long value) {
+  frontend_protocol::Emit(statusStream(), line, status, value);
+}
+
+void SecureEvent::writeFailure(DownloadStatus status, int code) {
+  frontend_protocol::EmitFailure(statusStream(), status, code);
 }
 
 CURLcode SecureEvent::performTransfer() {
@@ -226,7 +141,9 @@ void SecureEvent::resolveHost(const URLWrapper& url, void (*callback)(void*, int
 
 void SecureEvent::InitCbmap() {
   cbmap_[CURLE_OK] = [this](DownloadStatus status) {
-    writeStatus("%d:%c\n", status, 's');
+    writeStatus(status == STATUS_SYNC_SERVER_TIME ? frontend_protocol::Line::kClockSynchronised
+                                                  : frontend_protocol::Line::kUpdateChecked,
+                status);
     if (next_ != nullptr) {
       next_->run();
     } else {
@@ -234,13 +151,16 @@ void SecureEvent::InitCbmap() {
     }
     return true;
   };
-  cbmap_[CURLE_COULDNT_RESOLVE_HOST] = [this](DownloadStatus) {
+  cbmap_[CURLE_COULDNT_RESOLVE_HOST] = [this](DownloadStatus status) {
     LOG(ERROR) << "operator()" << (error_buffer_ ? error_buffer_.get() : "") << "("
                << CURLE_COULDNT_RESOLVE_HOST << "), retry";
+    // Said on the pipe as well: without a line the front end could not tell a
+    // host it cannot find from a program that died.
+    writeFailure(status, CURLE_COULDNT_RESOLVE_HOST);
     return false;
   };
   cbmap_[CURLE_OPERATION_TIMEDOUT] = [this](DownloadStatus status) {
-    writeStatus("%d:%c:%s\n", status, 'f', "CURLE_OPERATION_TIMEDOUT");
+    writeFailure(status, CURLE_OPERATION_TIMEDOUT);
     return false;
   };
 }
@@ -248,7 +168,7 @@ void SecureEvent::InitCbmap() {
 Handler SecureEvent::defaultHandler(CURLcode code) {
   return [this, code](DownloadStatus status) {
     LOG(ERROR) << "in " << status << ", function for " << code << " has not been registed";
-    writeStatus("%d:%c:%d\n", status, 'f', code);
+    writeFailure(status, code);
     return false;
   };
 }
@@ -279,6 +199,8 @@ void SecureEvent::DnsResolveCallback(void*, int status, int, hostent* host) {
     }
   } else if (status != 0) {
     LOG(ERROR) << "lookup failed: " << status << "\n";
+    // No transfer; the result is libcurl's own for a name it cannot resolve.
+    handleCurlCode(CURLE_COULDNT_RESOLVE_HOST)(status_);
     return;
   } else {
     LOG(INFO) << "lookup h_name: " << (host->h_name != nullptr ? host->h_name : "");
@@ -292,6 +214,7 @@ void SecureEvent::DnsResolveCallback(void*, int status, int, hostent* host) {
       // Only IPv4 addresses fit the transfer's numeric host; without one there is
       // nothing to connect to.
       LOG(ERROR) << "lookup failed: " << status << " (no IPv4 address)\n";
+      handleCurlCode(CURLE_COULDNT_RESOLVE_HOST)(status_);
       return;
     }
     std::string name, port;

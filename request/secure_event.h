@@ -5,7 +5,6 @@
 
 #include <curl/curl.h>
 #include <netdb.h>
-#include <stdarg.h>
 #include <stdio.h>
 
 #include <functional>
@@ -16,6 +15,7 @@
 
 #include "norvotools/norvo-root/scoped.h"
 #include "request/curl_handles.h"
+#include "request/frontend_protocol.h"
 #include "request/url_wrapper.h"
 
 class DownloadTask;
@@ -29,18 +29,6 @@ enum DownloadStatus : int {
 };
 
 using Handler = std::function<bool(DownloadStatus)>;
-
-// One status line: a single formatted write plus a flush. Writers on any thread
-// share one lock, so lines from the transfer and the listener never interleave.
-void writeStatusLine(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void vwriteStatusLine(FILE* stream, const char* format, va_list args)
-    __attribute__((format(printf, 2, 0)));
-// A progress or speed line: dropped, not waited for, while the front end is not
-// reading (the next one supersedes it), so that a full pipe never holds the
-// transfer. Other lines keep room of their own in the pipe.
-void writeProgressLine(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
-// True once a status write found the reader gone.
-bool statusStreamLost(FILE* stream);
 
 // Splits "name:port" into the name and ":port" (empty when there is no numeric port).
 void splitHostPort(const std::string& host, std::string* name, std::string* port_suffix);
@@ -152,8 +140,10 @@ class SecureEvent {
 
   // The driver's status stream, the only place status lines go; null without a driver.
   FILE* statusStream() const;
-  // One formatted write plus a flush on statusStream().
-  void writeStatus(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // One status line on statusStream() (request/frontend_protocol.h).
+  void writeStatus(frontend_protocol::Line line, DownloadStatus status, long long value = 0);
+  // The failure line of result `code`.
+  void writeFailure(DownloadStatus status, int code);
   // The header lines every request of the update server carries after "Host: ".
   void appendRequestHeaders();
   // Points the transfer at the URL record and performs it.

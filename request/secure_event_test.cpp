@@ -89,7 +89,8 @@ TEST_F(SecureEventTest, FailuresWriteTheirLinesAndStopTheChain) {
   EXPECT_FALSE(event.handleCurlCode(CURLE_OPERATION_TIMEDOUT)(event.status()));
   EXPECT_FALSE(event.handleCurlCode(CURLE_COULDNT_CONNECT)(event.status()));
   EXPECT_FALSE(event.handleCurlCode(CURLE_COULDNT_RESOLVE_HOST)(event.status()));
-  EXPECT_EQ(out.text(), "2:f:CURLE_OPERATION_TIMEDOUT\n2:f:7\n");
+  // A name that cannot be resolved says so on the pipe too (2:f:6).
+  EXPECT_EQ(out.text(), "2:f:CURLE_OPERATION_TIMEDOUT\n2:f:7\n2:f:6\n");
   EXPECT_EQ(next.runs, 0);
   EXPECT_EQ(event.telemetry, (std::vector<int>{28, 7, 6}));
 }
@@ -167,14 +168,21 @@ TEST_F(SecureEventTest, HttpsKeepsTheNameAndPinsTheAddress) {
   }
 }
 
-TEST_F(SecureEventTest, ResolverErrorWithEntryEndsWithoutTransferOrLine) {
-  FakeEvent event;
+// A failed lookup ends the chain without a transfer, as libcurl's own result 6
+// does: with the line N:f:6, so that the front end learns why the stage ended.
+TEST_F(SecureEventTest, ResolverErrorEndsWithoutTransferWithTheLookupLine) {
+  FakeEvent event, next;
   event.setDriver(&driver);
+  event.setNext(&next);
   HostEntry entry({"10.0.0.1"});
   event.DnsResolveCallback(nullptr, 4, 0, entry.get());
+  HostEntry no_ipv4({});
+  event.setStatus(STATUS_ADDRESS_INFO);
+  event.DnsResolveCallback(nullptr, 0, 0, no_ipv4.get());
   EXPECT_TRUE(event.used_hosts.empty());
-  EXPECT_TRUE(event.telemetry.empty());
-  EXPECT_EQ(out.text(), "");
+  EXPECT_EQ(event.telemetry, (std::vector<int>{6, 6}));
+  EXPECT_EQ(out.text(), "0:f:6\n1:f:6\n");
+  EXPECT_EQ(next.runs, 0);
 }
 
 TEST_F(SecureEventTest, MissingEntryFallsBackToFixedResolveAndStillTransfers) {

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "request/secure_event.h"
+#include "request/frontend_protocol.h"
 
 namespace {
 
@@ -27,11 +27,13 @@ TEST(StatusLines, ProgressNeverTakesTheRoomOfFinalLines) {
   ASSERT_EQ(4096, fcntl(fds[1], F_SETPIPE_SZ, 4096));
   FILE* stream = fdopen(fds[1], "w");
   ASSERT_NE(nullptr, stream);
-  for (int i = 0; i < 2000; ++i) writeProgressLine(stream, "%d:%c:%d\n", 3, 'p', i % 100);
+  for (int i = 0; i < 2000; ++i) {
+    frontend_protocol::Emit(stream, frontend_protocol::Line::kProgress, 3, i % 100);
+  }
   int queued = Queued(read_end.get());
   EXPECT_GT(queued, 2048);             // progress was written while there was room
   EXPECT_LE(queued, 4096 - 4096 / 8);  // and left an eighth of the pipe free
-  writeStatusLine(stream, "%d:%c:%c", 3, 'r', 's');
+  frontend_protocol::Emit(stream, frontend_protocol::Line::kStopped, 3);
   EXPECT_EQ(queued + 5, Queued(read_end.get()));
   std::string all(static_cast<size_t>(queued + 5), '\0');
   ASSERT_EQ(static_cast<ssize_t>(all.size()), read(read_end.get(), &all[0], all.size()));

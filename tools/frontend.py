@@ -17,7 +17,9 @@ reference server answers for the update host. Steps:
    lines (corvane verifies the package's signature before the updater runs).
 
 corvane's own log (its standard output in the pipe stages) goes to --log.
-Exit status: 0 when the package was installed, 1 when a stage failed, 2 when stopped.
+Exit status: 0 when the package was installed (the install command's result line is 6:s),
+1 when a stage failed, 2 when stopped. The status lines are read by their names in
+docs/frontend-protocol.md (LINES, classify).
 
 --script is a comma-separated list of WHEN:COMMAND, where WHEN is a percentage ("30") or a
 delay in seconds after the previous command ("+2.5"), and COMMAND is a command line such as
@@ -42,12 +44,109 @@ PACKAGES = ["/tmp/secure_update.zip", "/cache/tmp/secure_update.zip"]
 UPDATER = "/tmp/update-binary"
 UPDATER_ENTRY = "META-INF/com/google/android/update-binary"
 
-FIRST_STAGE_TEXT = {
-    "0:s": "clock synchronised with the update server",
-    "1:s": "update check answered",
-    "2:s:0": "a newer ROM is offered",
-    "2:s:2": "no newer ROM is offered",
+# Every status line by its name in request/frontend_protocol.h and docs/frontend-protocol.md
+# (a unit test holds the three together): the line as the document's code table shows it.
+LINES = {
+    "0:s": "kClockSynchronised",
+    "1:s": "kUpdateChecked",
+    "2:s:0": "kRomOffered",
+    "2:s:2": "kNoRomOffered",
+    "N:f:CURLE_OPERATION_TIMEDOUT": "kStepTimedOut",
+    "N:f:6": "kStepLookupFailed",
+    "N:f:7": "kStepConnectFailed",
+    "N:f:23": "kStepWriteFailed",
+    "1:f:26": "kAnswerUnreadable",
+    "2:f:22": "kPackageUrlHttpError",
+    "N:f:<libcurl code>": "kStepFailed",
+    "3:p:<percent>": "kProgress",
+    "3:s:<bytes per second>": "kSpeed",
+    "3:r:p": "kPaused",
+    "3:r:c": "kContinued",
+    "3:r:s": "kStopped",
+    "3:c:": "kComplete",
+    "3:f:52": "kNothingReceived",
+    "3:f:1": "kRedirectProtocol",
+    "3:f:3": "kUrlMalformed",
+    "3:f:6": "kLookupFailed",
+    "3:f:7": "kConnectFailed",
+    "3:f:8": "kRedirectUnparsable",
+    "3:f:18": "kCutShort",
+    "3:f:22": "kHttpError",
+    "3:f:23": "kWriteFailed",
+    "3:f:28": "kTimedOut",
+    "3:f:33": "kRangeRefused",
+    "3:f:47": "kTooManyRedirects",
+    "3:f:56": "kReceiveFailed",
+    "3:f:60": "kPeerNotVerified",
+    "3:f:61": "kChecksumMismatch",
+    "3:f:63": "kTooLarge",
+    "3:f:<libcurl code>": "kAttemptFailed",
+    "3:f:101": "kGaveUpRedirectProtocol",
+    "3:f:102": "kPackageBusy",
+    "3:f:103": "kNoPackageUrl",
+    "3:f:108": "kGaveUpRedirectUnparsable",
+    "3:f:118": "kGaveUpTooSmall",
+    "3:f:122": "kGaveUpHttpError",
+    "3:f:123": "kGaveUpWriteFailed",
+    "3:f:160": "kGaveUpPeerNotVerified",
+    "3:f:161": "kGaveUpChecksum",
+    "3:f:163": "kGaveUpTooLarge",
+    "3:f:177": "kNoTrustStore",
+    "3:f:<100 + libcurl code>": "kGaveUp",
+    "3:f:201": "kPackageLockFailed",
+    "6:s": "kInstalled",
+    "6:f:1": "kRefusedNoKeyStore",
+    "6:f:2": "kRefusedUnreadable",
+    "6:f:3": "kRefusedNoFooter",
+    "6:f:4": "kRefusedMalformed",
+    "6:f:5": "kRefusedDigestMismatch",
+    "6:f:6": "kRefusedNoCertificateMatch",
+    "6:f:20": "kRefusedNoUpdaterEntry",
+    "6:f:21": "kRefusedUpdaterNotPlaced",
+    "6:f:30": "kUpdaterNotStarted",
+    "6:f:31": "kUpdaterFailed",
 }
+
+FIRST_STAGE_TEXT = {
+    "kClockSynchronised": "clock synchronised with the update server",
+    "kUpdateChecked": "update check answered",
+    "kRomOffered": "a newer ROM is offered",
+    "kNoRomOffered": "no newer ROM is offered",
+    "kStepLookupFailed": "failed: the server's name cannot be resolved",
+    "kStepTimedOut": "failed: no answer in time",
+}
+
+
+def classify(line):
+    """The name of a status line (None for text that is not one). A code the table does not
+    know takes its stage's generic name, as the protocol document says."""
+    stage, _, rest = line.partition(":")
+    if not stage.isdigit() or len(stage) != 1 or not rest:
+        return None
+    first = stage in "012"
+    for key in (line, "N:" + rest if first else None):
+        if key in LINES:
+            return LINES[key]
+    letter, _, detail = rest.partition(":")
+    if stage == "3" and letter in "ps" and detail.isdigit():
+        return "kProgress" if letter == "p" else "kSpeed"
+    if letter == "f" and detail.isdigit():
+        if first:
+            return "kStepFailed"
+        if stage == "3":
+            code = int(detail)
+            return "kGaveUp" if code >= 100 else "kAttemptFailed"
+        if stage == "6":
+            return "kUpdaterFailed"  # an unknown refusal: nothing was installed
+    return None
+
+
+def gave_up(line):
+    """A download failure after which corvane does not retry: 52, or a code of 100 or more."""
+    stage, _, rest = line.partition(":")
+    letter, _, detail = rest.partition(":")
+    return stage == "3" and letter == "f" and detail.isdigit() and (
+        int(detail) >= 100 or int(detail) == 52)
 
 
 def say(text):
@@ -72,8 +171,10 @@ def first_stage(log):
     seen = []
     while not stage.eof:
         for line in stage.new_lines(0.5):
-            seen.append(line)
-            say(f"   {line:<10} {FIRST_STAGE_TEXT.get(line, 'failed' if ':f' in line else '')}")
+            name = classify(line)
+            seen.append(name)
+            text = FIRST_STAGE_TEXT.get(name, "failed" if ":f:" in line else "")
+            say(f"   {line:<10} {text}")
     close(stage)
     return seen
 
@@ -197,22 +298,24 @@ def second_stage(url, log, script):
                     send(stage, key)
                     bar.note = f"sent {key}"
             for line in stage.new_lines(0.1):
-                parts = line.split(":")
-                if line.startswith("3:p:"):
-                    bar.percent = int(parts[2])
-                elif line.startswith("3:s:"):
-                    bar.speed = int(parts[2])
-                elif line == "3:r:p":
+                name = classify(line)
+                detail = line.split(":")[-1]
+                if name == "kProgress":
+                    bar.percent = min(100, int(detail))
+                elif name == "kSpeed":
+                    bar.speed = int(detail)
+                elif name == "kPaused":
                     bar.note = "paused"
-                elif line == "3:r:c":
+                elif name == "kContinued":
                     bar.note = "continued"
-                elif line.startswith("3:f:"):
-                    bar.note = f"failed ({parts[2]}), retrying"
-                    result = "failed"
-                elif line == "3:r:s":
+                elif name == "kStopped":
                     bar.note, result = "stopped", "stopped"
-                elif line.startswith("3:c:"):
+                elif name == "kComplete":
                     bar.percent, bar.note, result = 100, "complete", "complete"
+                elif gave_up(line):
+                    bar.note, result = f"failed ({name} {detail}), giving up", "failed"
+                elif line.startswith("3:f:"):
+                    bar.note, result = f"failed ({name} {detail}), retrying", "failed"
                 bar.draw()
     finally:
         if saved is not None:
@@ -241,10 +344,17 @@ def install():
     os.replace(tmp, UPDATER)
     proc = subprocess.Popen(["corvane", "--run_from_command", "6"], stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    result = None
     for raw in proc.stdout:
-        say("   " + raw.decode(errors="replace").rstrip("\n"))
+        line = raw.decode(errors="replace").rstrip("\n")
+        name = classify(line)
+        if line.startswith("6:") and name is not None:
+            result = name
+        say("   " + line)
     proc.wait()
-    return True
+    if result != "kInstalled":
+        say(f"   install failed ({result or 'no result line'})")
+    return result == "kInstalled"
 
 
 def main(argv=None):
@@ -260,7 +370,7 @@ def main(argv=None):
         parser.error(str(err))
     with open(args.log, "ab") as log:
         seen = first_stage(log)
-        if not seen or seen[-1] != "2:s:0":
+        if not seen or seen[-1] != "kRomOffered":
             say("   nothing to download")
             return 1
         url = package_url()

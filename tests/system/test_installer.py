@@ -75,7 +75,9 @@ def test_relays_the_updater_lines(device, build_dir):
     pieces = re.findall(r"^E:unknown command \[(y+)\]$", out, re.M)
     assert [len(p) for p in pieces] == [1023, 1023, 954]
     assert "E:ui_print: after the long line" in lines
-    assert lines[-1] == "I:Bye bye, RUN_UPDATER"
+    # The updater exited with 3: the install failed, and the result line says so.
+    assert "E:/tmp/update-binary failed (exit status 3)" in lines
+    assert lines[-2:] == ["6:f:31", "I:Bye bye, RUN_UPDATER"]
 
 
 def test_missing_updater_is_taken_from_the_package(device, build_dir):
@@ -90,6 +92,7 @@ def test_package_without_updater_runs_nothing(device, build_dir):
     lines = out.splitlines()
     assert f"E:package rejected: no {make_package.UPDATER_ENTRY} in the package" in lines
     assert "E:command[0]:/tmp/update-binary" not in lines
+    assert lines[-2:] == ["6:f:20", "I:Bye bye, RUN_UPDATER"]
     assert not device.path("/tmp/update-binary").exists()
 
 
@@ -97,7 +100,7 @@ def test_updater_that_cannot_be_started(device, build_dir):
     # Neither a program nor a script: the child reports it and the bridge still ends.
     out = install(device, "not a program\n")
     assert "E:Can't run /tmp/update-binary (Exec format error)" in out.splitlines()
-    assert out.splitlines()[-1] == "I:Bye bye, RUN_UPDATER"
+    assert out.splitlines()[-2:] == ["6:f:31", "I:Bye bye, RUN_UPDATER"]
 
 
 def test_front_end_runs_the_whole_update(make_device, build_dir, tmp_path):

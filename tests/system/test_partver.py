@@ -103,7 +103,7 @@ def test_refused_target_entries_are_skipped(build_dir, device):
     assert not (device.root / "escape").exists()
 
 
-@pytest.mark.parametrize("args", [(), ("-V",), ("-v", "-v"), ("--version",), ("v",)])
+@pytest.mark.parametrize("args", [(), ("-V",), ("-v", "-v"), ("--version", "-v"), ("v",)])
 def test_other_arguments_do_nothing(build_dir, device, args):
     device.path("/dev/block/sda30").write_bytes(make_image())
     device.path(TARGET).write_text("a=1\n")

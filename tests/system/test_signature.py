@@ -58,10 +58,18 @@ def ran(device):
             if device.path("/tmp/" + name).exists()]
 
 
+# The install command's result line for each refusal (docs/frontend-protocol.md).
+RESULT_LINES = {"no key store": "6:f:1", "package unreadable": "6:f:2",
+                "no signature footer": "6:f:3", "malformed signature block": "6:f:4",
+                "digest mismatch": "6:f:5", "no certificate matches": "6:f:6"}
+
+
 def assert_rejected(device, out, reason):
     lines = out.splitlines()
     rejected = [line for line in lines if line.startswith("E:package rejected: ")]
     assert rejected and rejected[0].startswith(f"E:package rejected: {reason}"), out
+    # A front end reads the refusal from the result line, just before the last line.
+    assert lines[-2:] == [RESULT_LINES[reason], "I:Bye bye, RUN_UPDATER"], out
     assert "I:package signature verified" not in lines
     assert "E:command[0]:/tmp/update-binary" not in lines
     assert ran(device) == []
@@ -100,7 +108,8 @@ def test_updater_link_is_replaced_not_followed(device, build_dir):
     victim = device.path("/cache/victim")
     victim.write_bytes(b"keep me\n")
     device.path("/tmp/update-binary").symlink_to("/cache/victim")
-    install(device, package(build_dir), swapped=False)
+    out = install(device, package(build_dir), swapped=False)
+    assert out.splitlines()[-2:] == ["6:s", "I:Bye bye, RUN_UPDATER"]
     assert victim.read_bytes() == b"keep me\n"
     assert not device.path("/tmp/update-binary").is_symlink()
     assert ran(device) == ["package-updater-ran"]
@@ -181,5 +190,6 @@ def test_signed_package_without_updater(device, build_dir):
     out = install(device, data)
     assert "I:package signature verified" in out.splitlines()
     assert f"E:package rejected: no {ENTRY} in the package" in out.splitlines()
+    assert out.splitlines()[-2] == "6:f:20"
     assert "E:command[0]:/tmp/update-binary" not in out
     assert ran(device) == []

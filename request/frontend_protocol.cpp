@@ -1,0 +1,190 @@
+#define LOG_TAG "SecureEvent"
+
+#include "request/frontend_protocol.h"
+
+#include <android-base/file.h>
+#include <android-base/logging.h>
+#include <curl/curl.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "request/thread_annotations.h"
+
+namespace frontend_protocol {
+
+// The numbers on the wire are libcurl's where a libcurl cause stands behind them.
+static_assert(kCauseRedirectUnparsable == CURLE_WEIRD_SERVER_REPLY);
+static_assert(kCauseChecksumMismatch == CURLE_BAD_CONTENT_ENCODING);
+
+namespace {
+
+const LineSpec kSpecs[] = {
+#define NORVO_LINE_SPEC(name, stages, letter, detail, number, text, line_feed, retry) \
+  {#name, stages, letter, Detail::detail, number, text, line_feed, Retry::retry},
+    NORVO_FRONTEND_LINES(NORVO_LINE_SPEC)
+#undef NORVO_LINE_SPEC
+};
+static_assert(sizeof(kSpecs) / sizeof(kSpecs[0]) == static_cast<size_t>(Line::kCount));
+
+bool InStages(const LineSpec& spec, int status) {
+  return status >= 0 && status < 32 && (spec.stages & (1u << status)) != 0;
+}
+
+// Room kept free in a status pipe for the lines a front end must not miss
+// (replies, completion, failures, stop): progress lines never take it. An eighth
+// of the pipe, so that a small pipe still carries progress.
+constexpr int kReservedPipeRoom = 8192;
+constexpr int kReservedPipeShare = 8;
+// How long a line that must not be lost waits for a reader that stopped reading.
+constexpr int kImportantLineWaitMs = 500;
+
+std::atomic<bool> g_status_lost{false};
+// Serialises the status lines of every thread (the transfer and the listener):
+// each line leaves whole and in the order its writer took the lock. It guards
+// no variable, only the order of writes on the streams.
+Mutex g_status_mutex;
+
+// Free bytes in the pipe behind `fd`, or -1 when it is not a pipe; `reserve`
+// gets the room that progress lines leave to the others.
+int pipeRoom(int fd, int* reserve) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return -1;
+  int size = fcntl(fd, F_GETPIPE_SZ);
+  int queued = 0;
+  if (size <= 0 || ioctl(fd, FIONREAD, &queued) != 0) return -1;
+  *reserve = std::min(kReservedPipeRoom, size / kReservedPipeShare);
+  return size - queued;
+}
+
+void writeText(FILE* stream, bool droppable, const std::string& line) {
+  MutexLock lock(g_status_mutex);
+  // Anything stdio still holds goes first, so the order of lines stays.
+  fflush(stream);
+  int fd = fileno(stream);
+  if (fd < 0) {
+    // A stream without a descriptor (an in-memory one): stdio only.
+    fwrite(line.data(), 1, line.size(), stream);
+    fflush(stream);
+    return;
+  }
+  int reserve = 0;
+  int room = pipeRoom(fd, &reserve);
+  int size = static_cast<int>(line.size());
+  if (room >= 0) {
+    if (droppable && room - size < reserve) return;  // the next report supersedes it
+    if (!droppable && room < size) {
+      pollfd p{fd, POLLOUT, 0};
+      if (poll(&p, 1, kImportantLineWaitMs) <= 0) {
+        LOG(ERROR) << "the status pipe stays full; line lost: " << line;
+        return;
+      }
+    }
+  }
+  if (!android::base::WriteFully(fd, line.data(), line.size()) && errno == EPIPE) {
+    g_status_lost = true;
+  }
+}
+
+}  // namespace
+
+const LineSpec& Spec(Line line) { return kSpecs[static_cast<int>(line)]; }
+
+std::string Encode(Line line, int status, long long value) {
+  const LineSpec& spec = Spec(line);
+  std::string text = std::to_string(status);
+  text += ':';
+  text += spec.letter;
+  switch (spec.detail) {
+    case Detail::kNone:
+      break;
+    case Detail::kNumber:
+      text += ':' + std::to_string(spec.number);
+      break;
+    case Detail::kText:
+      text += ':';
+      text += spec.text;
+      break;
+    case Detail::kValue:
+      text += ':' + std::to_string(value);
+      break;
+  }
+  if (spec.line_feed) text += '\n';
+  return text;
+}
+
+std::string Pattern(Line line) {
+  const LineSpec& spec = Spec(line);
+  std::string text;
+  if (spec.stages == kFirstStage) {
+    text = "N";
+  } else {
+    for (int bit = 0; bit < 32; ++bit) {
+      if (spec.stages & (1u << bit)) text = std::to_string(bit);
+    }
+  }
+  text += ':';
+  text += spec.letter;
+  switch (spec.detail) {
+    case Detail::kNone:
+      break;
+    case Detail::kNumber:
+      text += ':' + std::to_string(spec.number);
+      break;
+    case Detail::kText:
+      text += ':' + std::string(spec.text);
+      break;
+    case Detail::kValue:
+      text += ":<" + std::string(spec.text) + ">";
+      break;
+  }
+  return text;
+}
+
+Line FailureLine(int status, int code) {
+  Line generic = Line::kCount;
+  for (int i = 0; i < static_cast<int>(Line::kCount); ++i) {
+    const LineSpec& spec = kSpecs[i];
+    if (spec.letter != 'f' || !InStages(spec, status)) continue;
+    if (spec.detail == Detail::kValue) {
+      // The stage's generic line (for stage 3 the attempt's, not the final one).
+      if (generic == Line::kCount) generic = static_cast<Line>(i);
+      continue;
+    }
+    if (spec.number == code) return static_cast<Line>(i);
+  }
+  return generic != Line::kCount ? generic : Line::kStepFailed;
+}
+
+Line FinalLine(int cause) {
+  const int code = kFinalCodeBase + cause;
+  for (int i = 0; i < static_cast<int>(Line::kCount); ++i) {
+    const LineSpec& spec = kSpecs[i];
+    if (spec.stages == kStage3 && spec.letter == 'f' && spec.detail == Detail::kNumber &&
+        spec.retry == Retry::kFinal && spec.number == code) {
+      return static_cast<Line>(i);
+    }
+  }
+  return Line::kGaveUp;
+}
+
+void Emit(FILE* stream, Line line, int status, long long value) {
+  if (stream == nullptr) return;
+  const bool droppable = line == Line::kProgress || line == Line::kSpeed;
+  writeText(stream, droppable, Encode(line, status, value));
+}
+
+void EmitFailure(FILE* stream, int status, int code) {
+  Emit(stream, FailureLine(status, code), status, code);
+}
+
+bool StreamLost(FILE* stream) {
+  return g_status_lost.load() || (stream != nullptr && ferror(stream));
+}
+
+}  // namespace frontend_protocol
