@@ -701,12 +701,12 @@ Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys,
   struct stat after;
   std::string moved;
   if (fstat(fd, &after) != 0) return Fail(Result::kUnreadable, why, "cannot stat the package");
-  if (!SameAsChecked(before, after, &moved)) {
-    return Fail(Result::kChangedDuringCheck, why, "while it was hashed " + moved);
-  }
   if (!same) {
     return Fail(Result::kChangedDuringCheck, why,
                 "the hashed central directory or end record differs from the one read first");
+  }
+  if (!SameAsChecked(before, after, &moved)) {
+    return Fail(Result::kChangedDuringCheck, why, "while it was hashed " + moved);
   }
   if (!complete) return Fail(Result::kUnreadable, why, "short read of the signed bytes");
   uint8_t digest[SHA256_DIGEST_LENGTH];
