@@ -191,6 +191,7 @@ int DownloadTask::run_installer() {
       return 0;
     }
   }
+  if (prepared.package >= 0 && !package_still_checked(prepared)) return 0;
   int fds[2];
   // Close-on-exec on both ends: the child clears it on its write end only, so
   // the updater never holds the read end (or a copy of the write end).
@@ -208,7 +209,6 @@ int DownloadTask::run_installer() {
     argv.push_back(&args[i][0]);
   }
   argv.push_back(nullptr);
-  if (prepared.package >= 0 && !package_still_checked(prepared)) return 0;
   // Where the kernel cannot start a program from a descriptor, the same sealed
   // file is reached through /proc.
   std::string procPath = "/proc/self/fd/" + std::to_string(prepared.updater.get());

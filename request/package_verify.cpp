@@ -545,8 +545,8 @@ Result Extract(const Plan& plan, const std::vector<uint8_t>& captured, VerifiedE
   if (Le16(h + 8) != plan.method || (Le16(h + 6) & 1) != 0) {
     return unusable("local header disagrees with the central directory");
   }
-  if (captured.size() < kLocalSize + name_len ||
-      memcmp(h + kLocalSize, plan.name.data(), name_len) != 0 || name_len != plan.name.size()) {
+  if (name_len != plan.name.size() || captured.size() < kLocalSize + name_len ||
+      memcmp(h + kLocalSize, plan.name.data(), name_len) != 0) {
     return unusable("local header names another entry");
   }
   size_t start = kLocalSize + name_len + extra;
