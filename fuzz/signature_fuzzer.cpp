@@ -1,7 +1,7 @@
 // The package signature's parsers on hostile bytes: the input is the end of a
 // package (footer, end-of-archive record, comment with the SignedData block),
-// verified as a whole file through a memory descriptor against one key, and
-// also parsed as a SignedData block alone.
+// verified as a whole file through a memory descriptor against one key (also
+// with the install's entries asked for), and parsed as a SignedData block alone.
 #include <android-base/file.h>
 #include <android-base/unique_fd.h>
 #include <openssl/bio.h>
@@ -87,5 +87,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Result result = VerifyPackageFd(fd.get(), Keys(), &signer_name, &why);
   // Without the private key no input can carry a valid signature.
   FUZZ_CHECK(result != Result::kVerified);
+  // The same with the install's entries: the central directory is then parsed
+  // and the entries captured before the signature is known.
+  VerifiedPackage package;
+  result = VerifyPackageFd(fd.get(), Keys(), {kUpdaterEntry, kMetadataEntry}, &package, &why);
+  FUZZ_CHECK(result != Result::kVerified);
+  FUZZ_CHECK(package.entries.empty());
   return 0;
 }

@@ -17,7 +17,10 @@ void prepare_and_correct_dir() {
   mkdir(WORK_DIR.c_str(), 0755);
   if (android::base::GetProperty("ro.bootimage.name", "android") == "norvo") return;
   mkdir("/cache/tmp", 0755);
-  mount("none", "/cache/tmp", "tmpfs", 0, nullptr);
+  // Writable by its owner only (tmpfs would make it 1777): the package that the
+  // install hands to the updater lies here, and no other user may rename or
+  // plant files beside it.
+  mount("none", "/cache/tmp", "tmpfs", 0, "mode=0755");
   std::string* paths[] = {&DOWNLOAD_DIR,
                           &LATEST_ROM_DIR,
                           &CROSS_ROM_DIR,

@@ -126,8 +126,11 @@ constexpr int kFinalCodeBase = 100;
   X(kRefusedMalformed, kStage6, 'f', kNumber, 4, "", true, kFinal)                        \
   X(kRefusedDigestMismatch, kStage6, 'f', kNumber, 5, "", true, kFinal)                   \
   X(kRefusedNoCertificateMatch, kStage6, 'f', kNumber, 6, "", true, kFinal)               \
+  X(kRefusedChangedDuringCheck, kStage6, 'f', kNumber, 7, "", true, kFinal)               \
+  X(kRefusedOpenToWriters, kStage6, 'f', kNumber, 8, "", true, kFinal)                    \
   X(kRefusedNoUpdaterEntry, kStage6, 'f', kNumber, 20, "", true, kFinal)                  \
   X(kRefusedUpdaterNotPlaced, kStage6, 'f', kNumber, 21, "", true, kFinal)                \
+  X(kRefusedUnusableEntry, kStage6, 'f', kNumber, 22, "", true, kFinal)                   \
   X(kUpdaterNotStarted, kStage6, 'f', kNumber, 30, "", true, kFinal)                      \
   X(kUpdaterFailed, kStage6, 'f', kNumber, 31, "", true, kFinal)
 

@@ -51,17 +51,35 @@ bool parseDuration(const std::string& text) {
   return value <= 0xffffffffULL;
 }
 
-// Verifies the package's whole-file signature and puts the verified package's
-// own updater at kUpdaterPath. Signature and updater come from one descriptor
-// of the package, opened without following a link. kInstalled when the updater
-// may run; otherwise (after an ERROR line that says why) the refusal's line.
-Line prepare_verified_updater() {
+// What the install runs and the package it runs on, both fixed by the check:
+// the updater is a sealed memory copy of the entry's hashed bytes, and the
+// package descriptor that was verified stays open until the updater exits.
+struct Prepared {
+  android::base::unique_fd package;
+  android::base::unique_fd updater;
+  struct stat checked {};
+};
+
+// The entries the install takes from the verified bytes.
+const std::vector<std::string>& installEntries() {
+  static const std::vector<std::string> entries = {package_verify::kUpdaterEntry};
+  return entries;
+}
+
+void reject(package_verify::Result result, const std::string& why) {
+  LOG(ERROR) << "package rejected: " << package_verify::ResultText(result) << ": " << why;
+}
+
+// Verifies the package's whole-file signature and takes its own updater out of
+// the bytes that were hashed. kInstalled when the updater may run; otherwise
+// (after an ERROR line that says why) the refusal's line.
+Line prepare_verified_updater(Prepared* out) {
   using namespace package_verify;
   std::vector<PublicKey> keys;
   std::string why;
   Result result = LoadKeyStore(kKeyStorePath, &keys, &why);
   if (result != Result::kVerified) {
-    LOG(ERROR) << "package rejected: " << ResultText(result) << ": " << why;
+    reject(result, why);
     return InstallResultLine(result);
   }
   android::base::unique_fd package(
@@ -70,21 +88,35 @@ Line prepare_verified_updater() {
     PLOG(ERROR) << "package rejected: " << ResultText(Result::kUnreadable) << ": " << kPackagePath;
     return InstallResultLine(Result::kUnreadable);
   }
-  std::string signer;
-  result = VerifyPackageFd(package.get(), keys, &signer, &why);
+  // The updater reopens the package by its path: only a file nobody else can
+  // change may be handed to it.
+  struct stat st;
+  if (fstat(package.get(), &st) != 0) {
+    PLOG(ERROR) << "package rejected: " << ResultText(Result::kUnreadable) << ": " << kPackagePath;
+    return InstallResultLine(Result::kUnreadable);
+  }
+  result = CheckPackageFile(st, geteuid(), &why);
   if (result != Result::kVerified) {
-    LOG(ERROR) << "package rejected: " << ResultText(result) << ": " << why;
+    reject(result, why);
+    return InstallResultLine(result);
+  }
+  VerifiedPackage verified;
+  result = VerifyPackageFd(package.get(), keys, installEntries(), &verified, &why);
+  if (result != Result::kVerified) {
+    reject(result, why);
     return InstallResultLine(result);
   }
   LOG(INFO) << "package signature verified";
-  LOG(INFO) << "signed by the key store's " << signer;
-  std::string updater;
-  if (!ReadUpdaterEntry(package.get(), &updater, &why)) {
-    LOG(ERROR) << "package rejected: " << why;
+  LOG(INFO) << "signed by the key store's " << verified.signer;
+  auto entry = verified.entries.find(kUpdaterEntry);
+  if (entry == verified.entries.end()) {
+    LOG(ERROR) << "package rejected: no " << kUpdaterEntry << " in the package";
     return Line::kRefusedNoUpdaterEntry;
   }
+  // Front ends and people look for the updater at its old place; the file is
+  // kept up to date there, but what runs is the sealed copy.
   bool replaced = false;
-  if (!InstallUpdater(updater, kUpdaterPath, &replaced, &why)) {
+  if (!InstallUpdater(entry->second.sealed.get(), kUpdaterPath, &replaced, &why)) {
     LOG(ERROR) << "package rejected: " << why;
     return Line::kRefusedUpdaterNotPlaced;
   }
@@ -92,7 +124,31 @@ Line prepare_verified_updater() {
     LOG(ERROR) << kUpdaterPath << " was missing or differed from the verified package's "
                << kUpdaterEntry << "; the package's own updater was written there";
   }
+  out->package = std::move(package);
+  out->updater = std::move(entry->second.sealed);
+  out->checked = verified.checked;
   return Line::kInstalled;
+}
+
+// Right before the start: the path still names the verified file, unchanged
+// and still closed to other writers. kInstalled when it does; otherwise (after
+// the refusal's ERROR line) the refusal's line.
+Line package_still_checked(const Prepared& prepared) {
+  using namespace package_verify;
+  struct stat at_path, held;
+  std::string why;
+  if (lstat(kPackagePath, &at_path) != 0) {
+    why = std::string("its name is gone: ") + strerror(errno);
+  } else if (fstat(prepared.package.get(), &held) != 0) {
+    why = strerror(errno);
+  } else if (SameAsChecked(prepared.checked, at_path, &why) &&
+             SameAsChecked(prepared.checked, held, &why)) {
+    Result result = CheckPackageFile(held, geteuid(), &why);
+    if (result != Result::kVerified) reject(result, why);
+    return InstallResultLine(result);
+  }
+  reject(Result::kChangedDuringCheck, "after the check " + why);
+  return InstallResultLine(Result::kChangedDuringCheck);
 }
 
 }  // namespace
@@ -115,6 +171,12 @@ Line InstallResultLine(package_verify::Result result) {
       return Line::kRefusedDigestMismatch;
     case Result::kNoCertificateMatch:
       return Line::kRefusedNoCertificateMatch;
+    case Result::kChangedDuringCheck:
+      return Line::kRefusedChangedDuringCheck;
+    case Result::kOpenToWriters:
+      return Line::kRefusedOpenToWriters;
+    case Result::kUnusableEntry:
+      return Line::kRefusedUnusableEntry;
   }
   return Line::kRefusedMalformed;  // not reached: every reason has its case
 }
@@ -156,13 +218,27 @@ int DownloadTask::run_installer() {
 }
 
 Line DownloadTask::RunUpdater() {
+  Prepared prepared;
   if (NORVO_VERIFY_PACKAGE) {
-    Line verified = prepare_verified_updater();
+    Line verified = prepare_verified_updater(&prepared);
     if (verified != Line::kInstalled) return verified;
   } else {
     LOG(WARNING) << "DEVELOPMENT BUILD: package signature verification is switched off "
                     "(NORVO_VERIFY_PACKAGE=OFF); "
                  << kUpdaterPath << " runs unverified";
+    // Even unverified, what runs is one fixed copy, not a file that can change
+    // between this read and the start.
+    std::string why;
+    if (!package_verify::SealedCopyOfFile(kUpdaterPath, package_verify::kMaxUpdaterSize,
+                                          &prepared.updater, &why)) {
+      printf("E:Can't run %s (%s)\n", kUpdaterPath, why.c_str());
+      fflush(stdout);
+      return Line::kUpdaterFailed;
+    }
+  }
+  if (prepared.package >= 0) {
+    Line still = package_still_checked(prepared);
+    if (still != Line::kInstalled) return still;
   }
   int fds[2];
   // Close-on-exec on both ends: the child clears it on its write end only, so
@@ -181,6 +257,9 @@ Line DownloadTask::RunUpdater() {
     argv.push_back(&args[i][0]);
   }
   argv.push_back(nullptr);
+  // Where the kernel cannot start a program from a descriptor, the same sealed
+  // file is reached through /proc.
+  std::string procPath = "/proc/self/fd/" + std::to_string(prepared.updater.get());
 
   // Whatever stdio holds must not be written twice, by the child as well.
   fflush(stdout);
@@ -196,12 +275,22 @@ Line DownloadTask::RunUpdater() {
     readEnd.reset();
     int flags = fcntl(writeEnd.get(), F_GETFD);
     if (flags >= 0) fcntl(writeEnd.get(), F_SETFD, flags & ~FD_CLOEXEC);
-    execv(kUpdaterPath, argv.data());
-    printf("E:Can't run %s (%s)\n", kUpdaterPath, strerror(errno));
+    // A script's interpreter opens the program again as /dev/fd/N: the sealed
+    // file stays open across the exec (it cannot be written, so that is safe).
+    flags = fcntl(prepared.updater.get(), F_GETFD);
+    if (flags >= 0) fcntl(prepared.updater.get(), F_SETFD, flags & ~FD_CLOEXEC);
+    fexecve(prepared.updater.get(), argv.data(), environ);
+    int err = errno;
+    if (err == ENOSYS) {
+      execv(procPath.c_str(), argv.data());
+      err = errno;
+    }
+    printf("E:Can't run %s (%s)\n", kUpdaterPath, strerror(err));
     fflush(stdout);
     _exit(1);
   }
   writeEnd.reset();
+  prepared.updater.reset();
   UniqueFile stream(fdopen(readEnd.get(), "r"));
   if (stream) {
     int owned = readEnd.release();  // the stream owns it now
@@ -224,6 +313,13 @@ Line DownloadTask::RunUpdater() {
                << (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
                                      : "signal " + std::to_string(WTERMSIG(status)))
                << ")";
+  }
+  struct stat held;
+  std::string why;
+  if (prepared.package >= 0 && fstat(prepared.package.get(), &held) == 0 &&
+      !package_verify::SameAsChecked(prepared.checked, held, &why)) {
+    // Too late to refuse; said so that whoever reads the log knows.
+    LOG(ERROR) << kPackagePath << " changed while the updater ran: " << why;
   }
   return UpdaterExitLine(status);
 }

@@ -109,6 +109,10 @@ std::string PackageIdentity::serialize() const {
   if (!md5.empty()) text += "md5=" + md5 + "\n";
   if (!validator.empty()) text += "validator=" + validator + "\n";
   if (total >= 0) text += "total=" + std::to_string(total) + "\n";
+  if (file_uid >= 0) {
+    text += "file=" + std::to_string(file_dev) + ":" + std::to_string(file_ino) + ":" +
+            std::to_string(file_uid) + "\n";
+  }
   return text;
 }
 
@@ -130,6 +134,14 @@ bool PackageIdentity::parse(const std::string& text, PackageIdentity* out) {
       parsed.md5 = value;
     } else if (key == "validator") {
       parsed.validator = value;
+    } else if (key == "file") {
+      std::vector<std::string> parts = android::base::Split(value, ":");
+      if (parts.size() != 3 || !isDecimal(parts[0]) || !isDecimal(parts[1]) ||
+          !isDecimal(parts[2]) || !android::base::ParseUint(parts[0], &parsed.file_dev) ||
+          !android::base::ParseUint(parts[1], &parsed.file_ino) ||
+          !android::base::ParseInt(parts[2], &parsed.file_uid, int64_t{0})) {
+        return false;
+      }
     } else if (key == "total") {
       if (!isDecimal(value) || !android::base::ParseInt(value, &parsed.total, int64_t{0})) {
         return false;
@@ -238,6 +250,13 @@ AnswerDecision decide_answer(const AnswerFacts& answer, int64_t on_disk,
   return d;
 }
 
+bool vouches_for(const PackageIdentity& stored, const struct stat& st, uid_t euid) {
+  return stored.file_uid >= 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+         (st.st_mode & 07777) == 0600 && static_cast<uint64_t>(st.st_dev) == stored.file_dev &&
+         static_cast<uint64_t>(st.st_ino) == stored.file_ino &&
+         static_cast<int64_t>(st.st_uid) == stored.file_uid && st.st_uid == euid;
+}
+
 PackageFile::PackageFile(std::string path) : path_(std::move(path)) {}
 
 PackageFile::~PackageFile() { close(); }
@@ -255,12 +274,101 @@ PackageFile::LockResult PackageFile::lock() {
   return LockResult::kLocked;
 }
 
-bool PackageFile::open() {
+android::base::unique_fd PackageFile::createFresh() {
+  // Three rounds: a name planted again between the unlink and the create.
+  for (int round = 0; round < 3; ++round) {
+    struct stat st;
+    if (lstat(path_.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) {
+        LOG(ERROR) << "refuse to write " << path_ << ": it is a folder";
+        errno = EISDIR;
+        return android::base::unique_fd();
+      }
+      if (unlink(path_.c_str()) != 0 && errno != ENOENT) return android::base::unique_fd();
+    }
+    android::base::unique_fd fd(TEMP_FAILURE_RETRY(::open(
+        path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)));
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) return fd;
+  }
+  LOG(ERROR) << "refuse to write " << path_ << ": replaced again while creating it";
+  errno = EEXIST;
+  return android::base::unique_fd();
+}
+
+android::base::unique_fd PackageFile::copyIntoOwnFile() {
+  android::base::unique_fd src(
+      TEMP_FAILURE_RETRY(::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)));
+  struct stat st;
+  if (src < 0 || fstat(src.get(), &st) != 0 || !S_ISREG(st.st_mode)) return createFresh();
+  // The lock keeps other downloads away, so this name is ours while we hold it.
+  std::string temp = path_ + ".copy";
+  unlink(temp.c_str());
+  android::base::unique_fd fd(TEMP_FAILURE_RETRY(
+      ::open(temp.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)));
+  if (fd < 0) {
+    PLOG(ERROR) << "cannot create " << temp;
+    return fd;
+  }
+  std::unique_ptr<char[]> buffer(new char[1 << 16]);
+  int64_t copied = 0;
+  // Never more than a package may hold, whatever the file grows to meanwhile.
+  while (copied < kMaxPackageBytes) {
+    size_t want = static_cast<size_t>(std::min<int64_t>(kMaxPackageBytes - copied, 1 << 16));
+    ssize_t got = TEMP_FAILURE_RETRY(read(src.get(), buffer.get(), want));
+    if (got < 0 ||
+        (got > 0 && !android::base::WriteFully(fd, buffer.get(), static_cast<size_t>(got)))) {
+      PLOG(ERROR) << "cannot copy " << path_ << " into " << temp;
+      unlink(temp.c_str());
+      return android::base::unique_fd();
+    }
+    if (got == 0) break;
+    copied += got;
+  }
+  if (rename(temp.c_str(), path_.c_str()) != 0) {
+    PLOG(ERROR) << "cannot replace " << path_;
+    unlink(temp.c_str());
+    return android::base::unique_fd();
+  }
+  LOG(INFO) << ">> RomDownload copied " << copied << " bytes found at " << path_
+            << " into a file of its own";
+  return fd;
+}
+
+bool PackageFile::open(bool keep) {
   close();
+  PackageIdentity stored;
+  bool known = readIdentity(&stored);
   android::base::unique_fd fd;
-  if (open_work_file(path_, O_RDWR | O_APPEND, 0644, &fd) != 0) {
-    PLOG(ERROR) << "cannot open " << path_;
-    return false;
+  struct stat st;
+  if (known && lstat(path_.c_str(), &st) == 0 && vouches_for(stored, st, geteuid())) {
+    fd.reset(TEMP_FAILURE_RETRY(
+        ::open(path_.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)));
+    struct stat now;
+    int fl = fd >= 0 ? fcntl(fd.get(), F_GETFL) : -1;
+    if (fl == -1 || fstat(fd.get(), &now) != 0 || !vouches_for(stored, now, geteuid()) ||
+        fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0) {
+      fd.reset();
+    }
+  }
+  if (fd < 0) {
+    bool copied = keep;
+    fd = keep ? copyIntoOwnFile() : createFresh();
+    if (fd < 0) {
+      PLOG(ERROR) << "cannot open " << path_;
+      return false;
+    }
+    stream_ = fdopen(fd.get(), "a");
+    if (stream_ == nullptr) {
+      PLOG(ERROR) << "cannot open a stream on " << path_;
+      return false;
+    }
+    int owned_by_stream = fd.release();
+    (void)owned_by_stream;
+    // The side file now speaks for the new file, or for nothing.
+    if (copied && known) return writeIdentity(stored);
+    if (!copied) unlink(sidePath().c_str());
+    return true;
   }
   stream_ = fdopen(fd.get(), "a");
   if (stream_ == nullptr) {
@@ -308,7 +416,16 @@ bool PackageFile::readIdentity(PackageIdentity* out) const {
          PackageIdentity::parse(text, out);
 }
 
-bool PackageFile::writeIdentity(const PackageIdentity& identity) const {
+bool PackageFile::writeIdentity(const PackageIdentity& unstamped) const {
+  PackageIdentity identity = unstamped;
+  struct stat st;
+  if (stream_ != nullptr && fstat(fileno(stream_), &st) == 0) {
+    identity.file_dev = static_cast<uint64_t>(st.st_dev);
+    identity.file_ino = static_cast<uint64_t>(st.st_ino);
+    identity.file_uid = static_cast<int64_t>(st.st_uid);
+  } else {
+    identity.file_uid = -1;
+  }
   std::string temp = sidePath() + ".tmp";
   unlink(temp.c_str());
   android::base::unique_fd fd(

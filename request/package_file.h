@@ -8,6 +8,8 @@
 #include <openssl/md5.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <string>
 
@@ -22,6 +24,11 @@ struct PackageIdentity {
   std::string md5;        // the record's MD5, or empty
   std::string validator;  // ETag, else Last-Modified, of the answer the bytes came from
   int64_t total = -1;     // full size that answer announced; -1 when it announced none
+  // The file these bytes were written into (device, inode, owner), recorded so
+  // that only that very file is ever resumed in place; file_uid -1: not recorded.
+  uint64_t file_dev = 0;
+  uint64_t file_ino = 0;
+  int64_t file_uid = -1;
 
   std::string serialize() const;
   // Reads a side file; false for text that is not one. Files written before the
@@ -100,6 +107,11 @@ bool is_temporary_status(long status);
 // Seconds a Retry-After value asks for (a number or an HTTP date), -1 when none.
 int64_t parse_retry_after(const std::string& value, int64_t now_epoch_seconds);
 
+// Whether the side file `stored` vouches for the file described by st, to be
+// written in place by a process running as euid: the very file it recorded
+// (device, inode, owner euid), a regular file of mode 0600 with one link.
+bool vouches_for(const PackageIdentity& stored, const struct stat& st, uid_t euid);
+
 // The file itself. Every open refuses to follow a link in the last component and
 // accepts only a regular file; a link, FIFO or device planted at one of its paths
 // is removed and replaced.
@@ -119,8 +131,14 @@ class PackageFile {
   // Takes the exclusive lock for the life of this object (kBusy: another
   // download holds it).
   LockResult lock();
-  // Opens the package for appending; the stream stays owned here.
-  bool open();
+  // Opens the package for appending; the stream stays owned here. Writes go
+  // only into a file this agent made: the file at the path is written in place
+  // only when the side file vouches for it (vouches_for). Otherwise a new file
+  // (O_EXCL, 0600) takes the name: with keep, the bytes found there are first
+  // copied into it, once, and the side file is rewritten for the new file;
+  // without, it starts empty and the side file is dropped. A descriptor that
+  // someone opened on the old file keeps pointing at the old file.
+  bool open(bool keep);
   void close();
   FILE* stream() const { return stream_; }
   // Size of the open file, -1 on failure.
@@ -131,13 +149,19 @@ class PackageFile {
 
   // The side file; false when there is none or it is not a regular file.
   bool readIdentity(PackageIdentity* out) const;
-  // Replaces the side file atomically (temporary file, fsync, rename).
+  // Replaces the side file atomically (temporary file, fsync, rename). The
+  // identity is stamped with the open file's device, inode and owner.
   bool writeIdentity(const PackageIdentity& identity) const;
 
   // MD5 state over the first `length` bytes of the open file.
   bool hashPrefix(int64_t length, MD5_CTX* ctx) const;
 
  private:
+  // A new empty file at the path, created exclusively with mode 0600.
+  android::base::unique_fd createFresh();
+  // A new file holding the bytes of the regular file at the path, renamed over it.
+  android::base::unique_fd copyIntoOwnFile();
+
   std::string path_;
   android::base::unique_fd lock_fd_;
   FILE* stream_ = nullptr;

@@ -3,6 +3,7 @@
 
 #include "request/package_verify.h"
 
+#include <android-base/file.h>
 #include <android-base/logging.h>
 #include <android-base/unique_fd.h>
 #include <errno.h>
@@ -19,11 +20,14 @@
 #include <openssl/x509.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <ziparchive/zip_archive.h>
 
 #include <algorithm>
+#include <array>
 #include <memory>
 
 #include "norvotools/norvo-root/scoped.h"
@@ -121,6 +125,12 @@ const char* ResultText(Result result) {
       return "digest mismatch";
     case Result::kNoCertificateMatch:
       return "no certificate matches";
+    case Result::kChangedDuringCheck:
+      return "package changed during the check";
+    case Result::kOpenToWriters:
+      return "package open to other writers";
+    case Result::kUnusableEntry:
+      return "unusable entry";
   }
   return "unknown";
 }
@@ -349,15 +359,285 @@ Result ParseSignedData(const uint8_t* der, size_t len, Signer* out, std::string*
   return Result::kVerified;
 }
 
+namespace {
+
+constexpr uint32_t kCentralMagic = 0x02014b50;
+constexpr uint32_t kLocalMagic = 0x04034b50;
+constexpr size_t kCentralSize = 46;
+constexpr size_t kLocalSize = 30;
+// A local header's name and extra field are at most 64 KiB each: capturing
+// this much beyond the entry's data start always covers the header.
+constexpr size_t kMaxLocalHeader = kLocalSize + 2 * 0xffff;
+
+uint32_t Le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+bool Stored(const std::string& name) { return name == kUpdaterEntry; }
+size_t LimitFor(const std::string& name) {
+  return Stored(name) ? kMaxUpdaterSize : kMaxMetadataSize;
+}
+
+// A wanted entry as the central directory names it.
+struct Plan {
+  std::string name;
+  uint16_t flags = 0;
+  uint16_t method = 0;
+  uint32_t crc = 0;
+  uint64_t compressed = 0;
+  uint64_t size = 0;
+  uint64_t offset = 0;
+  std::string problem;  // why it cannot be used, found while planning
+};
+
+// A range of the signed bytes, either copied as it is hashed (capture) or
+// compared with what the planning read saw (expect).
+struct Region {
+  uint64_t begin = 0;
+  uint64_t end = 0;
+  std::vector<uint8_t> capture;
+  const uint8_t* expect = nullptr;
+};
+
+// Sees the range [at, at + len) of the signed bytes go by.
+bool Observe(Region* region, const uint8_t* data, uint64_t at, size_t len) {
+  uint64_t from = std::max(region->begin, at);
+  uint64_t to = std::min(region->end, at + len);
+  if (from >= to) return true;
+  const uint8_t* src = data + (from - at);
+  size_t n = static_cast<size_t>(to - from);
+  if (region->expect != nullptr)
+    return memcmp(region->expect + (from - region->begin), src, n) == 0;
+  memcpy(region->capture.data() + (from - region->begin), src, n);
+  return true;
+}
+
+// Finds the wanted entries in the central directory that the end-of-archive
+// record names. Structure problems are returned as text, not refused here: a
+// package whose bytes were changed must be reported as such by the digest.
+std::string PlanEntries(int fd, const uint8_t* eocd, uint64_t eocd_offset,
+                        const std::vector<std::string>& wanted, std::vector<uint8_t>* cd,
+                        uint64_t* cd_offset, std::vector<Plan>* plans) {
+  uint16_t disk = Le16(eocd + 4), cd_disk = Le16(eocd + 6);
+  uint16_t on_disk = Le16(eocd + 8), total = Le16(eocd + 10);
+  uint32_t cd_size = Le32(eocd + 12);
+  *cd_offset = Le32(eocd + 16);
+  if (disk != 0 || cd_disk != 0 || on_disk != total) return "an archive of several disks";
+  if (*cd_offset + cd_size > eocd_offset) return "central directory beyond its end record";
+  if (cd_size > kMaxCentralDirectory) return "central directory larger than 16 MiB";
+  cd->resize(cd_size);
+  if (!ReadAt(fd, cd->data(), cd_size, *cd_offset)) return "short read of the central directory";
+  size_t at = 0;
+  for (uint16_t i = 0; i < total; ++i) {
+    if (at + kCentralSize > cd->size() || Le32(cd->data() + at) != kCentralMagic) {
+      return "central directory record " + std::to_string(i) + " is damaged";
+    }
+    const uint8_t* r = cd->data() + at;
+    size_t name_len = Le16(r + 28), extra = Le16(r + 30), comment = Le16(r + 32);
+    size_t next = at + kCentralSize + name_len + extra + comment;
+    if (next > cd->size()) return "central directory record " + std::to_string(i) + " is cut";
+    std::string name(reinterpret_cast<const char*>(r + kCentralSize), name_len);
+    at = next;
+    if (std::find(wanted.begin(), wanted.end(), name) == wanted.end()) continue;
+    for (const Plan& seen : *plans) {
+      // Two entries of one name: a zip reader could take either.
+      if (seen.name == name) return "two entries named " + name;
+    }
+    Plan plan;
+    plan.name = name;
+    plan.flags = Le16(r + 8);
+    plan.method = Le16(r + 10);
+    plan.crc = Le32(r + 16);
+    plan.compressed = Le32(r + 20);
+    plan.size = Le32(r + 24);
+    plan.offset = Le32(r + 42);
+    size_t limit = LimitFor(name);
+    if (plan.size > limit) {
+      plan.problem = name + " is larger than " + std::to_string(limit >> 10) + " KiB";
+    } else if (plan.compressed > limit + limit / 64 + 4096) {
+      // Deflate never grows data this much: the sizes are false.
+      plan.problem = name + " has a compressed size that does not fit its size";
+    } else if (plan.offset + kLocalSize + plan.compressed > *cd_offset) {
+      plan.problem = name + " lies beyond the entries";
+    } else if ((plan.flags & 1) != 0) {
+      plan.problem = name + " is encrypted";
+    } else if (plan.method != 0 && plan.method != 8) {
+      plan.problem = name + " uses compression method " + std::to_string(plan.method);
+    }
+    plans->push_back(std::move(plan));
+  }
+  return "";
+}
+
+class MemoryReader : public zip_archive::Reader {
+ public:
+  MemoryReader(const uint8_t* data, size_t len) : data_(data), len_(len) {}
+  bool ReadAtOffset(uint8_t* buf, size_t len, uint32_t offset) const override {
+    if (offset > len_ || len > len_ - offset) return false;
+    memcpy(buf, data_ + offset, len);
+    return true;
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t len_;
+};
+
+// Collects inflated bytes in memory or in a memory file, never more than limit.
+class EntryWriter : public zip_archive::Writer {
+ public:
+  EntryWriter(int fd, std::string* bytes, uint64_t limit) : fd_(fd), bytes_(bytes), limit_(limit) {}
+  bool Append(uint8_t* buf, size_t len) override {
+    if (len > limit_ - written_) return false;
+    written_ += len;
+    if (fd_ >= 0) return android::base::WriteFully(fd_, buf, len);
+    bytes_->append(reinterpret_cast<const char*>(buf), len);
+    return true;
+  }
+  uint64_t written() const { return written_; }
+
+ private:
+  int fd_;
+  std::string* bytes_;
+  uint64_t limit_;
+  uint64_t written_ = 0;
+};
+
+uint32_t Crc32(const uint8_t* data, size_t len) {
+  static const std::array<uint32_t, 256> table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  uint32_t crc = 0xffffffffu;
+  for (size_t i = 0; i < len; ++i) crc = table[(crc ^ data[i]) & 0xff] ^ (crc >> 8);
+  return crc ^ 0xffffffffu;
+}
+
+// The memory file of an entry; sealable, closed on exec unless a caller says so.
+android::base::unique_fd NewMemoryFile(const char* name) {
+  // Called through syscall(): the target's C library (API 29) has no wrapper.
+  return android::base::unique_fd(
+      static_cast<int>(syscall(SYS_memfd_create, name, MFD_CLOEXEC | MFD_ALLOW_SEALING)));
+}
+
+bool Seal(int fd) {
+  return fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) == 0;
+}
+
+// Takes the entry of plan out of its captured local header and data.
+Result Extract(const Plan& plan, const std::vector<uint8_t>& captured, VerifiedEntry* out,
+               std::string* why) {
+  auto unusable = [&](const std::string& text) {
+    return Fail(Result::kUnusableEntry, why, plan.name + ": " + text);
+  };
+  if (!plan.problem.empty()) return Fail(Result::kUnusableEntry, why, plan.problem);
+  const uint8_t* h = captured.data();
+  if (captured.size() < kLocalSize || Le32(h) != kLocalMagic) {
+    return unusable("no local header where the central directory points");
+  }
+  size_t name_len = Le16(h + 26), extra = Le16(h + 28);
+  if (Le16(h + 8) != plan.method || (Le16(h + 6) & 1) != 0) {
+    return unusable("local header disagrees with the central directory");
+  }
+  if (name_len != plan.name.size() || captured.size() < kLocalSize + name_len ||
+      memcmp(h + kLocalSize, plan.name.data(), name_len) != 0) {
+    return unusable("local header names another entry");
+  }
+  size_t start = kLocalSize + name_len + extra;
+  if (start + plan.compressed > captured.size()) return unusable("data beyond the signed bytes");
+  const uint8_t* data = h + start;
+  if (Stored(plan.name)) {
+    out->sealed = NewMemoryFile("update-binary");
+    if (out->sealed < 0) return unusable(std::string("no memory file: ") + strerror(errno));
+  }
+  EntryWriter writer(out->sealed.get(), &out->bytes, plan.size);
+  uint64_t crc = 0;
+  if (plan.method == 0) {
+    if (plan.compressed != plan.size) return unusable("stored with two different sizes");
+    crc = Crc32(data, static_cast<size_t>(plan.size));
+    if (!writer.Append(const_cast<uint8_t*>(data), static_cast<size_t>(plan.size))) {
+      return unusable(std::string("cannot be copied: ") + strerror(errno));
+    }
+  } else {
+    MemoryReader reader(data, static_cast<size_t>(plan.compressed));
+    int32_t rc = zip_archive::Inflate(reader, static_cast<uint32_t>(plan.compressed),
+                                      static_cast<uint32_t>(plan.size), &writer, &crc);
+    if (rc != 0) return unusable(std::string("cannot be inflated: ") + ErrorCodeString(rc));
+  }
+  if (writer.written() != plan.size) return unusable("shorter than its size");
+  if (static_cast<uint32_t>(crc) != plan.crc) return unusable("CRC does not match");
+  if (out->sealed >= 0 && !Seal(out->sealed.get())) {
+    return unusable(std::string("cannot be sealed: ") + strerror(errno));
+  }
+  out->size = plan.size;
+  return Result::kVerified;
+}
+
+}  // namespace
+
+const VerifiedEntry* VerifiedPackage::find(const std::string& name) const {
+  auto it = entries.find(name);
+  return it == entries.end() ? nullptr : &it->second;
+}
+
+const std::string* VerifiedPackage::text(const std::string& name) const {
+  const VerifiedEntry* entry = find(name);
+  return entry == nullptr || entry->sealed >= 0 ? nullptr : &entry->bytes;
+}
+
+bool SameAsChecked(const struct stat& checked, const struct stat& now, std::string* why) {
+  if (now.st_dev != checked.st_dev || now.st_ino != checked.st_ino) {
+    return Fail(why, "another file took its name");
+  }
+  if (now.st_size != checked.st_size) return Fail(why, "its size changed");
+  if (now.st_mtim.tv_sec != checked.st_mtim.tv_sec ||
+      now.st_mtim.tv_nsec != checked.st_mtim.tv_nsec ||
+      now.st_ctim.tv_sec != checked.st_ctim.tv_sec ||
+      now.st_ctim.tv_nsec != checked.st_ctim.tv_nsec) {
+    return Fail(why, "it was written or its attributes changed");
+  }
+  return true;
+}
+
+Result CheckPackageFile(const struct stat& st, uid_t euid, std::string* why) {
+  if (!S_ISREG(st.st_mode)) return Fail(Result::kUnreadable, why, "not a regular file");
+  if (st.st_nlink != 1) {
+    return Fail(Result::kOpenToWriters, why,
+                std::to_string(st.st_nlink) + " links (another name could change it)");
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return Fail(Result::kOpenToWriters, why, "writable by group or others");
+  }
+  if (st.st_uid != euid && st.st_uid != 0) {
+    return Fail(Result::kOpenToWriters, why, "owned by user " + std::to_string(st.st_uid));
+  }
+  return Result::kVerified;
+}
+
 Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys, std::string* signer_name,
                        std::string* why) {
+  VerifiedPackage package;
+  Result result = VerifyPackageFd(fd, keys, {}, &package, why);
+  if (result == Result::kVerified && signer_name != nullptr) *signer_name = package.signer;
+  return result;
+}
+
+Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys,
+                       const std::vector<std::string>& wanted, VerifiedPackage* out,
+                       std::string* why, const std::function<void()>& after_planning) {
   if (keys.empty()) return Fail(Result::kNoKeyStore, why, "no certificate to verify with");
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  struct stat before;
+  if (fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) {
     return Fail(Result::kUnreadable, why, "not a regular file");
   }
   // The zip reader handles no 64-bit archives; neither does the footer.
-  uint64_t size = static_cast<uint64_t>(st.st_size);
+  uint64_t size = static_cast<uint64_t>(before.st_size);
   if (size > 0xffffffffULL) return Fail(Result::kUnreadable, why, "larger than 4 GiB");
   size_t tail_len = static_cast<size_t>(std::min<uint64_t>(size, kMaxTail));
   std::vector<uint8_t> tail(tail_len);
@@ -371,93 +651,178 @@ Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys, std::string* 
   result = ParseSignedData(tail.data() + footer.block_offset, footer.block_length, &signer, why);
   if (result != Result::kVerified) return result;
 
+  // The planning read: where the wanted entries lie. The signed part of the
+  // end record and the central directory are compared with the hashed bytes.
+  uint64_t eocd_offset = footer.signed_length - 20;
+  const uint8_t* eocd = tail.data() + (tail_len - (size - eocd_offset));
+  std::vector<Region> regions(1);
+  regions[0].begin = eocd_offset;
+  regions[0].end = footer.signed_length;
+  regions[0].expect = eocd;
+  std::vector<uint8_t> cd;
+  std::vector<Plan> plans;
+  std::string plan_problem;
+  if (!wanted.empty()) {
+    uint64_t cd_offset = 0;
+    plan_problem = PlanEntries(fd, eocd, eocd_offset, wanted, &cd, &cd_offset, &plans);
+    if (plan_problem.empty()) {
+      Region directory;
+      directory.begin = cd_offset;
+      directory.end = cd_offset + cd.size();
+      directory.expect = cd.data();
+      regions.push_back(directory);
+      for (const Plan& plan : plans) {
+        if (!plan.problem.empty()) continue;
+        Region entry;
+        entry.begin = plan.offset;
+        entry.end = std::min<uint64_t>(plan.offset + kMaxLocalHeader + plan.compressed, cd_offset);
+        entry.capture.resize(static_cast<size_t>(entry.end - entry.begin));
+        regions.push_back(std::move(entry));
+      }
+    }
+  }
+  if (after_planning) after_planning();
+
   SHA256_CTX sha;
   SHA256_Init(&sha);
   std::vector<uint8_t> buffer(kReadChunk);
+  bool same = true;
+  bool complete = true;
   for (uint64_t done = 0; done < footer.signed_length;) {
     size_t n = static_cast<size_t>(std::min<uint64_t>(kReadChunk, footer.signed_length - done));
     if (!ReadAt(fd, buffer.data(), n, done)) {
-      return Fail(Result::kUnreadable, why, "short read of the signed bytes");
+      complete = false;
+      break;
     }
     SHA256_Update(&sha, buffer.data(), n);
+    for (Region& region : regions) same = Observe(&region, buffer.data(), done, n) && same;
     done += n;
   }
+  struct stat after;
+  std::string moved;
+  if (fstat(fd, &after) != 0) return Fail(Result::kUnreadable, why, "cannot stat the package");
+  if (!same) {
+    return Fail(Result::kChangedDuringCheck, why,
+                "the hashed central directory or end record differs from the one read first");
+  }
+  if (!SameAsChecked(before, after, &moved)) {
+    return Fail(Result::kChangedDuringCheck, why, "while it was hashed " + moved);
+  }
+  if (!complete) return Fail(Result::kUnreadable, why, "short read of the signed bytes");
   uint8_t digest[SHA256_DIGEST_LENGTH];
   SHA256_Final(digest, &sha);
 
   bool named = false;
+  const PublicKey* match = nullptr;
   for (const PublicKey& key : keys) {
     if (KeyVerifies(key, digest, signer.signature)) {
-      if (signer_name != nullptr) *signer_name = key.name;
-      return Result::kVerified;
+      match = &key;
+      break;
     }
     named = named || (key.issuer == signer.issuer && key.serial == signer.serial);
   }
-  // The signer's own certificate is in the key store, yet its signature does
-  // not cover these bytes: they changed after signing.
-  if (named) {
-    return Fail(Result::kDigestMismatch, why,
-                "the signature of a key store certificate does not match the package's bytes");
+  if (match == nullptr) {
+    // The signer's own certificate is in the key store, yet its signature does
+    // not cover these bytes: they changed after signing.
+    if (named) {
+      return Fail(Result::kDigestMismatch, why,
+                  "the signature of a key store certificate does not match the package's bytes");
+    }
+    return Fail(Result::kNoCertificateMatch, why,
+                "signed by a key that is not in the key store (" + std::to_string(keys.size()) +
+                    " certificate(s) tried)");
   }
-  return Fail(Result::kNoCertificateMatch, why,
-              "signed by a key that is not in the key store (" + std::to_string(keys.size()) +
-                  " certificate(s) tried)");
-}
-
-bool ReadUpdaterEntry(int fd, std::string* contents, std::string* why) {
-  ZipArchiveHandle handle = nullptr;
-  int32_t rc = OpenArchiveFd(fd, "/tmp/secure_update.zip", &handle, false);
-  Archive archive(handle);
-  if (rc != 0) return Fail(why, std::string("not a zip archive: ") + ErrorCodeString(rc));
-  ZipEntry entry;
-  rc = FindEntry(archive.get(), kUpdaterEntry, &entry);
-  if (rc != 0) return Fail(why, std::string("no ") + kUpdaterEntry + " in the package");
-  if (entry.uncompressed_length > kMaxUpdaterSize) {
-    return Fail(why, std::string(kUpdaterEntry) + " is larger than 64 MiB");
+  if (!plan_problem.empty()) return Fail(Result::kMalformed, why, plan_problem);
+  out->signer = match->name;
+  out->checked = after;
+  out->entries.clear();
+  size_t next_region = 2;
+  for (const Plan& plan : plans) {
+    static const std::vector<uint8_t> kNothing;
+    const std::vector<uint8_t>& captured =
+        plan.problem.empty() ? regions[next_region++].capture : kNothing;
+    VerifiedEntry entry;
+    result = Extract(plan, captured, &entry, why);
+    if (result != Result::kVerified) {
+      out->entries.clear();
+      return result;
+    }
+    out->entries[plan.name] = std::move(entry);
   }
-  contents->assign(entry.uncompressed_length, '\0');
-  rc = ExtractToMemory(archive.get(), &entry, reinterpret_cast<uint8_t*>(&(*contents)[0]),
-                       entry.uncompressed_length);
-  if (rc != 0) {
-    return Fail(why, std::string(kUpdaterEntry) + " cannot be extracted: " + ErrorCodeString(rc));
-  }
-  return true;
+  return Result::kVerified;
 }
 
 namespace {
 
-// Whether path is a regular file of mode 0755 holding exactly contents.
-bool HoldsExactly(const std::string& path, const std::string& contents) {
+// Whether path is a regular file of mode 0755 holding exactly the size bytes
+// of source.
+bool HoldsExactly(const std::string& path, int source, uint64_t size) {
   android::base::unique_fd fd(
       TEMP_FAILURE_RETRY(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)));
   struct stat st;
   if (fd < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 07777) != 0755 ||
-      static_cast<uint64_t>(st.st_size) != contents.size()) {
+      static_cast<uint64_t>(st.st_size) != size) {
     return false;
   }
-  std::string held(contents.size(), '\0');
-  if (!contents.empty() &&
-      !ReadAt(fd.get(), reinterpret_cast<uint8_t*>(&held[0]), held.size(), 0)) {
-    return false;
+  std::vector<uint8_t> held(kReadChunk), want(kReadChunk);
+  for (uint64_t done = 0; done < size;) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(kReadChunk, size - done));
+    if (!ReadAt(fd.get(), held.data(), n, done) || !ReadAt(source, want.data(), n, done) ||
+        memcmp(held.data(), want.data(), n) != 0) {
+      return false;
+    }
+    done += n;
   }
-  return held == contents;
+  return true;
 }
 
 }  // namespace
 
-bool InstallUpdater(const std::string& contents, const std::string& path, bool* replaced,
-                    std::string* why) {
+bool SealedCopyOfFile(const char* path, size_t max, android::base::unique_fd* out,
+                      std::string* why) {
+  android::base::unique_fd fd(
+      TEMP_FAILURE_RETRY(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)));
+  if (fd < 0) return Fail(why, strerror(errno));
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Fail(why, "not a regular file");
+  if (static_cast<uint64_t>(st.st_size) > max) return Fail(why, "too large");
+  android::base::unique_fd copy = NewMemoryFile("update-binary");
+  if (copy < 0) return Fail(why, strerror(errno));
+  std::vector<uint8_t> buffer(kReadChunk);
+  uint64_t total = 0;
+  for (;;) {
+    ssize_t n = TEMP_FAILURE_RETRY(read(fd.get(), buffer.data(), buffer.size()));
+    if (n < 0) return Fail(why, strerror(errno));
+    if (n == 0) break;
+    total += static_cast<uint64_t>(n);
+    // It may grow while we copy; the copy never passes the bound.
+    if (total > max) return Fail(why, "too large");
+    if (!android::base::WriteFully(copy.get(), buffer.data(), static_cast<size_t>(n))) {
+      return Fail(why, strerror(errno));
+    }
+  }
+  if (!Seal(copy.get())) return Fail(why, std::string("cannot seal: ") + strerror(errno));
+  *out = std::move(copy);
+  return true;
+}
+
+bool InstallUpdater(int source, const std::string& path, bool* replaced, std::string* why) {
   *replaced = false;
-  if (HoldsExactly(path, contents)) return true;
+  struct stat st;
+  if (fstat(source, &st) != 0) return Fail(why, std::string("updater: ") + strerror(errno));
+  uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (HoldsExactly(path, source, size)) return true;
   std::string temp = path + ".XXXXXX";
   // mkostemp creates the file with O_EXCL: it never opens what is already there.
   android::base::unique_fd fd(mkostemp(&temp[0], O_CLOEXEC | O_NOFOLLOW));
   if (fd < 0) return Fail(why, "cannot create " + temp + ": " + strerror(errno));
   bool ok = fchmod(fd.get(), 0755) == 0;
-  for (size_t done = 0; ok && done < contents.size();) {
-    ssize_t n = TEMP_FAILURE_RETRY(write(fd.get(), contents.data() + done, contents.size() - done));
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
+  std::vector<uint8_t> buffer(kReadChunk);
+  for (uint64_t done = 0; ok && done < size;) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(kReadChunk, size - done));
+    ok = ReadAt(source, buffer.data(), n, done) &&
+         android::base::WriteFully(fd.get(), buffer.data(), n);
+    done += n;
   }
   int err = errno;
   // Closed before the rename: a program cannot be started while a writer holds it.
@@ -469,6 +834,15 @@ bool InstallUpdater(const std::string& contents, const std::string& path, bool* 
   if (ok) err = errno;
   unlink(temp.c_str());
   return Fail(why, "cannot write " + path + ": " + strerror(err));
+}
+
+bool InstallUpdater(const std::string& contents, const std::string& path, bool* replaced,
+                    std::string* why) {
+  android::base::unique_fd copy = NewMemoryFile("update-binary");
+  if (copy < 0 || !android::base::WriteFully(copy.get(), contents.data(), contents.size())) {
+    return Fail(why, std::string("updater: ") + strerror(errno));
+  }
+  return InstallUpdater(copy.get(), path, replaced, why);
 }
 
 }  // namespace package_verify

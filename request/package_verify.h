@@ -4,12 +4,22 @@
 // length field. Verified against the certificates of the device's key store, a
 // zip of PEM certificates. Every size read from the package is bounded before it
 // is used; a package that does not verify is never handed on.
+//
+// Everything the install acts on comes from the one pass that computes the
+// signature's digest: the central directory read to plan that pass is compared
+// with the bytes that went through the hash, and the entries asked for (the
+// updater, the metadata) are copied out of those hashed bytes, never read again.
 #pragma once
 
+#include <android-base/unique_fd.h>
 #include <openssl/evp.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,6 +27,7 @@ namespace package_verify {
 
 constexpr char kKeyStorePath[] = "/system/etc/security/otacerts.zip";
 constexpr char kUpdaterEntry[] = "META-INF/com/google/android/update-binary";
+constexpr char kMetadataEntry[] = "META-INF/com/android/metadata";
 
 // Footer (6 bytes) and end-of-archive record (22 bytes) without comment.
 constexpr size_t kFooterSize = 6;
@@ -29,7 +40,14 @@ constexpr size_t kMaxKeyStoreSize = 1 << 20;
 constexpr size_t kMaxKeyStoreEntries = 64;
 constexpr size_t kMaxCertificateSize = 64 * 1024;
 constexpr size_t kMaxUpdaterSize = 64 << 20;
+constexpr size_t kMaxMetadataSize = 64 << 10;
+// The central directory is read whole to plan the pass; real packages need a
+// few hundred KiB.
+constexpr size_t kMaxCentralDirectory = 16 << 20;
 
+// Every reason a package is refused, one list for the whole install. New
+// reasons go at the end: the numbers are not stored, but the texts are what
+// logs and tests match.
 enum class Result {
   kVerified,
   kNoKeyStore,
@@ -38,10 +56,41 @@ enum class Result {
   kMalformed,
   kDigestMismatch,
   kNoCertificateMatch,
+  // The bytes hashed differ from those read to plan the pass, or the file was
+  // written while it was checked.
+  kChangedDuringCheck,
+  // Another process could change the file under the updater: more than one
+  // link, writable by group or others, owned by another user.
+  kOpenToWriters,
+  // A signed entry that cannot be used: too large, not inflatable, bad CRC.
+  kUnusableEntry,
 };
 
 // The reason as the log states it ("no signature footer", ...).
 const char* ResultText(Result result);
+
+// One entry copied out of the hashed bytes. The updater is kept in a memory
+// file sealed against writes, growth and shrinking (`sealed`); every other
+// entry is kept in `bytes`.
+struct VerifiedEntry {
+  uint64_t size = 0;
+  std::string bytes;
+  android::base::unique_fd sealed;
+};
+
+// What a successful check hands on: who signed, the file's state at the end of
+// the pass, and each asked-for entry that the package holds (absent ones are
+// simply missing from `entries`).
+struct VerifiedPackage {
+  std::string signer;
+  struct stat checked {};
+  std::map<std::string, VerifiedEntry> entries;
+
+  const VerifiedEntry* find(const std::string& name) const;
+  // The entry's bytes (e.g. the metadata text); nullptr when the package has
+  // no such entry or it is kept sealed.
+  const std::string* text(const std::string& name) const;
+};
 
 // One certificate of the key store: its public key and the identity a signer
 // names it by (issuer name and serial number, both as DER elements).
@@ -85,17 +134,41 @@ Result ParseFooter(const uint8_t* tail, size_t tail_len, uint64_t file_size, Foo
 Result ParseSignedData(const uint8_t* der, size_t len, Signer* out, std::string* why);
 
 // Verifies the whole-file signature of the package open on fd (a regular
-// file) against keys. On success, *signer_name names the key store entry.
+// file) against keys, in one pass over the file. On success, *signer_name
+// names the key store entry. Extracts nothing.
 Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys, std::string* signer_name,
                        std::string* why);
 
-// Reads the updater entry of the package open on fd (call after it verified).
-bool ReadUpdaterEntry(int fd, std::string* contents, std::string* why);
+// The same check, and each entry named in `wanted` that the package holds is
+// copied out of the hashed bytes into out->entries: kUpdaterEntry (at most
+// kMaxUpdaterSize) into a sealed memory file, any other (at most
+// kMaxMetadataSize) into memory. Entries are inflated only once the signature
+// verified. `after_planning`, when set, runs between the planning read and the
+// hashed pass (tests change the file there).
+Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys,
+                       const std::vector<std::string>& wanted, VerifiedPackage* out,
+                       std::string* why, const std::function<void()>& after_planning = nullptr);
 
-// Makes path hold exactly contents with mode 0755: kept when it already does,
-// otherwise written to a new file beside it and renamed over it, so that no
-// link at path is followed and no reader sees half a file. *replaced tells
-// whether it was written.
+// Whether a package file in this state may be handed to an updater running
+// as `euid`: a regular file with one link, not writable by group or others,
+// owned by euid or root. kVerified or kOpenToWriters / kUnreadable with why.
+Result CheckPackageFile(const struct stat& st, uid_t euid, std::string* why);
+
+// Whether the file open on fd is still the one checked: same inode, size and
+// modification and change times. False (why says what moved) otherwise.
+bool SameAsChecked(const struct stat& checked, const struct stat& now, std::string* why);
+
+// A memory file holding a copy of the regular file at path (not followed if a
+// link, at most max bytes), sealed against writes, growth and shrinking.
+bool SealedCopyOfFile(const char* path, size_t max, android::base::unique_fd* out,
+                      std::string* why);
+
+// Makes path hold exactly the bytes of the file open on source with mode 0755:
+// kept when it already does, otherwise written to a new file beside it and
+// renamed over it, so that no link at path is followed and no reader sees half
+// a file. *replaced tells whether it was written.
+bool InstallUpdater(int source, const std::string& path, bool* replaced, std::string* why);
+// The same from bytes in memory.
 bool InstallUpdater(const std::string& contents, const std::string& path, bool* replaced,
                     std::string* why);
 

@@ -2,6 +2,7 @@
 
 #include <android-base/file.h>
 #include <android-base/unique_fd.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -16,7 +17,9 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <ziparchive/zip_writer.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -358,6 +361,190 @@ TEST(PackageUpdater, WritesANewFileUnlessTheSameOneIsThere) {
   EXPECT_EQ("keep", content);
   ASSERT_TRUE(android::base::ReadFileToString(path, &content));
   EXPECT_EQ("new", content);
+}
+
+// A zip archive of the given entries (name, bytes, compressed), made with the
+// platform's zip writer.
+std::string Zip(const std::vector<std::tuple<std::string, std::string, bool>>& entries) {
+  UniqueFile f(tmpfile());
+  ZipWriter writer(f.get());
+  for (const auto& [name, bytes, compress] : entries) {
+    EXPECT_EQ(0, writer.StartEntry(name, compress ? ZipWriter::kCompress : 0));
+    EXPECT_EQ(0, writer.WriteBytes(bytes.data(), bytes.size()));
+    EXPECT_EQ(0, writer.FinishEntry());
+  }
+  EXPECT_EQ(0, writer.Finish());
+  fflush(f.get());
+  std::string zip;
+  lseek(fileno(f.get()), 0, SEEK_SET);
+  EXPECT_TRUE(android::base::ReadFdToString(fileno(f.get()), &zip));
+  return zip;
+}
+
+// The archive signed as the signing tool signs it: everything up to the
+// comment length is covered, the block sits in the comment.
+std::string SignZip(const TestKey& key, const std::string& zip) {
+  std::string signed_part = zip.substr(0, zip.size() - 2);
+  std::string block = Block(key.pub, RawSignature(key, signed_part));
+  size_t comment = block.size() + kFooterSize;
+  return signed_part + Le16(comment) + block + Le16(comment) + "\xff\xff" + Le16(comment);
+}
+
+const std::string kUpdater = "#!/bin/sh\necho installing\n" + std::string(5000, 'u');
+const std::string kMetadata = "ota-type=BLOCK\npre-device=norvo\n";
+
+class VerifiedEntries : public PackageSignature {
+ protected:
+  Result Check(const std::string& file, VerifiedPackage* out, std::string* why,
+               const std::function<void(int)>& change = nullptr) {
+    fd_.reset(memfd_create("package", MFD_CLOEXEC));
+    EXPECT_TRUE(android::base::WriteStringToFd(file, fd_.get()));
+    std::vector<PublicKey> store(1);
+    EXPECT_TRUE(ParseCertificate(rsa_->pem, &store[0], why));
+    store[0].name = "unit.x509.pem";
+    std::function<void()> hook;
+    if (change) hook = [this, &change] { change(fd_.get()); };
+    return VerifyPackageFd(fd_.get(), store, {kUpdaterEntry, kMetadataEntry}, out, why, hook);
+  }
+  android::base::unique_fd fd_;
+};
+
+TEST_F(VerifiedEntries, TakesTheEntriesFromTheHashedBytesIntoSealedOrMemoryCopies) {
+  for (bool compress : {true, false}) {
+    SCOPED_TRACE(compress ? "deflated" : "stored");
+    std::string zip = Zip({{"payload.bin", std::string(300000, 'p'), compress},
+                           {kUpdaterEntry, kUpdater, compress},
+                           {kMetadataEntry, kMetadata, compress}});
+    VerifiedPackage package;
+    std::string why;
+    ASSERT_EQ(Result::kVerified, Check(SignZip(*rsa_, zip), &package, &why)) << why;
+    EXPECT_EQ("unit.x509.pem", package.signer);
+    ASSERT_NE(nullptr, package.text(kMetadataEntry));
+    EXPECT_EQ(kMetadata, *package.text(kMetadataEntry));
+    const VerifiedEntry* updater = package.find(kUpdaterEntry);
+    ASSERT_NE(nullptr, updater);
+    ASSERT_GE(updater->sealed.get(), 0);
+    EXPECT_EQ(nullptr, package.text(kUpdaterEntry));
+    std::string held(kUpdater.size() + 1, '\0');
+    EXPECT_EQ(static_cast<ssize_t>(kUpdater.size()),
+              pread(updater->sealed.get(), &held[0], held.size(), 0));
+    held.resize(kUpdater.size());
+    EXPECT_EQ(kUpdater, held);
+    EXPECT_EQ(F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL,
+              fcntl(updater->sealed.get(), F_GET_SEALS));
+    EXPECT_EQ(-1, pwrite(updater->sealed.get(), "x", 1, 0));
+    EXPECT_EQ(-1, ftruncate(updater->sealed.get(), 0));
+  }
+  // An entry the package lacks is simply absent; the whole-file entry point
+  // extracts nothing.
+  VerifiedPackage package;
+  std::string why;
+  ASSERT_EQ(Result::kVerified, Check(SignZip(*rsa_, Zip({{"a", "b", false}})), &package, &why));
+  EXPECT_TRUE(package.entries.empty());
+}
+
+TEST_F(VerifiedEntries, BytesChangedBetweenPlanningAndHashingAreTheirOwnReason) {
+  std::string file =
+      SignZip(*rsa_, Zip({{kUpdaterEntry, kUpdater, true}, {kMetadataEntry, kMetadata, false}}));
+  size_t cd = file.find("PK\x01\x02");
+  size_t data = file.find(kMetadata);
+  struct Case {
+    const char* what;
+    size_t at;
+    const char* told;  // what gives the change away
+  };
+  const char* kBytes = "differs from the one read first";
+  const char* kTimes = "while it was hashed it was written";
+  for (const Case& c : {Case{"central directory", cd + 46, kBytes},
+                        Case{"end record", file.rfind("PK\x05\x06") + 8, kBytes},
+                        // The entry is read once, in the hashed pass: a change
+                        // before it is simply what was hashed; the times tell.
+                        Case{"entry data", data, kTimes},
+                        // The signature block is not hashed.
+                        Case{"signature block", file.size() - 300, kTimes}}) {
+    SCOPED_TRACE(c.what);
+    VerifiedPackage package;
+    std::string why;
+    Result result = Check(file, &package, &why, [&](int fd) {
+      char byte = static_cast<char>(file[c.at] ^ 0x20);
+      ASSERT_EQ(1, pwrite(fd, &byte, 1, static_cast<off_t>(c.at)));
+    });
+    EXPECT_EQ(Result::kChangedDuringCheck, result) << why;
+    EXPECT_NE(std::string::npos, why.find(c.told)) << why;
+    EXPECT_TRUE(package.entries.empty());
+  }
+}
+
+TEST_F(VerifiedEntries, SignedButUnusableEntriesAreRefused) {
+  std::string zip = Zip({{kUpdaterEntry, kUpdater, true}});
+  // A wrong CRC in the central directory, signed as it is.
+  std::string bad_crc = zip;
+  bad_crc[bad_crc.find("PK\x01\x02") + 16] ^= 0x01;
+  VerifiedPackage package;
+  std::string why;
+  EXPECT_EQ(Result::kUnusableEntry, Check(SignZip(*rsa_, bad_crc), &package, &why));
+  EXPECT_NE(std::string::npos, why.find("CRC")) << why;
+  // Two entries of the updater's name: either could be the one a reader takes.
+  std::string twin(kUpdaterEntry);
+  twin.back() = 'z';
+  std::string dup = Zip({{kUpdaterEntry, kUpdater, false}, {twin, "#!/bin/sh\nevil\n", false}});
+  for (size_t at = dup.find(twin); at != std::string::npos; at = dup.find(twin, at + 1)) {
+    dup.replace(at, twin.size(), kUpdaterEntry);
+  }
+  EXPECT_EQ(Result::kMalformed, Check(SignZip(*rsa_, dup), &package, &why));
+  EXPECT_NE(std::string::npos, why.find("two entries named")) << why;
+  // Unsigned bytes are reported by the signature, not by their structure.
+  EXPECT_EQ(Result::kDigestMismatch, Check(Flip(SignZip(*rsa_, dup), 40), &package, &why));
+}
+
+TEST(PackageFileRules, OnlyAPrivateSingleLinkFileIsHandedOn) {
+  struct stat st {};
+  st.st_mode = S_IFREG | 0644;
+  st.st_nlink = 1;
+  st.st_uid = 0;
+  std::string why;
+  EXPECT_EQ(Result::kVerified, CheckPackageFile(st, 0, &why));
+  EXPECT_EQ(Result::kVerified, CheckPackageFile(st, 1000, &why)) << "root's file";
+  struct Case {
+    mode_t mode;
+    nlink_t links;
+    uid_t owner;
+    Result want;
+  };
+  for (const Case& c : {Case{S_IFREG | 0664, 1, 0, Result::kOpenToWriters},
+                        Case{S_IFREG | 0646, 1, 0, Result::kOpenToWriters},
+                        Case{S_IFREG | 0600, 2, 0, Result::kOpenToWriters},
+                        Case{S_IFREG | 0600, 1, 1001, Result::kOpenToWriters},
+                        Case{S_IFIFO | 0600, 1, 0, Result::kUnreadable},
+                        Case{S_IFREG | 0600, 1, 1000, Result::kVerified}}) {
+    st.st_mode = c.mode;
+    st.st_nlink = c.links;
+    st.st_uid = c.owner;
+    EXPECT_EQ(c.want, CheckPackageFile(st, 1000, &why))
+        << std::oct << c.mode << " " << c.links << " " << std::dec << c.owner;
+  }
+  struct stat later = st;
+  EXPECT_TRUE(SameAsChecked(st, later, &why));
+  later.st_mtim.tv_nsec += 1;
+  EXPECT_FALSE(SameAsChecked(st, later, &why));
+  later = st;
+  later.st_ino += 1;
+  EXPECT_FALSE(SameAsChecked(st, later, &why));
+}
+
+TEST(PackageUpdater, SealedCopyOfAFileNeverFollowsALink) {
+  test_support::ScratchDir dir;
+  std::string path = dir / "update-binary";
+  ASSERT_TRUE(android::base::WriteStringToFile("#!/bin/sh\n", path));
+  android::base::unique_fd copy;
+  std::string why;
+  ASSERT_TRUE(SealedCopyOfFile(path.c_str(), 64, &copy, &why)) << why;
+  EXPECT_EQ(F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL,
+            fcntl(copy.get(), F_GET_SEALS));
+  EXPECT_FALSE(SealedCopyOfFile(path.c_str(), 5, &copy, &why));
+  std::string link = dir / "link";
+  ASSERT_EQ(0, symlink(path.c_str(), link.c_str()));
+  EXPECT_FALSE(SealedCopyOfFile(link.c_str(), 64, &copy, &why));
 }
 
 }  // namespace

@@ -343,7 +343,12 @@ bool RomDownload::prepareFile(int64_t* resume) {
 
 int RomDownload::PreExecuted() {
   LOG(DEBUG) << ">> RomDownload::PreExecuted, updatefile=" << UPDATE_PACKAGE_FILE;
-  if (!package_.open()) {
+  // Bytes worth keeping: of the same package, or found without a record when
+  // the record's MD5 will judge them at the end (prepareFile decides the rest).
+  PackageIdentity stored;
+  bool known = package_.readIdentity(&stored);
+  bool keep = !freshNext_ && (known ? identity_.samePackage(stored) : !expectedMd5_.empty());
+  if (!package_.open(keep)) {
     failAttempt(CURLE_WRITE_ERROR, true);
     return CURLE_WRITE_ERROR;
   }

@@ -101,8 +101,11 @@ LINES = {
     "6:f:4": "kRefusedMalformed",
     "6:f:5": "kRefusedDigestMismatch",
     "6:f:6": "kRefusedNoCertificateMatch",
+    "6:f:7": "kRefusedChangedDuringCheck",
+    "6:f:8": "kRefusedOpenToWriters",
     "6:f:20": "kRefusedNoUpdaterEntry",
     "6:f:21": "kRefusedUpdaterNotPlaced",
+    "6:f:22": "kRefusedUnusableEntry",
     "6:f:30": "kUpdaterNotStarted",
     "6:f:31": "kUpdaterFailed",
 }
