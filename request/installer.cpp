@@ -23,6 +23,7 @@
 #include "norvo_config.h"
 #include "norvotools/norvo-root/scoped.h"
 #include "request/download_task.h"
+#include "request/install_gate.h"
 #include "request/package_verify.h"
 
 namespace {
@@ -46,6 +47,33 @@ bool parseDuration(const std::string& text) {
   if (digits.find_first_not_of(allowed) != std::string::npos) return false;
   unsigned long long value = strtoull(digits.c_str(), nullptr, base);
   return value <= 0xffffffffULL;
+}
+
+// The install gate: the verified package's metadata against this handset. The
+// one place where the metadata is taken from the package. False (after an
+// ERROR line that names the key, the package's value and the handset's) when
+// the package is not for this handset, this build, or is a rollback.
+bool package_fits_handset(int package) {
+  using namespace package_verify;
+  std::string metadata;
+  std::string why;
+  if (ReadNamedEntry(package, install_gate::kMetadataEntry, install_gate::kMaxMetadataSize,
+                     &metadata, &why) != EntryRead::kRead) {
+    LOG(ERROR) << "package rejected: " << why;
+    return false;
+  }
+  install_gate::Verdict verdict = install_gate::Check(metadata, install_gate::SystemProperties());
+  if (!verdict.fits) {
+    LOG(ERROR) << "package rejected: " << install_gate::Describe(verdict);
+    return false;
+  }
+  LOG(INFO) << "package fits this handset: device " << verdict.device << ", build time "
+            << verdict.package_time << " (this build's " << verdict.handset_time << ")";
+  if (verdict.downgrade) {
+    LOG(WARNING) << "package is older than this build: a downgrade that ota-downgrade=yes "
+                    "allows from this build";
+  }
+  return true;
 }
 
 // Verifies the package's whole-file signature and puts the verified package's
@@ -75,19 +103,26 @@ bool prepare_verified_updater() {
   }
   LOG(INFO) << "package signature verified";
   LOG(INFO) << "signed by the key store's " << signer;
+  if (!package_fits_handset(package.get())) return false;
   std::string updater;
   if (!ReadUpdaterEntry(package.get(), &updater, &why)) {
     LOG(ERROR) << "package rejected: " << why;
     return false;
   }
+  struct stat st;
+  bool existed = lstat(kUpdaterPath, &st) == 0;
   bool replaced = false;
   if (!InstallUpdater(updater, kUpdaterPath, &replaced, &why)) {
     LOG(ERROR) << "package rejected: " << why;
     return false;
   }
-  if (replaced) {
+  // Writing the updater where there was none is every install's own step; one
+  // that was there and differed was put there by someone else.
+  if (replaced && existed) {
     LOG(ERROR) << kUpdaterPath << " was missing or differed from the verified package's "
                << kUpdaterEntry << "; the package's own updater was written there";
+  } else if (replaced) {
+    LOG(INFO) << kUpdaterPath << " written from the verified package's " << kUpdaterEntry;
   }
   return true;
 }
@@ -116,9 +151,24 @@ void handle_updater_line(const std::string& line) {
   }
 }
 
-int DownloadTask::run_installer() {
+namespace {
+
+// After a rejection nothing may be left ready to run as if it had been
+// verified, such as an updater a front end took from the package beforehand.
+void remove_unverified_updater() {
+  if (unlink(kUpdaterPath) == 0) {
+    LOG(WARNING) << kUpdaterPath << " removed: it is not the updater of a verified package";
+  }
+}
+
+// Verifies the package, runs its updater and relays its lines; returns when
+// the updater has ended or nothing may run.
+void install_package() {
   if (NORVO_VERIFY_PACKAGE) {
-    if (!prepare_verified_updater()) return 0;
+    if (!prepare_verified_updater()) {
+      remove_unverified_updater();
+      return;
+    }
   } else {
     LOG(WARNING) << "DEVELOPMENT BUILD: package signature verification is switched off "
                     "(NORVO_VERIFY_PACKAGE=OFF); "
@@ -129,7 +179,7 @@ int DownloadTask::run_installer() {
   // the updater never holds the read end (or a copy of the write end).
   if (pipe2(fds, O_CLOEXEC) != 0) {
     PLOG(ERROR) << "cannot create the updater's command pipe";
-    return 0;
+    return;
   }
   android::base::unique_fd readEnd(fds[0]);
   android::base::unique_fd writeEnd(fds[1]);
@@ -146,7 +196,7 @@ int DownloadTask::run_installer() {
   fflush(stdout);
   fflush(stderr);
   pid_t pid = fork();
-  if (pid < 0) return 0;
+  if (pid < 0) return;
   if (pid == 0) {
     LOG(INFO) << "Here we go... the process " << getpid() << " is installing\n\n";
     umask(022);
@@ -174,6 +224,14 @@ int DownloadTask::run_installer() {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+}
+
+}  // namespace
+
+// Front ends read the last line as the end of the install, whatever happened
+// before it.
+int DownloadTask::run_installer() {
+  install_package();
   LOG(INFO) << "Bye bye, RUN_UPDATER";
   return 0;
 }

@@ -404,24 +404,42 @@ Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys, std::string* 
                   " certificate(s) tried)");
 }
 
-bool ReadUpdaterEntry(int fd, std::string* contents, std::string* why) {
+EntryRead ReadNamedEntry(int fd, const char* name, size_t limit, std::string* contents,
+                         std::string* why) {
+  contents->clear();
   ZipArchiveHandle handle = nullptr;
   int32_t rc = OpenArchiveFd(fd, "/tmp/secure_update.zip", &handle, false);
   Archive archive(handle);
-  if (rc != 0) return Fail(why, std::string("not a zip archive: ") + ErrorCodeString(rc));
+  if (rc != 0) {
+    Fail(why, std::string("not a zip archive: ") + ErrorCodeString(rc));
+    return EntryRead::kBroken;
+  }
   ZipEntry entry;
-  rc = FindEntry(archive.get(), kUpdaterEntry, &entry);
-  if (rc != 0) return Fail(why, std::string("no ") + kUpdaterEntry + " in the package");
-  if (entry.uncompressed_length > kMaxUpdaterSize) {
-    return Fail(why, std::string(kUpdaterEntry) + " is larger than 64 MiB");
+  rc = FindEntry(archive.get(), name, &entry);
+  if (rc != 0) {
+    Fail(why, std::string("no ") + name + " in the package");
+    return EntryRead::kMissing;
+  }
+  if (entry.uncompressed_length > limit) {
+    Fail(why, std::string(name) + " is larger than " +
+                  (limit % (1 << 20) == 0 ? std::to_string(limit >> 20) + " MiB"
+                                          : std::to_string(limit >> 10) + " KiB"));
+    return EntryRead::kTooLarge;
   }
   contents->assign(entry.uncompressed_length, '\0');
+  if (entry.uncompressed_length == 0) return EntryRead::kRead;
   rc = ExtractToMemory(archive.get(), &entry, reinterpret_cast<uint8_t*>(&(*contents)[0]),
                        entry.uncompressed_length);
   if (rc != 0) {
-    return Fail(why, std::string(kUpdaterEntry) + " cannot be extracted: " + ErrorCodeString(rc));
+    contents->clear();
+    Fail(why, std::string(name) + " cannot be extracted: " + ErrorCodeString(rc));
+    return EntryRead::kBroken;
   }
-  return true;
+  return EntryRead::kRead;
+}
+
+bool ReadUpdaterEntry(int fd, std::string* contents, std::string* why) {
+  return ReadNamedEntry(fd, kUpdaterEntry, kMaxUpdaterSize, contents, why) == EntryRead::kRead;
 }
 
 namespace {

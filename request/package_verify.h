@@ -89,6 +89,19 @@ Result ParseSignedData(const uint8_t* der, size_t len, Signer* out, std::string*
 Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys, std::string* signer_name,
                        std::string* why);
 
+enum class EntryRead {
+  kRead,
+  kMissing,   // the package has no such entry
+  kTooLarge,  // its uncompressed size is over the limit
+  kBroken,    // not a zip archive, or the entry cannot be extracted
+};
+
+// Reads the named entry of the package open on fd (call after it verified),
+// refusing one whose uncompressed size exceeds limit. *why says why it was not
+// read.
+EntryRead ReadNamedEntry(int fd, const char* name, size_t limit, std::string* contents,
+                         std::string* why);
+
 // Reads the updater entry of the package open on fd (call after it verified).
 bool ReadUpdaterEntry(int fd, std::string* contents, std::string* why);
 
