@@ -39,12 +39,12 @@ exit 3
 def install(device, script):
     """Installs a package signed with the build's test key whose updater is script (None:
     a package without updater)."""
-    entries = [("payload.bin", b"payload", 0o644)]
+    entries = [(make_package.METADATA_ENTRY, make_package.metadata(), 0o644),
+               ("payload.bin", b"payload", 0o644)]
     if script is not None:
         entries.insert(0, (make_package.UPDATER_ENTRY, script.encode(), 0o755))
-    key = make_package.test_key(str(device.build / "testkey"))
     device.path("/tmp/secure_update.zip").write_bytes(
-        make_package.sign_archive(make_package.archive(entries), *key))
+        make_package.signapk_sign(make_package.archive(entries), str(device.build / "testkey")))
     result = device.run(["corvane", "--run_from_command", "6"], timeout=30)
     assert result.returncode == 0
     return result.stdout.decode()
