@@ -68,11 +68,12 @@ Verdict Refuse(const char* key, const Value& package, const char* property, cons
   return verdict;
 }
 
-std::string Show(const Value& value, const char* absent = "(none)") {
-  if (!value.present) return absent;
-  std::string out = "\"";
-  for (size_t i = 0; i < value.text.size() && i < kMaxShown; ++i) {
-    unsigned char c = static_cast<unsigned char>(value.text[i]);
+// Text for the log: at most kMaxShown bytes, quotes, backslashes and bytes
+// outside printable ASCII escaped, so that no package can write into the log.
+std::string Escape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size() && i < kMaxShown; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
@@ -84,8 +85,13 @@ std::string Show(const Value& value, const char* absent = "(none)") {
       out += static_cast<char>(c);
     }
   }
-  if (value.text.size() > kMaxShown) out += "...";
-  return out + "\"";
+  if (text.size() > kMaxShown) out += "...";
+  return out;
+}
+
+std::string Show(const Value& value, const char* absent = "(none)") {
+  if (!value.present) return absent;
+  return "\"" + Escape(value.text) + "\"";
 }
 
 }  // namespace
@@ -229,7 +235,8 @@ Verdict Check(const std::string& metadata_text, const PropertyReader& props) {
 }
 
 std::string Describe(const Verdict& verdict) {
-  std::string out = verdict.key + ": package " + Show(verdict.package);
+  // The key of a key named twice is the package's own text.
+  std::string out = Escape(verdict.key) + ": package " + Show(verdict.package);
   if (!verdict.property.empty()) {
     out += ", handset " + verdict.property + " " + Show(verdict.handset, "(unset)");
   } else if (verdict.handset.present) {

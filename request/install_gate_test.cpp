@@ -209,6 +209,10 @@ INSTANTIATE_TEST_SUITE_P(
              {},
              "pre-device: package \"vexa\\x1b[2J\\\"\\\\\", handset ro.product.device "
              "\"vexa_one\" (made for another device)"},
+        Case{"DuplicateKeyIsEscapedToo",
+             kFits + "ota\x1b]0;x\x07=1\nota\x1b]0;x\x07=2\n",
+             {},
+             "ota\\x1b]0;x\\x07: package \"2\" (named twice, first as \"1\")"},
         Case{"EmptyMetadata",
              "",
              {},

@@ -121,6 +121,12 @@ def test_front_end_runs_the_whole_update(make_device, build_dir, tmp_path):
     assert device.path("/tmp/secure_update.zip").read_bytes() == zip_path.read_bytes()
     assert (device.path("/tmp/update-binary").stat().st_mode & 0o777) == 0o755
     assert "I:package signature verified" in out
+    # The demo shows that the package fits the handset before its updater starts.
+    fits = out.index("I:package fits this handset: device vexa_one, build time ")
+    assert fits < out.index("E:command[0]:/tmp/update-binary")
+    errors = [line.strip() for line in out.splitlines() if line.strip().startswith("E:")]
+    assert [e for e in errors if not e.startswith(("E:command[", "E:ui_print", "E:progress",
+                                                   "E:log"))] == []
     assert "E:ui_print: Norvo demo update V2.0.1" in out
     assert "E:ui_print: Done." in out
     assert out.rstrip().endswith("I:Bye bye, RUN_UPDATER")
