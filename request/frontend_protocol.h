@@ -131,6 +131,9 @@ constexpr int kFinalCodeBase = 100;
   X(kRefusedNoUpdaterEntry, kStage6, 'f', kNumber, 20, "", true, kFinal)                  \
   X(kRefusedUpdaterNotPlaced, kStage6, 'f', kNumber, 21, "", true, kFinal)                \
   X(kRefusedUnusableEntry, kStage6, 'f', kNumber, 22, "", true, kFinal)                   \
+  X(kRefusedNoMetadata, kStage6, 'f', kNumber, 23, "", true, kFinal)                      \
+  X(kRefusedNotForThisHandset, kStage6, 'f', kNumber, 24, "", true, kFinal)               \
+  X(kRefusedRollback, kStage6, 'f', kNumber, 25, "", true, kFinal)                        \
   X(kUpdaterNotStarted, kStage6, 'f', kNumber, 30, "", true, kFinal)                      \
   X(kUpdaterFailed, kStage6, 'f', kNumber, 31, "", true, kFinal)
 

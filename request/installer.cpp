@@ -24,6 +24,7 @@
 #include "norvotools/norvo-root/scoped.h"
 #include "request/download_task.h"
 #include "request/frontend_protocol.h"
+#include "request/install_gate.h"
 #include "request/package_verify.h"
 
 using frontend_protocol::Line;
@@ -62,8 +63,42 @@ struct Prepared {
 
 // The entries the install takes from the verified bytes.
 const std::vector<std::string>& installEntries() {
-  static const std::vector<std::string> entries = {package_verify::kUpdaterEntry};
+  static const std::vector<std::string> entries = {package_verify::kUpdaterEntry,
+                                                   package_verify::kMetadataEntry};
   return entries;
+}
+
+// The install gate: the verified package's metadata, taken from the hashed
+// bytes like the updater, against this handset. kInstalled when it fits;
+// otherwise (after an ERROR line that names the key, the package's value and
+// the handset's) the refusal's line: not for this handset, this build, or a
+// rollback.
+Line package_fits_handset(const package_verify::VerifiedPackage& verified) {
+  const std::string* metadata = verified.text(package_verify::kMetadataEntry);
+  if (metadata == nullptr) {
+    LOG(ERROR) << "package rejected: no " << package_verify::kMetadataEntry << " in the package";
+    return Line::kRefusedNoMetadata;
+  }
+  install_gate::Verdict verdict = install_gate::Check(*metadata, install_gate::SystemProperties());
+  if (!verdict.fits) {
+    LOG(ERROR) << "package rejected: " << install_gate::Describe(verdict);
+    return verdict.rollback ? Line::kRefusedRollback : Line::kRefusedNotForThisHandset;
+  }
+  LOG(INFO) << "package fits this handset: device " << verdict.device << ", build time "
+            << verdict.package_time << " (this build's " << verdict.handset_time << ")";
+  if (verdict.downgrade) {
+    LOG(WARNING) << "package is older than this build: a downgrade that ota-downgrade=yes "
+                    "allows from this build";
+  }
+  return Line::kInstalled;
+}
+
+// After a refusal nothing may be left ready to run as if it had been verified,
+// such as an updater a front end took out of the package beforehand.
+void remove_unverified_updater() {
+  if (unlink(kUpdaterPath) == 0) {
+    LOG(WARNING) << kUpdaterPath << " removed: it is not the updater of a verified package";
+  }
 }
 
 void reject(package_verify::Result result, const std::string& why) {
@@ -108,6 +143,8 @@ Line prepare_verified_updater(Prepared* out) {
   }
   LOG(INFO) << "package signature verified";
   LOG(INFO) << "signed by the key store's " << verified.signer;
+  Line fits = package_fits_handset(verified);
+  if (fits != Line::kInstalled) return fits;
   auto entry = verified.entries.find(kUpdaterEntry);
   if (entry == verified.entries.end()) {
     LOG(ERROR) << "package rejected: no " << kUpdaterEntry << " in the package";
@@ -115,14 +152,20 @@ Line prepare_verified_updater(Prepared* out) {
   }
   // Front ends and people look for the updater at its old place; the file is
   // kept up to date there, but what runs is the sealed copy.
+  struct stat old;
+  bool existed = lstat(kUpdaterPath, &old) == 0;
   bool replaced = false;
   if (!InstallUpdater(entry->second.sealed.get(), kUpdaterPath, &replaced, &why)) {
     LOG(ERROR) << "package rejected: " << why;
     return Line::kRefusedUpdaterNotPlaced;
   }
-  if (replaced) {
+  // Writing the updater where there was none is every install's own step; one
+  // that was there and differed was put there by someone else.
+  if (replaced && existed) {
     LOG(ERROR) << kUpdaterPath << " was missing or differed from the verified package's "
                << kUpdaterEntry << "; the package's own updater was written there";
+  } else if (replaced) {
+    LOG(INFO) << kUpdaterPath << " written from the verified package's " << kUpdaterEntry;
   }
   out->package = std::move(package);
   out->updater = std::move(entry->second.sealed);
@@ -221,7 +264,10 @@ Line DownloadTask::RunUpdater() {
   Prepared prepared;
   if (NORVO_VERIFY_PACKAGE) {
     Line verified = prepare_verified_updater(&prepared);
-    if (verified != Line::kInstalled) return verified;
+    if (verified != Line::kInstalled) {
+      remove_unverified_updater();
+      return verified;
+    }
   } else {
     LOG(WARNING) << "DEVELOPMENT BUILD: package signature verification is switched off "
                     "(NORVO_VERIFY_PACKAGE=OFF); "

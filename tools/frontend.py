@@ -106,6 +106,9 @@ LINES = {
     "6:f:20": "kRefusedNoUpdaterEntry",
     "6:f:21": "kRefusedUpdaterNotPlaced",
     "6:f:22": "kRefusedUnusableEntry",
+    "6:f:23": "kRefusedNoMetadata",
+    "6:f:24": "kRefusedNotForThisHandset",
+    "6:f:25": "kRefusedRollback",
     "6:f:30": "kUpdaterNotStarted",
     "6:f:31": "kUpdaterFailed",
 }

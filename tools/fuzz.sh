@@ -6,7 +6,7 @@
 #   tools/fuzz.sh [SECONDS] [TARGET...]
 #
 # SECONDS per fuzzer (default 60). TARGET names (answer, form, download, records, installer,
-# partver, property, signature) pick fuzzers; default all. New inputs go to build-fuzz/corpus/<target>
+# metadata, partver, property, signature) pick fuzzers; default all. New inputs go to build-fuzz/corpus/<target>
 # (the checked-in seeds in fuzz/corpus/<target> are only read); crashes to
 # build-fuzz/findings/<target>/. BUILD_DIR and CLANG_SUFFIX (default -14) override the
 # build folder and the clang version. Exit status 1 when a fuzzer reported a finding.

@@ -9,6 +9,7 @@ PACKAGES=(cmake make g++ pkg-config clang-format
   bubblewrap iproute2 curl zip unzip python3 python3-pytest python3-cryptography
   clang-14 libclang-rt-14-dev
   gdb # backtraces in the report of a system test whose program does not end
+  signapk # the platform's package signer: tools/make_package.py signs as a maker's build does
   crossbuild-essential-arm64 qemu-user file) # the aarch64 build and its tests under emulation
 missing=()
 for p in "${PACKAGES[@]}" "$@"; do

@@ -1,19 +1,34 @@
 #!/usr/bin/python3
 """Builds a demo update package: a zip holding an updater shell script at
-``META-INF/com/google/android/update-binary`` and a payload of the requested size, signed
-as a whole file the way Android's signing tool signs update packages.
+``META-INF/com/google/android/update-binary``, the package metadata at
+``META-INF/com/android/metadata`` and a payload of the requested size, signed as a whole
+file by the platform's signer, as a maker's build signs update packages.
 
 The script follows the updater interface of the installer bridge: it is started as
 ``update-binary 3 FD PACKAGE`` and writes "ui_print ...", "progress FRACTION SECONDS" and
 "log ..." lines to descriptor FD.
 
     tools/make_package.py OUTPUT.zip [--payload-size BYTES] [--version TEXT]
-                          [--updater FILE] [--key-dir DIR] [--key-type rsa|ec] [--unsigned]
+                          [--updater FILE] [--key-dir DIR] [--key-type rsa|ec]
+                          [--signer signapk|own] [--unsigned] [metadata options]
 
-Signature: a CMS (PKCS#7) SignedData block, SHA-256, no signed attributes, detached, over
-the archive up to its comment-length field; the block sits at the end of the zip comment,
-followed by a six-byte footer (the block's start counted from the end of the file, 0xffff,
-the comment length; all little-endian).
+Metadata: one key=value per line. By default the package fits the demo handset that
+tools/device presets: ``ota-type=BLOCK``, ``pre-device=vexa_one`` and a ``post-timestamp``
+newer than the handset's build (``ro.build.date.utc``). The metadata options make the
+packages that handset must refuse: --device NAME (another device; a ","-separated list is
+allowed), --timestamp N or --older (a build older than the handset's), --downgrade
+(``ota-downgrade=yes``), --pre-build FINGERPRINT ("|"-separated), --serial TEXT,
+--incremental TEXT (``pre-build-incremental``), --ota-type AB, --duplicate KEY=VALUE (names
+a key a second time), --no-metadata, --oversized-metadata (over the 64 KiB the handset
+reads).
+
+Signature: --signer signapk (default) runs Debian's ``signapk`` (``java -jar
+/usr/bin/signapk -w CERT.x509.pem KEY.pk8 in.zip out.zip``), which also adds the signer's
+certificate as ``META-INF/com/android/otacert``. --signer own signs here: a CMS (PKCS#7)
+SignedData block, SHA-256, no signed attributes, detached, over the archive up to its
+comment-length field; the block sits at the end of the zip comment, followed by a six-byte
+footer (the block's start counted from the end of the file, 0xffff, the comment length; all
+little-endian). Tests use it only for signatures the platform's signer cannot make.
 
 Test key: --key-dir (default $NORVO_BUILD_DIR/testkey, else <repo>/build/testkey) holds
 testkey.pk8.pem (private key), testkey.x509.pem (its certificate) and otacerts.zip (the
@@ -25,12 +40,22 @@ import datetime
 import hashlib
 import io
 import os
+import shutil
 import struct
+import subprocess
 import sys
 import tempfile
 import zipfile
 
 UPDATER_ENTRY = "META-INF/com/google/android/update-binary"
+METADATA_ENTRY = "META-INF/com/android/metadata"
+# The demo handset (tools/device presets the same values, and the reference catalogue
+# knows this device): its build time, and the time of the builds the demo offers.
+DEMO_DEVICE = "vexa_one"
+DEMO_BUILD_TIME = 1704067200  # 2024-01-01, ro.build.date.utc of the demo handset
+DEMO_PACKAGE_TIME = 1735689600  # 2025-01-01
+METADATA_LIMIT = 64 * 1024
+SIGNAPK = "/usr/bin/signapk"
 EOCD_MAGIC = b"PK\x05\x06"
 
 UPDATE_BINARY = r"""#!/bin/bash
@@ -130,6 +155,49 @@ def sign_archive(data, key, cert):
     return signed + struct.pack("<H", comment_size) + block + footer
 
 
+def metadata(device=DEMO_DEVICE, timestamp=DEMO_PACKAGE_TIME, ota_type="BLOCK", extra=()):
+    """The metadata text: ota-type, pre-device and post-timestamp (each left out when None),
+    then the (key, value) pairs of extra in order, a key named twice included."""
+    lines = [f"{k}={v}" for k, v in (("ota-type", ota_type), ("pre-device", device),
+                                       ("post-timestamp", timestamp)) if v is not None]
+    lines += [f"{k}={v}" for k, v in extra]
+    return ("\n".join(lines) + "\n").encode()
+
+
+def oversized_metadata():
+    """Metadata that fits the demo handset but is one byte over what the handset reads."""
+    text = metadata()
+    return text + b"#" * (METADATA_LIMIT + 1 - len(text))
+
+
+def signapk_sign(data, key_dir=None, key_type="rsa"):
+    """Signs the archive bytes with the platform's signer (one JVM per call); returns the
+    signed package."""
+    from cryptography.hazmat.primitives import serialization
+
+    key, _ = test_key(key_dir or default_key_dir(), key_type)
+    cert_path = os.path.join(key_dir or default_key_dir(), "testkey.x509.pem")
+    with tempfile.TemporaryDirectory(prefix="signapk.") as tmp:
+        pk8 = os.path.join(tmp, "key.pk8")
+        fd = os.open(pk8, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        with os.fdopen(fd, "wb") as f:
+            f.write(key.private_bytes(serialization.Encoding.DER,
+                                      serialization.PrivateFormat.PKCS8,
+                                      serialization.NoEncryption()))
+        src, dst = os.path.join(tmp, "in.zip"), os.path.join(tmp, "out.zip")
+        with open(src, "wb") as f:
+            f.write(data)
+        java = shutil.which("java") or "java"
+        # Its start-up dominates; the quick compiler tier is plenty for one file.
+        result = subprocess.run([java, "-XX:TieredStopAtLevel=1", "-XX:+UseSerialGC", "-jar",
+                                 SIGNAPK, "-w", cert_path, pk8, src, dst],
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        if result.returncode != 0:
+            raise RuntimeError("signapk failed: " + result.stderr.decode(errors="replace"))
+        with open(dst, "rb") as f:
+            return f.read()
+
+
 def archive(entries):
     """A stored zip of (name, bytes, mode) entries, without comment."""
     out = io.BytesIO()
@@ -142,7 +210,9 @@ def archive(entries):
 
 
 def build(output, payload_size, version, updater=None, key_dir=None, key_type="rsa",
-          signed=True):
+          signed=True, meta=None, signer="signapk"):
+    """Writes the package; meta is the metadata entry's bytes (default: fits the demo
+    handset; False: no metadata entry)."""
     # Deterministic payload, so repeated demos build the same package.
     seed = hashlib.sha256(version.encode()).digest()
     chunks, counter, made = [], 0, 0
@@ -152,8 +222,14 @@ def build(output, payload_size, version, updater=None, key_dir=None, key_type="r
         made += len(chunks[-1])
         counter += 1
     script = UPDATE_BINARY.replace("__VERSION__", version).encode() if updater is None else updater
-    data = archive([(UPDATER_ENTRY, script, 0o755), ("payload.bin", b"".join(chunks), 0o644)])
-    if signed:
+    entries = [(UPDATER_ENTRY, script, 0o755)]
+    if meta is not False:
+        entries.append((METADATA_ENTRY, metadata() if meta is None else meta, 0o644))
+    entries.append(("payload.bin", b"".join(chunks), 0o644))
+    data = archive(entries)
+    if signed and signer == "signapk":
+        data = signapk_sign(data, key_dir, key_type)
+    elif signed:
         data = sign_archive(data, *test_key(key_dir or default_key_dir(), key_type))
     tmp = output + ".tmp"
     with open(tmp, "wb") as f:
@@ -172,6 +248,24 @@ def main(argv=None):
     parser.add_argument("--key-type", choices=("rsa", "ec"), default="rsa",
                         help="kind of key generated for a new key folder (default rsa)")
     parser.add_argument("--unsigned", action="store_true", help="leave the package unsigned")
+    parser.add_argument("--signer", choices=("signapk", "own"), default="signapk",
+                        help="the platform's signapk (default) or this script's own signer")
+    meta = parser.add_argument_group("metadata (default: fits the demo handset)")
+    meta.add_argument("--device", default=DEMO_DEVICE, help="pre-device (default %(default)s)")
+    meta.add_argument("--timestamp", type=int, default=DEMO_PACKAGE_TIME,
+                      help="post-timestamp (default %(default)s)")
+    meta.add_argument("--older", action="store_true",
+                      help="a post-timestamp a day older than the demo handset's build")
+    meta.add_argument("--downgrade", action="store_true", help="ota-downgrade=yes")
+    meta.add_argument("--pre-build", help="pre-build: the source build's fingerprint(s)")
+    meta.add_argument("--serial", help="serialno")
+    meta.add_argument("--incremental", help="pre-build-incremental")
+    meta.add_argument("--ota-type", default="BLOCK", help="ota-type (default %(default)s)")
+    meta.add_argument("--duplicate", action="append", default=[], metavar="KEY=VALUE",
+                      help="a key named a second time (repeatable)")
+    meta.add_argument("--no-metadata", action="store_true", help="no metadata entry")
+    meta.add_argument("--oversized-metadata", action="store_true",
+                      help="a metadata entry one byte over 64 KiB")
     args = parser.parse_args(argv)
     if args.payload_size < 0:
         parser.error("--payload-size must not be negative")
@@ -179,9 +273,27 @@ def main(argv=None):
     if args.updater:
         with open(args.updater, "rb") as f:
             updater = f.read()
+    extra = []
+    if args.downgrade:
+        extra.append(("ota-downgrade", "yes"))
+    for key, value in (("pre-build", args.pre_build), ("serialno", args.serial),
+                       ("pre-build-incremental", args.incremental)):
+        if value is not None:
+            extra.append((key, value))
+    for pair in args.duplicate:
+        if "=" not in pair:
+            parser.error("--duplicate needs KEY=VALUE")
+        extra.append(tuple(pair.split("=", 1)))
+    if args.no_metadata:
+        meta_bytes = False
+    elif args.oversized_metadata:
+        meta_bytes = oversized_metadata()
+    else:
+        timestamp = DEMO_BUILD_TIME - 86400 if args.older else args.timestamp
+        meta_bytes = metadata(args.device, timestamp, args.ota_type, extra)
     os.makedirs(os.path.dirname(os.path.abspath(args.output)), exist_ok=True)
     build(args.output, args.payload_size, args.version, updater, args.key_dir, args.key_type,
-          not args.unsigned)
+          not args.unsigned, meta_bytes, args.signer)
     print(f"{args.output}: {os.path.getsize(args.output)} bytes", file=sys.stderr)
     return 0
 

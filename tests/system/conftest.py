@@ -24,6 +24,7 @@ Device
     ``root`` is the host folder of the device (layout in tools/README.md).
 ``prop_preset(name, value)``
     Presets a property (one file per property in the device's property store).
+    ``Device.PRESETS`` are the properties tools/device adds where a device has none.
 ``getprop(name) -> str | None``
     Reads a property from the host side; None when it is not set.
 ``run(argv, server=False, timeout=60, pass_fds=(), input=None, options=())``
@@ -129,6 +130,10 @@ def describe_processes(root_pid: int) -> str:
 
 
 class Device:
+    # What tools/device gives a device that lacks them: the demo handset's device and build
+    # time, which the install gate compares packages with.
+    PRESETS = {"ro.build.date.utc": "1704067200", "ro.product.device": "vexa_one"}
+
     def __init__(self, root, build, props=None):
         self.root = pathlib.Path(root)
         self.build = pathlib.Path(build)

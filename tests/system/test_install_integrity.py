@@ -102,7 +102,9 @@ print(f"RENAMED {n}", flush=True)
 
 def signed(build_dir, updater=GENUINE, payload_size=4096):
     payload = bytes(range(256)) * (payload_size // 256)
-    data = make_package.archive([(ENTRY, updater, 0o755), ("payload.bin", payload, 0o644)])
+    data = make_package.archive([(ENTRY, updater, 0o755),
+                                 (make_package.METADATA_ENTRY, make_package.metadata(), 0o644),
+                                 ("payload.bin", payload, 0o644)])
     return make_package.sign_archive(data, *make_package.test_key(str(build_dir / "testkey")))
 
 

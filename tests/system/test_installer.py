@@ -39,12 +39,12 @@ exit 3
 def install(device, script):
     """Installs a package signed with the build's test key whose updater is script (None:
     a package without updater)."""
-    entries = [("payload.bin", b"payload", 0o644)]
+    entries = [(make_package.METADATA_ENTRY, make_package.metadata(), 0o644),
+               ("payload.bin", b"payload", 0o644)]
     if script is not None:
         entries.insert(0, (make_package.UPDATER_ENTRY, script.encode(), 0o755))
-    key = make_package.test_key(str(device.build / "testkey"))
     device.path("/tmp/secure_update.zip").write_bytes(
-        make_package.sign_archive(make_package.archive(entries), *key))
+        make_package.signapk_sign(make_package.archive(entries), str(device.build / "testkey")))
     result = device.run(["corvane", "--run_from_command", "6"], timeout=30)
     assert result.returncode == 0
     return result.stdout.decode()
@@ -124,6 +124,12 @@ def test_front_end_runs_the_whole_update(make_device, build_dir, tmp_path):
     assert device.path("/tmp/secure_update.zip").read_bytes() == zip_path.read_bytes()
     assert (device.path("/tmp/update-binary").stat().st_mode & 0o777) == 0o755
     assert "I:package signature verified" in out
+    # The demo shows that the package fits the handset before its updater starts.
+    fits = out.index("I:package fits this handset: device vexa_one, build time ")
+    assert fits < out.index("E:command[0]:/tmp/update-binary")
+    errors = [line.strip() for line in out.splitlines() if line.strip().startswith("E:")]
+    assert [e for e in errors if not e.startswith(("E:command[", "E:ui_print", "E:progress",
+                                                   "E:log"))] == []
     assert "E:ui_print: Norvo demo update V2.0.1" in out
     assert "E:ui_print: Done." in out
     assert out.rstrip().endswith("I:Bye bye, RUN_UPDATER")

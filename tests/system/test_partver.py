@@ -109,4 +109,5 @@ def test_other_arguments_do_nothing(build_dir, device, args):
     device.path(TARGET).write_text("a=1\n")
     out = run_partver(device, args=args)
     assert out == ""
-    assert sorted(p.name for p in device.path("/dev/__properties__").iterdir()) == []
+    assert sorted(p.name for p in device.path("/dev/__properties__").iterdir()) == sorted(
+        device.PRESETS)

@@ -23,7 +23,8 @@ def test_getprop_defaults_and_listing(build_dir, make_device):
     assert out == "user\n\ndflt\ndflt\n"
     code, out, _ = sh(dev, "getprop")
     assert code == 0
-    assert out == "[debug.logcat]: [1]\n[empty]: []\n[ro.build.type]: [user]\n"
+    assert out == ("[debug.logcat]: [1]\n[empty]: []\n[ro.build.date.utc]: [1704067200]\n"
+                   "[ro.build.type]: [user]\n[ro.product.device]: [vexa_one]\n")
 
 
 def test_setprop_refusals(build_dir, make_device):
@@ -41,7 +42,7 @@ def test_setprop_refusals(build_dir, make_device):
     assert dev.getprop("ro.serialno") == "abc"
     assert dev.getprop("long") is None
     names = sorted(p.name for p in dev.path("/dev/__properties__").iterdir())
-    assert names == ["ro.serialno"]
+    assert names == sorted(["ro.serialno", *dev.PRESETS])
     assert not (dev.root / "escape").exists()
     # Limits that are allowed.
     assert dev.run(["setprop", "max", "m" * 91]).returncode == 0
@@ -63,5 +64,6 @@ def test_readers_never_see_half_a_value(build_dir, device):
     reads = out.split("\n")[:-1]
     assert len(reads) == 300
     assert set(reads) <= {a, b}, {r for r in reads if r not in (a, b)}
-    leftovers = [p.name for p in device.path("/dev/__properties__").iterdir() if p.name != "race"]
+    leftovers = [p.name for p in device.path("/dev/__properties__").iterdir()
+                 if p.name != "race" and p.name not in device.PRESETS]
     assert leftovers == []

@@ -2,6 +2,7 @@
 from a package that verifies against the device's key store, and then only the package's own
 updater. Each rejected package ends with an ERROR line saying why, and nothing runs: neither
 the package's updater nor whatever already lies at /tmp/update-binary."""
+import functools
 import os
 import pathlib
 import sys
@@ -26,13 +27,19 @@ echo "ui_print swapped updater ran" >&"$2"
 PAYLOAD = bytes(range(256)) * 64
 
 
-def key(build, key_dir=None, key_type="rsa"):
-    return make_package.test_key(str(key_dir or build / "testkey"), key_type)
+METADATA = (make_package.METADATA_ENTRY, make_package.metadata(), 0o644)
+
+
+@functools.lru_cache(maxsize=None)
+def _signed(entries, key_dir, key_type):
+    # signapk starts a JVM: each package is signed once per module.
+    return make_package.signapk_sign(make_package.archive(entries), key_dir, key_type)
 
 
 def package(build, updater=PACKAGE_UPDATER, key_dir=None, key_type="rsa"):
-    data = make_package.archive([(ENTRY, updater, 0o755), ("payload.bin", PAYLOAD, 0o644)])
-    return make_package.sign_archive(data, *key(build, key_dir, key_type))
+    """A package fit for the device, signed by the platform's signer."""
+    entries = ((ENTRY, updater, 0o755), METADATA, ("payload.bin", PAYLOAD, 0o644))
+    return _signed(entries, str(key_dir or build / "testkey"), key_type)
 
 
 def flip(data, offset):
@@ -149,7 +156,7 @@ def test_truncated_package(device, build_dir, cut):
 
 
 def test_unsigned_package(device, build_dir):
-    data = make_package.archive([(ENTRY, PACKAGE_UPDATER, 0o755)])
+    data = make_package.archive([(ENTRY, PACKAGE_UPDATER, 0o755), METADATA])
     out = install(device, data)
     assert_rejected(device, out, "no signature footer")
 
@@ -185,8 +192,7 @@ def test_missing_package(device, build_dir):
 
 
 def test_signed_package_without_updater(device, build_dir):
-    data = make_package.sign_archive(
-        make_package.archive([("payload.bin", PAYLOAD, 0o644)]), *key(build_dir))
+    data = _signed((METADATA, ("payload.bin", PAYLOAD, 0o644)), str(build_dir / "testkey"), "rsa")
     out = install(device, data)
     assert "I:package signature verified" in out.splitlines()
     assert f"E:package rejected: no {ENTRY} in the package" in out.splitlines()

@@ -1,0 +1,255 @@
+// The install gate (see install_gate.h).
+#include "request/install_gate.h"
+
+#include <android-base/properties.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <vector>
+
+namespace install_gate {
+namespace {
+
+constexpr char kBlanks[] = " \t\r";
+// Longest value the log repeats; the rest is cut with "...".
+constexpr size_t kMaxShown = 128;
+
+std::string Trim(const std::string& text) {
+  size_t begin = text.find_first_not_of(kBlanks);
+  if (begin == std::string::npos) return "";
+  size_t end = text.find_last_not_of(kBlanks);
+  return text.substr(begin, end - begin + 1);
+}
+
+std::vector<std::string> SplitList(const std::string& text, char separator) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  while (true) {
+    size_t end = text.find(separator, start);
+    items.push_back(Trim(text.substr(start, end == std::string::npos ? end : end - start)));
+    if (end == std::string::npos) return items;
+    start = end + 1;
+  }
+}
+
+// Whether one non-empty item of the separated list equals want.
+bool ListNames(const std::string& list, char separator, const std::string& want) {
+  for (const std::string& item : SplitList(list, separator)) {
+    if (!item.empty() && item == want) return true;
+  }
+  return false;
+}
+
+Value Lookup(const Metadata& metadata, const char* key) {
+  Value value;
+  auto it = metadata.find(key);
+  if (it != metadata.end()) {
+    value.present = true;
+    value.text = it->second;
+  }
+  return value;
+}
+
+Value ReadProperty(const PropertyReader& props, const char* name) {
+  Value value;
+  value.present = props.Read(name, &value.text);
+  if (!value.present) value.text.clear();
+  return value;
+}
+
+Verdict Refuse(const char* key, const Value& package, const char* property, const Value& handset,
+               const std::string& reason) {
+  Verdict verdict;
+  verdict.key = key;
+  verdict.package = package;
+  verdict.property = property;
+  verdict.handset = handset;
+  verdict.reason = reason;
+  return verdict;
+}
+
+// Text for the log: at most kMaxShown bytes, quotes, backslashes and bytes
+// outside printable ASCII escaped, so that no package can write into the log.
+std::string Escape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size() && i < kMaxShown; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c >= 0x7f) {
+      char hex[5];
+      snprintf(hex, sizeof(hex), "\\x%02x", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (text.size() > kMaxShown) out += "...";
+  return out;
+}
+
+std::string Show(const Value& value, const char* absent = "(none)") {
+  if (!value.present) return absent;
+  return "\"" + Escape(value.text) + "\"";
+}
+
+}  // namespace
+
+bool SystemProperties::Read(const std::string& name, std::string* value) const {
+  *value = android::base::GetProperty(name, "");
+  return !value->empty();
+}
+
+bool ParseTimestamp(const std::string& text, uint64_t* out) {
+  if (text.empty() || text.size() > 19 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  uint64_t value = 0;
+  for (char c : text) value = value * 10 + static_cast<uint64_t>(c - '0');
+  *out = value;
+  return true;
+}
+
+bool ParseMetadata(const std::string& text, Metadata* out, Verdict* refusal) {
+  out->clear();
+  auto refuse = [refusal](const std::string& key, const Value& value, const std::string& reason) {
+    *refusal = Refuse(key.c_str(), value, "", Value(), reason);
+    return false;
+  };
+  if (text.size() > kMaxMetadataSize) {
+    return refuse(kMetadataEntry, Value(), "larger than 64 KiB");
+  }
+  if (memchr(text.data(), '\0', text.size()) != nullptr) {
+    return refuse(kMetadataEntry, Value(), "holds a NUL byte");
+  }
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string key = Trim(line.substr(0, eq));
+    if (key.empty()) continue;
+    Value value{true, Trim(line.substr(eq + 1))};
+    auto inserted = out->emplace(key, value.text);
+    if (!inserted.second) {
+      // Tools that take the first and tools that take the last would read
+      // two different packages out of one.
+      return refuse(key, value,
+                    "named twice, first as " + Show(Value{true, inserted.first->second}));
+    }
+    if (out->size() > kMaxMetadataKeys) {
+      return refuse(kMetadataEntry, Value(), "more than 256 keys");
+    }
+  }
+  return true;
+}
+
+Verdict Check(const std::string& metadata_text, const PropertyReader& props) {
+  Metadata metadata;
+  Verdict refusal;
+  if (!ParseMetadata(metadata_text, &metadata, &refusal)) return refusal;
+
+  // This agent hands the package to its own updater program: a block-based
+  // package. An A/B payload needs the platform's update engine.
+  const Value ota_type = Lookup(metadata, "ota-type");
+  if (!ota_type.present || ota_type.text != "BLOCK") {
+    return Refuse("ota-type", ota_type, "", Value{true, "BLOCK"},
+                  "this agent installs BLOCK packages only");
+  }
+
+  const Value device = ReadProperty(props, kDeviceProperty);
+  const Value pre_device = Lookup(metadata, "pre-device");
+  if (!device.present) {
+    return Refuse("pre-device", pre_device, kDeviceProperty, device, "the handset's is unset");
+  }
+  if (!pre_device.present || !ListNames(pre_device.text, ',', device.text)) {
+    return Refuse("pre-device", pre_device, kDeviceProperty, device, "made for another device");
+  }
+
+  const Value serial = Lookup(metadata, "serialno");
+  if (serial.present && !serial.text.empty()) {
+    const Value handset = ReadProperty(props, kSerialProperty);
+    if (!handset.present || handset.text != serial.text) {
+      return Refuse("serialno", serial, kSerialProperty, handset, "made for another handset");
+    }
+  }
+
+  const Value pre_build = Lookup(metadata, "pre-build");
+  const bool names_this_build = pre_build.present && !pre_build.text.empty();
+  if (names_this_build) {
+    const Value handset = ReadProperty(props, kFingerprintProperty);
+    if (!handset.present || !ListNames(pre_build.text, '|', handset.text)) {
+      return Refuse("pre-build", pre_build, kFingerprintProperty, handset,
+                    "made for another source build");
+    }
+  }
+
+  // The build's own property, not the debug override the update query sends:
+  // what is installed is what the package patches.
+  const Value pre_incremental = Lookup(metadata, "pre-build-incremental");
+  if (pre_incremental.present && !pre_incremental.text.empty()) {
+    const Value handset = ReadProperty(props, kIncrementalProperty);
+    if (!handset.present || handset.text != pre_incremental.text) {
+      return Refuse("pre-build-incremental", pre_incremental, kIncrementalProperty, handset,
+                    "made for another source build");
+    }
+  }
+
+  const Value post_timestamp = Lookup(metadata, "post-timestamp");
+  const Value build_time = ReadProperty(props, kBuildTimeProperty);
+  uint64_t handset_time = 0;
+  if (!build_time.present || !ParseTimestamp(build_time.text, &handset_time)) {
+    return Refuse(
+        "post-timestamp", post_timestamp, kBuildTimeProperty, build_time,
+        build_time.present ? "the handset's is not a decimal number" : "the handset's is unset");
+  }
+  uint64_t package_time = 0;
+  // A missing or unreadable time counts as older: it cannot prove otherwise.
+  bool readable = post_timestamp.present && ParseTimestamp(post_timestamp.text, &package_time);
+  bool older = !readable || package_time < handset_time;
+  Verdict verdict;
+  if (older) {
+    const Value downgrade = Lookup(metadata, "ota-downgrade");
+    if (!downgrade.present || downgrade.text != "yes") {
+      Verdict refused =
+          Refuse("post-timestamp", post_timestamp, kBuildTimeProperty, build_time,
+                 readable ? "older than this build" : "not a decimal number: counts as older");
+      refused.rollback = true;
+      return refused;
+    }
+    // A downgrade is allowed only from the build it was made for, so that an
+    // old package cannot be replayed onto any build.
+    if (!names_this_build) {
+      Verdict refused =
+          Refuse("post-timestamp", post_timestamp, kBuildTimeProperty, build_time,
+                 "a downgrade (ota-downgrade=yes) needs a pre-build that names this build");
+      refused.rollback = true;
+      return refused;
+    }
+    verdict.downgrade = true;
+  }
+  verdict.fits = true;
+  verdict.device = device.text;
+  verdict.package_time = package_time;
+  verdict.handset_time = handset_time;
+  return verdict;
+}
+
+std::string Describe(const Verdict& verdict) {
+  // The key of a key named twice is the package's own text.
+  std::string out = Escape(verdict.key) + ": package " + Show(verdict.package);
+  if (!verdict.property.empty()) {
+    out += ", handset " + verdict.property + " " + Show(verdict.handset, "(unset)");
+  } else if (verdict.handset.present) {
+    out += ", handset " + Show(verdict.handset);
+  }
+  if (!verdict.reason.empty()) out += " (" + verdict.reason + ")";
+  return out;
+}
+
+}  // namespace install_gate
