@@ -125,13 +125,15 @@ std::string resolve_functions(const char* library, std::vector<void*>* functions
   return "";
 }
 
+std::vector<void*> resolve_or_die(const char* library) {
+  std::vector<void*> functions;
+  std::string error = resolve_functions(library, &functions);
+  if (!error.empty()) LOG(FATAL) << "cannot load BoringSSL (" << library << "): " << error;
+  return functions;
+}
+
 const std::vector<void*>& functions_or_die() {
-  static const std::vector<void*> functions = [] {
-    std::vector<void*> out;
-    std::string error = resolve_functions(kLibrary, &out);
-    if (!error.empty()) LOG(FATAL) << "cannot load BoringSSL (" << kLibrary << "): " << error;
-    return out;
-  }();
+  static const std::vector<void*> functions = resolve_or_die(kLibrary);
   return functions;
 }
 

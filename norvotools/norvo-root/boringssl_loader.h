@@ -38,8 +38,11 @@ const std::vector<const char*>& forwarded_names();
 // The library stays loaded for the life of the process.
 std::string resolve_functions(const char* library, std::vector<void*>* functions);
 
-// resolve_functions(kLibrary) for the forwarders; the first call does the work. A failure
-// logs one FATAL line and ends the program: nothing can be verified without the library.
+// resolve_functions(library), or one FATAL line naming the library and the reason, and
+// the end of the program: nothing can be verified without the library.
+std::vector<void*> resolve_or_die(const char* library);
+
+// resolve_or_die(kLibrary) for the forwarders; the first call does the work (at start).
 const std::vector<void*>& functions_or_die();
 
 }  // namespace boringssl

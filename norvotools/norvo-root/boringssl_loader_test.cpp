@@ -39,6 +39,11 @@ TEST_P(BoringSslLoaderFailure, NamesWhatIsMissingAndLeavesNothingHalfFilled) {
   EXPECT_TRUE(functions.empty());
 }
 
+TEST_P(BoringSslLoaderFailure, EndsTheProgramWithOneFatalLine) {
+  EXPECT_DEATH(boringssl::resolve_or_die(GetParam().library),
+               std::string("cannot load BoringSSL \\(") + GetParam().library + "\\): ");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, BoringSslLoaderFailure,
     testing::Values(Failure{"libnorvo-absent.so.0", "libnorvo-absent.so.0"},
