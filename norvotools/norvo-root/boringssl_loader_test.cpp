@@ -26,6 +26,7 @@ TEST(BoringSslLoader, ResolvesEveryForwardedFunctionToTheLibrarysOwn) {
 }
 
 struct Failure {
+  const char* name;
   const char* library;
   const char* reason;
 };
@@ -46,8 +47,10 @@ TEST_P(BoringSslLoaderFailure, EndsTheProgramWithOneFatalLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BoringSslLoaderFailure,
-    testing::Values(Failure{"libnorvo-absent.so.0", "libnorvo-absent.so.0"},
+    testing::Values(Failure{"MissingLibrary", "libnorvo-absent.so.0", "libnorvo-absent.so.0"},
                     // A library that loads but lacks the functions: the first one is named.
-                    Failure{"libc.so.6", "libc.so.6 has no function AES_cbc_encrypt"}));
+                    Failure{"LibraryWithoutTheFunctions", "libc.so.6",
+                            "libc.so.6 has no function AES_cbc_encrypt"}),
+    [](const testing::TestParamInfo<Failure>& info) { return std::string(info.param.name); });
 
 }  // namespace
