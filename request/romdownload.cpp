@@ -351,6 +351,9 @@ int RomDownload::PreExecuted() {
   if (handle == nullptr) return CURLE_FAILED_INIT;
   // Only the bytes still missing, and only if they are still the same package;
   // the answer is checked in onHeader().
+  // The bytes as the server stores them: a coded body would be written as the
+  // package, and its ranges would not be the package's.
+  AppendHeader(headers_, "Accept-Encoding: identity");
   if (resume > 0) {
     AppendHeader(headers_, "Range: bytes=" + std::to_string(resume) + "-");
     if (!identity_.validator.empty()) AppendHeader(headers_, "If-Range: " + identity_.validator);
@@ -538,7 +541,9 @@ bool RomDownload::onHeadersEnd() {
       if ((code == 429 || code == 503) && !head_.retryAfter().empty()) {
         int64_t seconds =
             parse_retry_after(head_.retryAfter(), static_cast<int64_t>(time(nullptr)));
-        if (seconds >= 0) retryAfterMs_ = std::min<int64_t>(seconds, 3600) * 1000;
+        // A value that cannot be read paces like "now": the floor of the
+        // schedule, never an immediate retry.
+        retryAfterMs_ = seconds >= 0 ? std::min<int64_t>(seconds, 3600) * 1000 : 0;
       }
       failAttempt(decision.code, decision.permanent);
       return false;
@@ -666,12 +671,22 @@ void RomDownload::applyRequests() {
   if (paused_ && !pauseApplied_) {
     pauseApplied_ = curl_easy_pause(handle, CURLPAUSE_RECV) == CURLE_OK;
   }
-  for (char request : listener_.takeRequests()) {
+  std::deque<char> requests = listener_.takeRequests();
+  if (!requests.empty() && listener_.stopRequested()) {
+    // A stop ends the transfer anyway: pausing or continuing it first, and
+    // answering for it, would only hold the stop's own line.
+    LOG(INFO) << ">> RomDownload drops " << requests.size() << " pause/continue request(s) "
+              << "made moot by a stop";
+    return;
+  }
+  for (char request : requests) {
     bool pause = request == 'p';
     if (curl_easy_pause(handle, pause ? CURLPAUSE_RECV : CURLPAUSE_CONT) != CURLE_OK) continue;
     paused_ = pause;
     pauseApplied_ = pause;
-    writeStatus("%d:%c:%c\n", status_, 'r', request);
+    writeReplyLine(statusStream(), "%d:%c:%c\n", status_, 'r', request);
+    // A stop that came while the replies were written ends them here.
+    if (listener_.stopRequested()) break;
   }
 }
 

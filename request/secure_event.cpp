@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <map>
 
 #include "norvo_config.h"
@@ -36,10 +37,20 @@ constexpr size_t kErrorBufferSize = 256;
 // of the pipe, so that a small pipe still carries progress.
 constexpr int kReservedPipeRoom = 8192;
 constexpr int kReservedPipeShare = 8;
-// How long a line that must not be lost waits for a reader that stopped reading.
-constexpr int kImportantLineWaitMs = 500;
+// How long the lines that must not be lost may wait, all together, for a reader
+// that stopped reading: a stop is obeyed within a second whatever is queued in
+// front of its line. The budget is spent by every wait and starts afresh once a
+// line finds room. Replies to pause and continue may use only the first part of
+// it, so that the line that ends the task (3:c:, a failure, 3:r:s) keeps time of
+// its own after any number of replies.
+constexpr int kImportantLineBudgetMs = 500;
+constexpr int kReplyLineBudgetMs = 250;
+
+enum class LineKind { kProgress, kReply, kFinal };
 
 std::atomic<bool> g_status_lost{false};
+// Time spent waiting for room since a line last found some (under g_status_mutex).
+int g_waited_ms = 0;
 // Serialises the status lines of every thread (the transfer and the listener):
 // each line leaves whole and in the order its writer took the lock. It guards
 // no variable, only the order of writes on the streams.
@@ -57,7 +68,8 @@ int pipeRoom(int fd, int* reserve) {
   return size - queued;
 }
 
-void writeLine(FILE* stream, bool droppable, const char* format, va_list args) {
+void writeLine(FILE* stream, LineKind kind, const char* format, va_list args) {
+  const bool droppable = kind == LineKind::kProgress;
   if (stream == nullptr) return;
   char line[512];
   int length = vsnprintf(line, sizeof(line), format, args);
@@ -79,12 +91,21 @@ void writeLine(FILE* stream, bool droppable, const char* format, va_list args) {
     if (droppable && room - static_cast<int>(size) < reserve)
       return;  // the next report supersedes it
     if (!droppable && room < static_cast<int>(size)) {
+      int budget = kind == LineKind::kReply ? kReplyLineBudgetMs : kImportantLineBudgetMs;
+      int wait = std::max(budget - g_waited_ms, 0);
+      auto start = std::chrono::steady_clock::now();
       pollfd p{fd, POLLOUT, 0};
-      if (poll(&p, 1, kImportantLineWaitMs) <= 0) {
+      int ready = wait > 0 ? poll(&p, 1, wait) : 0;
+      g_waited_ms += static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - start)
+                                          .count());
+      // POLLOUT means a page of room, more than any line needs.
+      if (ready <= 0 || pipeRoom(fd, &reserve) < static_cast<int>(size)) {
         LOG(ERROR) << "the status pipe stays full; line lost: " << std::string(line, size);
         return;
       }
     }
+    g_waited_ms = 0;
   }
   if (!android::base::WriteFully(fd, line, size) && errno == EPIPE) g_status_lost = true;
 }
@@ -92,20 +113,27 @@ void writeLine(FILE* stream, bool droppable, const char* format, va_list args) {
 }  // namespace
 
 void vwriteStatusLine(FILE* stream, const char* format, va_list args) {
-  writeLine(stream, false, format, args);
+  writeLine(stream, LineKind::kFinal, format, args);
 }
 
 void writeStatusLine(FILE* stream, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  writeLine(stream, false, format, args);
+  writeLine(stream, LineKind::kFinal, format, args);
   va_end(args);
 }
 
 void writeProgressLine(FILE* stream, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  writeLine(stream, true, format, args);
+  writeLine(stream, LineKind::kProgress, format, args);
+  va_end(args);
+}
+
+void writeReplyLine(FILE* stream, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  writeLine(stream, LineKind::kReply, format, args);
   va_end(args);
 }
 
@@ -124,6 +152,8 @@ void splitHostPort(const std::string& host, std::string* name, std::string* port
 int TransferFile::open(const std::string& path, const char* mode) {
   path_ = path;
   error_ = 0;
+  written_ = 0;
+  over_limit_ = false;
   stream_.reset();
   const bool read_back = strcmp(mode, "w+") == 0;
   android::base::unique_fd fd;
@@ -138,6 +168,8 @@ int TransferFile::open(const std::string& path, const char* mode) {
 }
 
 CurlOptions& TransferFile::attach(CurlOptions& options) {
+  // An announced length over the limit is refused before the body starts.
+  if (limit_ >= 0) options.set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limit_));
   return options.set(CURLOPT_WRITEFUNCTION, &TransferFile::Write).set(CURLOPT_WRITEDATA, this);
 }
 
@@ -145,6 +177,14 @@ size_t TransferFile::Write(char* data, size_t size, size_t count, void* arg) {
   auto* self = static_cast<TransferFile*>(arg);
   const size_t bytes = size * count;
   if (self->stream_ == nullptr) return 0;
+  if (self->limit_ >= 0 && static_cast<int64_t>(bytes) > self->limit_ - self->written_) {
+    // No reader takes an answer this long: keep none of it rather than the limit's worth.
+    self->over_limit_ = true;
+    fflush(self->stream_.get());
+    if (ftruncate(fileno(self->stream_.get()), 0) != 0 && self->error_ == 0) self->error_ = errno;
+    return 0;
+  }
+  self->written_ += static_cast<int64_t>(bytes);
   if (fwrite(data, 1, bytes, self->stream_.get()) != bytes || fflush(self->stream_.get()) != 0) {
     if (self->error_ == 0) self->error_ = errno != 0 ? errno : EIO;
     return 0;  // anything short of `bytes` makes libcurl stop with CURLE_WRITE_ERROR
@@ -178,6 +218,10 @@ CURLcode SecureEvent::performTransfer() {
 
 CURLcode SecureEvent::performTransfer(const TransferFile& output) {
   CURLcode r = performTransfer();
+  if (output.overLimit() || r == CURLE_FILESIZE_EXCEEDED) {
+    LOG(ERROR) << "the answer is longer than the " << output.path() << " limit, refused";
+    return CURLE_FILESIZE_EXCEEDED;
+  }
   if (output.error() == 0) return r;
   errno = output.error();
   PLOG(ERROR) << "failed to write " << output.path();

@@ -24,6 +24,24 @@ class SyncServerTime : public SecureEvent {
   TransferFile time_file_;
 };
 
+// Status codes of a step 0 that got an answer but no time it may set the clock to.
+// Above libcurl's own codes, so that a front end tells them from a transfer failure.
+constexpr int kServerDateUnreadable = 200;   // 0:f:200: the Date header is no date
+constexpr int kServerDateImplausible = 201;  // 0:f:201: before the build, or far ahead of it
+
+// The earliest time a clock is set to when the build names no build time
+// (ro.build.date.utc unset or not a number): 1 January 2024, before any build of
+// this agent.
+constexpr int64_t kEarliestBuildTime = 1704067200;
+// How far after the build a server's date may lie: a handset is not updated for
+// longer than this, so a later date is a broken or hostile server, not the time.
+constexpr int64_t kMaxAheadOfBuild = int64_t{30} * 366 * 24 * 3600;
+
+enum class ServerTime { kApply, kUnreadable, kBeforeBuild, kTooFarAhead };
+// Whether a server's date (curl_getdate's result, -1 when it could not read the
+// text) may set the clock of a build made at `build_utc` (seconds; <= 0: unknown).
+ServerTime check_server_time(int64_t server, int64_t build_utc);
+
 // The time carried by the last header line of `headers` that contains "Date"
 // (text from its seventh character on, through curl_getdate); false when no
 // line contains "Date". Every line is echoed to standard output.
