@@ -38,6 +38,9 @@ enum class Result {
   kMalformed,
   kDigestMismatch,
   kNoCertificateMatch,
+  // The signer names a key store certificate, but its key did not make this
+  // signature: a forgery (or a damaged signature), not a changed download.
+  kSignatureInvalid,
 };
 
 // The reason as the log states it ("no signature footer", ...).

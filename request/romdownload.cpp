@@ -124,7 +124,7 @@ void RomDownload::InitCbmap() {
       outcome_ = Outcome::kFailed;
       return false;
     }
-    if (!checkComplete(status)) return false;
+    if (!checkComplete(status) || !checkSignature(status)) return false;
     writeStatus("%d:%c:%s\n", status, 'c', driver_ != nullptr ? driver_->result_text.c_str() : "");
     outcome_ = Outcome::kComplete;
     if (next_ != nullptr) {
@@ -171,17 +171,37 @@ bool RomDownload::checkComplete(DownloadStatus status) {
     }
   }
   if (code == 0) return true;
-  // A package that does not match its record is useless to the installer: drop
-  // it so that the next attempt starts from byte 0.
+  // A wrong checksum may be a corrupted transfer; a wrong size is the server's.
+  dropCorrupt(status, code, code != kChecksumMismatch);
+  return false;
+}
+
+bool RomDownload::checkSignature(DownloadStatus status) {
+  if (!vouch_.active() || updateFile == nullptr) return true;
+  // Nobody else vouches for bytes that came without an MD5 or a validator, and
+  // even with both a mirror may serve a forgery: "complete" means signed.
+  std::string why;
+  package_verify::Result result = vouch_.check(fileno(updateFile), &why);
+  if (result == package_verify::Result::kVerified) {
+    LOG(INFO) << ">> RomDownload: package signature verified";
+    return true;
+  }
+  LOG(ERROR) << ">> RomDownload: package rejected: " << package_verify::ResultText(result) << ": "
+             << why;
+  dropCorrupt(status, kSignatureMismatch, false);
+  return false;
+}
+
+void RomDownload::dropCorrupt(DownloadStatus status, int code, bool permanent) {
+  // A package that does not match its record or its signature is useless to the
+  // installer: drop it so that the next attempt starts from byte 0.
   package_.remove();
   updateFile = nullptr;
   if (progress) progress->file = nullptr;
   md5Length_ = -1;
   zelstub(static_cast<CURLcode>(code));
-  // A wrong checksum may be a corrupted transfer; a wrong size is the server's.
-  failAttempt(code, code != kChecksumMismatch);
+  failAttempt(code, permanent);
   reportFailure(status, code);
-  return false;
 }
 
 void RomDownload::failAttempt(int code, bool permanent) {
@@ -190,7 +210,7 @@ void RomDownload::failAttempt(int code, bool permanent) {
 }
 
 void RomDownload::reportFailure(DownloadStatus status, int code) {
-  if (retry_.giveUpAfter(permanent_, code == kChecksumMismatch)) {
+  if (retry_.giveUpAfter(permanent_, code == kChecksumMismatch || code == kSignatureMismatch)) {
     LOG(ERROR) << ">> RomDownload gives up after failure " << code;
     writeStatus("%d:%c:%d\n", status, 'f', kFinalCodeBase + code);
     outcome_ = Outcome::kFailed;
@@ -224,6 +244,7 @@ void RomDownload::run() {
     listener_.start(fileno(driver_->command_stream));
   }
   resolveNameAbortOn(listener_.stopFd());
+  vouch_.load();
   runAttempts();
   resolveNameAbortOn(-1);
   listener_.stop();
@@ -307,6 +328,15 @@ bool RomDownload::prepareFile(int64_t* resume) {
     stored = identity_;
     same = true;
     if (!package_.writeIdentity(stored)) return false;
+  }
+  if (size > 0 && same && !freshNext_ && !vouch_.active() && stored.validator.empty() &&
+      expectedMd5_.empty()) {
+    // No signature check will judge the result, the record has no MD5 and the
+    // server gave no validator to ask If-Range with: appending could splice two
+    // packages unnoticed.
+    LOG(INFO) << ">> RomDownload: nothing vouches for the " << size
+              << " bytes here (no key store, MD5 or validator), starting afresh";
+    freshNext_ = true;
   }
   if (freshNext_ || (size > 0 && !same)) {
     if (size > 0) {
@@ -636,8 +666,11 @@ int RomDownload::reportProgress(XferProgress* p, curl_off_t, curl_off_t dlnow, c
     return kStopCode;
   }
   p->lastChunk = dlnow;
-  if (p->lastSize == dlnow) return stopCode.load();
   int64_t abs = p->lastResume + dlnow;
+  // Nothing new since the last report. Compared as absolute sizes: a transfer that
+  // resumes bytes already on disk reports them at its first call, before the rest
+  // (which may all come in the next one) completes the file.
+  if (p->lastSize == abs) return stopCode.load();
   if (abs == p->fileTotalSize) {
     if (p->file != nullptr) fflush(p->file);
     return 0;

@@ -14,6 +14,7 @@
 
 #include "norvotools/norvo-update/dir2url.h"
 #include "request/command_listener.h"
+#include "request/download_vouch.h"
 #include "request/package_file.h"
 #include "request/retry_policy.h"
 #include "request/secure_event.h"
@@ -25,6 +26,11 @@ class RomDownload;
 // does not decode to what was announced") is the closest and never arises
 // otherwise here, because no Accept-Encoding is requested.
 constexpr int kChecksumMismatch = CURLE_BAD_CONTENT_ENCODING;  // 61
+// Result of a completed download whose whole-file signature does not verify
+// against the device's key store: a corrupt (or forged) download, dropped and
+// fetched again under the same limit as a wrong MD5. 62 is a code libcurl no
+// longer uses.
+constexpr int kSignatureMismatch = 62;
 // Redirects followed in a row before the attempt counts as failed.
 constexpr int kMaxRedirects = 10;
 // A failure line that ends the task carries 100 plus the cause's code, so that a
@@ -103,6 +109,10 @@ class RomDownload : public SecureEvent {
   bool onHeadersEnd();
   // The completed file is the package the record and the answer describe.
   bool checkComplete(DownloadStatus status);
+  // With a key store: the completed file is signed by a key of it.
+  bool checkSignature(DownloadStatus status);
+  // Drops a completed file that failed a check and reports the failed attempt.
+  void dropCorrupt(DownloadStatus status, int code, bool permanent);
   // Reports a failed attempt: a retry line, or the final line once retrying is pointless.
   void reportFailure(DownloadStatus status, int code);
   void failAttempt(int code, bool permanent);
@@ -112,6 +122,7 @@ class RomDownload : public SecureEvent {
 
   PackageFile package_{UPDATE_PACKAGE_FILE};
   CommandListener listener_;
+  DownloadVouch vouch_;
   PackageIdentity identity_;  // of the task's package, from the record
   SizeBounds bounds_;         // final sizes the record allows
   Outcome outcome_ = Outcome::kNone;

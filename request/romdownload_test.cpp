@@ -41,6 +41,17 @@ TEST(XferInfo, ResumedBytesCountTowardsPercentAndFirstSpeed) {
   EXPECT_EQ(100, p.lastChunk);
 }
 
+TEST(XferInfo, ResumedBytesAreReportedAtTheFirstCall) {
+  StatusStream out;
+  XferProgress p = Record(1000, 600, out);
+  // libcurl's first call, before any new byte: the 600 bytes on disk are 60 %.
+  EXPECT_EQ(0, RomDownload::xferinfo(&p, 0, 0, 0, 0));
+  EXPECT_EQ("3:p:60\n", out.text());
+  XferProgress fresh = Record(1000, 0, out);
+  EXPECT_EQ(0, RomDownload::xferinfo(&fresh, 0, 0, 0, 0));
+  EXPECT_EQ("3:p:60\n", out.text());
+}
+
 TEST(XferInfo, PercentOnlyWhenItRisesAndSpeedAtMostOncePerSecond) {
   StatusStream out;
   XferProgress p = Record(10000, 0, out);

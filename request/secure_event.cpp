@@ -45,6 +45,9 @@ constexpr int kReservedPipeShare = 8;
 // its own after any number of replies.
 constexpr int kImportantLineBudgetMs = 500;
 constexpr int kReplyLineBudgetMs = 250;
+// Room replies leave in the pipe for the line that ends the task, so that a front
+// end that queued many commands and stopped reading still finds that line.
+constexpr int kFinalLineRoom = 64;
 
 enum class LineKind { kProgress, kReply, kFinal };
 
@@ -90,7 +93,8 @@ void writeLine(FILE* stream, LineKind kind, const char* format, va_list args) {
   if (room >= 0) {
     if (droppable && room - static_cast<int>(size) < reserve)
       return;  // the next report supersedes it
-    if (!droppable && room < static_cast<int>(size)) {
+    const int needed = static_cast<int>(size) + (kind == LineKind::kReply ? kFinalLineRoom : 0);
+    if (!droppable && room < needed) {
       int budget = kind == LineKind::kReply ? kReplyLineBudgetMs : kImportantLineBudgetMs;
       int wait = std::max(budget - g_waited_ms, 0);
       auto start = std::chrono::steady_clock::now();
@@ -100,7 +104,7 @@ void writeLine(FILE* stream, LineKind kind, const char* format, va_list args) {
                                           std::chrono::steady_clock::now() - start)
                                           .count());
       // POLLOUT means a page of room, more than any line needs.
-      if (ready <= 0 || pipeRoom(fd, &reserve) < static_cast<int>(size)) {
+      if (ready <= 0 || pipeRoom(fd, &reserve) < needed) {
         LOG(ERROR) << "the status pipe stays full; line lost: " << std::string(line, size);
         return;
       }
