@@ -155,6 +155,27 @@ def test_package_signed_by_another_key(device, build_dir, tmp_path):
     assert_rejected(device, out, "no certificate matches")
 
 
+def test_forgery_naming_the_trusted_certificate_is_not_blamed_on_changed_bytes(device,
+                                                                              build_dir):
+    """Another key's signature in a block that names the trusted certificate (its issuer
+    and serial number): a forgery, told apart from changed bytes by the RSA key."""
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import rsa
+
+    _, trusted = key(build_dir)
+    forger = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    posing = (x509.CertificateBuilder().subject_name(trusted.subject)
+              .issuer_name(trusted.issuer).public_key(forger.public_key())
+              .serial_number(trusted.serial_number)
+              .not_valid_before(trusted.not_valid_before).not_valid_after(trusted.not_valid_after)
+              .sign(forger, hashes.SHA256()))
+    data = make_package.archive([(ENTRY, PACKAGE_UPDATER, 0o755), ("payload.bin", PAYLOAD, 0o644)])
+    out = install(device, make_package.sign_archive(data, forger, posing))
+    assert_rejected(device, out, "signature does not verify under any trusted key")
+    assert "E:package rejected: digest mismatch" not in out
+
+
 def test_missing_key_store_runs_nothing(device, build_dir):
     out = install(device, package(build_dir), options=("--otacerts", "none"))
     assert_rejected(device, out, "no key store")
