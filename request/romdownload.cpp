@@ -383,11 +383,11 @@ int RomDownload::PreExecuted() {
 
   CURL* handle = curl_.get();
   if (handle == nullptr) return CURLE_FAILED_INIT;
-  // Only the bytes still missing, and only if they are still the same package;
-  // the answer is checked in onHeader().
   // The bytes as the server stores them: a coded body would be written as the
   // package, and its ranges would not be the package's.
   AppendHeader(headers_, "Accept-Encoding: identity");
+  // Only the bytes still missing, and only if they are still the same package;
+  // the answer is checked in onHeader().
   if (resume > 0) {
     AppendHeader(headers_, "Range: bytes=" + std::to_string(resume) + "-");
     if (!identity_.validator.empty()) AppendHeader(headers_, "If-Range: " + identity_.validator);

@@ -52,12 +52,12 @@ constexpr int kFinalLineRoom = 64;
 enum class LineKind { kProgress, kReply, kFinal };
 
 std::atomic<bool> g_status_lost{false};
-// Time spent waiting for room since a line last found some (under g_status_mutex).
-int g_waited_ms = 0;
 // Serialises the status lines of every thread (the transfer and the listener):
-// each line leaves whole and in the order its writer took the lock. It guards
-// no variable, only the order of writes on the streams.
+// each line leaves whole and in the order its writer took the lock. Besides the
+// order of writes on the streams it guards the wait budget below.
 Mutex g_status_mutex;
+// Time spent waiting for room since a line last found some.
+int g_waited_ms GUARDED_BY(g_status_mutex) = 0;
 
 // Free bytes in the pipe behind `fd`, or -1 when it is not a pipe; `reserve`
 // gets the room that progress lines leave to the others.
@@ -103,7 +103,7 @@ void writeLine(FILE* stream, LineKind kind, const char* format, va_list args) {
       g_waited_ms += static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                           std::chrono::steady_clock::now() - start)
                                           .count());
-      // POLLOUT means a page of room, more than any line needs.
+      // POLLOUT promises some room, not necessarily what this line needs.
       if (ready <= 0 || pipeRoom(fd, &reserve) < needed) {
         LOG(ERROR) << "the status pipe stays full; line lost: " << std::string(line, size);
         return;
