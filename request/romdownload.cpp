@@ -417,6 +417,7 @@ int RomDownload::PreExecuted() {
   progress->fileTotalSize = static_cast<int64_t>(fileTotalSize);
   progress->lastTick = Clock::now();
   progress->lastResume = resume;
+  progress->bodyKept = false;
   progress->file = updateFile;
   progress->status = statusStream();
   progress->event = this;
@@ -604,6 +605,12 @@ bool RomDownload::onHeadersEnd() {
       break;
   }
   expectedTotal_ = decision.total;
+  if (progress) {
+    progress->bodyKept = true;
+    // The bytes already on disk count from now on: say so before the rest arrives,
+    // which may come whole in the next progress call.
+    if (progress->lastResume > 0) reportProgress(progress.get(), 0, 0, 0, 0);
+  }
   int64_t base = progress ? progress->lastResume : 0;
   limit_ = kMaxPackageBytes;
   if (decision.total >= 0) limit_ = std::min(limit_, decision.total);
@@ -672,9 +679,9 @@ int RomDownload::reportProgress(XferProgress* p, curl_off_t, curl_off_t dlnow, c
   p->lastChunk = dlnow;
   int64_t abs = p->lastResume + dlnow;
   // Nothing new since the last report. Compared as absolute sizes: a transfer that
-  // resumes bytes already on disk reports them at its first call, before the rest
-  // (which may all come in the next one) completes the file.
-  if (p->lastSize == abs) return stopCode.load();
+  // resumes bytes already on disk reports them at its first call once the answer
+  // continues them, before the rest (which may all come in one call) completes the file.
+  if (!p->bodyKept || p->lastSize == abs) return stopCode.load();
   if (abs == p->fileTotalSize) {
     if (p->file != nullptr) fflush(p->file);
     return 0;

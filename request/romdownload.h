@@ -46,6 +46,9 @@ struct XferProgress {
   int64_t lastChunk = 0;   // dlnow of the latest callback
   int64_t lastSize = 0;    // absolute size at the last speed report
   int64_t lastResume = 0;  // bytes of the package file kept by this attempt
+  // The answer's head said its body goes into the file; until then the bytes on
+  // disk may still be dropped (a restart), and nothing is reported.
+  bool bodyKept = true;
   FILE* file = nullptr;    // borrowed: the package file
   FILE* status = nullptr;  // borrowed: where the p and s lines go (the driver's stream)
   std::chrono::steady_clock::time_point lastTick = std::chrono::steady_clock::now();

@@ -25,9 +25,10 @@ class SyncServerTime : public SecureEvent {
 };
 
 // Status codes of a step 0 that got an answer but no time it may set the clock to.
-// Above libcurl's own codes, so that a front end tells them from a transfer failure.
-constexpr int kServerDateUnreadable = 200;   // 0:f:200: the Date header is no date
-constexpr int kServerDateImplausible = 201;  // 0:f:201: before the build, or far ahead of it
+// Above libcurl's own codes, so that a front end tells them from a transfer failure,
+// and below 128: results travel as a CURLcode, whose values end there.
+constexpr int kServerDateUnreadable = 120;   // 0:f:120: the Date header is no date
+constexpr int kServerDateImplausible = 121;  // 0:f:121: before the build, or far ahead of it
 
 // The earliest time a clock is set to when the build names no build time
 // (ro.build.date.utc unset or not a number): 1 January 2024, before any build of
