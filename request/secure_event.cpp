@@ -220,6 +220,16 @@ void SecureEvent::DnsResolveCallback(void*, int status, int, hostent* host) {
     return;
   } else {
     LOG(INFO) << "lookup h_name: " << (host->h_name != nullptr ? host->h_name : "");
+    std::string name, port;
+    splitHostPort(url_.host, &name, &port);
+    // One address list per host: the addresses left over from another host
+    // (before a redirect or a change of mirror) must never be taken for this
+    // one, whose Host: line the transfer carries. The same host again keeps
+    // its list, so that successive attempts go to successive addresses.
+    if (name != addresses_name_) {
+      addresses_.clear();
+      addresses_name_ = name;
+    }
     if (host->h_addrtype == AF_INET && host->h_addr_list != nullptr) {
       for (char** addr = host->h_addr_list; *addr != nullptr; ++addr) {
         char text[16] = {};
@@ -233,8 +243,6 @@ void SecureEvent::DnsResolveCallback(void*, int status, int, hostent* host) {
       handleCurlCode(CURLE_COULDNT_RESOLVE_HOST)(status_);
       return;
     }
-    std::string name, port;
-    splitHostPort(url_.host, &name, &port);
     host_line_ = "Host: " + url_.host;
     AppendHeader(headers_, host_line_);
     if (tls::is_https(url_.scheme)) {
