@@ -321,9 +321,9 @@ void RomDownload::nextMirror() {
   // A validator, and the request path, belong to the mirror that answered; the
   // package's own identity (size and MD5) is all that carries over.
   identity_.path = next.parts[2];
+  identity_.mirror = next.parts[0] + next.parts[1];
   identity_.validator.clear();
   identity_.total = -1;
-  crossMirror_ = true;
   if (expectedMd5_.empty()) {
     // Nothing but an MD5 could tell whether the next mirror's bytes continue
     // these: start over there.
@@ -338,13 +338,14 @@ void RomDownload::nextMirror() {
 }
 
 bool RomDownload::keepsAcrossMirrors(const PackageIdentity& stored) const {
-  return crossMirror_ && !expectedMd5_.empty() && stored.size == identity_.size &&
-         stored.md5 == expectedMd5_;
+  return !stored.mirror.empty() && stored.mirror != identity_.mirror && !expectedMd5_.empty() &&
+         stored.size == identity_.size && stored.md5 == expectedMd5_;
 }
 
 void RomDownload::runAttempts() {
   identity_ = PackageIdentity();
   identity_.path = driver_->url_record->path;
+  identity_.mirror = driver_->url_record->scheme + driver_->url_record->host;
   redirects_ = 0;
   freshNext_ = false;
   retry_ = RetryPolicy();
@@ -352,7 +353,6 @@ void RomDownload::runAttempts() {
   mirrors_ = mirror_failover_order(rom_mirror_urls(), given.scheme + given.host + given.path);
   mirror_ = 0;
   unanswered_ = 0;
-  crossMirror_ = false;
   figures_.mirrors = {mirrors_.front().index};
   if (mirrors_.size() > 1) {
     LOG(INFO) << ">> RomDownload may fail over to " << mirrors_.size() - 1 << " more mirror(s)";
@@ -430,14 +430,14 @@ bool RomDownload::prepareFile(int64_t* resume) {
     // An earlier mirror's bytes of this very package: the record's MD5 judges
     // them at the end, as it judges the rest. This mirror's own validator, once
     // it answers, is the only one that may vouch for them from now on.
-    LOG(INFO) << ">> RomDownload keeps the " << size << " bytes of the mirror before";
+    LOG(INFO) << ">> RomDownload keeps the " << size << " bytes from " << stored.mirror
+              << " for the MD5 to judge";
     stored = identity_;
     stored.validator.clear();
     stored.total = -1;
     same = true;
     if (!package_.writeIdentity(stored)) return false;
   }
-  crossMirror_ = false;
   // Bytes without a side file (left by an older agent, or copied in by a front
   // end) are kept when the record's MD5 will judge them at the end.
   bool unvouched = size > 0 && !known && !expectedMd5_.empty();

@@ -128,8 +128,8 @@ class RomDownload : public SecureEvent {
   void failAttempt(int code, bool permanent);
   // Moves the task to the next mirror of mirrors_.
   void nextMirror();
-  // Bytes of another mirror's answer that the package's own identity (the
-  // record's size and MD5) vouches for on this one.
+  // Bytes that another mirror sent (in this run or an earlier one) and that the
+  // package's own identity, the record's size and MD5, will judge at the end.
   bool keepsAcrossMirrors(const PackageIdentity& stored) const;
   void writeFigures();
 
@@ -145,10 +145,9 @@ class RomDownload : public SecureEvent {
   // The mirrors this task may use, in the order it tries them; the first is the
   // URL it was given. One entry (index -1) when that URL is none of the record's.
   std::vector<RomMirror> mirrors_;
-  size_t mirror_ = 0;         // the one in use
-  int unanswered_ = 0;        // attempts in a row the mirror in use did not answer
-  bool failover_ = false;     // this attempt's failure moves the task to the next mirror
-  bool crossMirror_ = false;  // bytes on disk came from an earlier mirror of this task
+  size_t mirror_ = 0;      // the one in use
+  int unanswered_ = 0;     // attempts in a row the mirror in use did not answer
+  bool failover_ = false;  // this attempt's failure moves the task to the next mirror
   DownloadFigures figures_;
   std::string expectedMd5_;  // 32 lower-case hex digits, or empty
   int redirects_ = 0;
