@@ -229,3 +229,23 @@ def test_download_figures_reach_the_quality_service(phone):
     assert duration > 0 and int(figures["speed"]) == len(data) * 1000 // duration
     # The result records stay as they were: the last one is the download's 0.
     assert events["download_status"] == "0"
+
+
+def test_package_failing_its_signature_moves_on_to_the_next_mirror(make_device, build_dir):
+    # A device with the key store: "complete" means signed. Mirror 0 serves the same
+    # package unsigned (under its own path prefix), mirror 1 the signed one; the record
+    # has no MD5, so only the signature check can tell them apart.
+    from test_signature import flip, package as signed_package
+    dev = make_device(props=TEST_PHONE_PROPS)
+    good = signed_package(build_dir)
+    bad = flip(good, len(good) // 2)
+    dev.put_package("bad/V2/pkg.zip", bad)
+    offer(dev, good, mirrors=[f"http://{HOST}:{PORTS[0]}/pkgs/bad", MIRRORS[1]],
+          rom={"md5": ""})
+    lines, out = command(dev, 3)
+    attempts = [line for line in lines if line.startswith("3:")]
+    assert attempts == ["3:f:62", "3:f:62", "3:f:62", "3:m:1", "3:c:"], out
+    assert package(dev) == good
+    # Without an MD5 nothing carries over: mirror 1 sends the whole package.
+    assert [range_start(e) for e in dev.server_log() if e["method"] == "GET"
+            and e.get("mirror") == 1] == [0]
