@@ -329,7 +329,9 @@ void RomDownload::nextMirror() {
     // these: start over there.
     freshNext_ = true;
   }
+  // Pacing starts afresh: what the last mirror asked for is no word of this one.
   retry_ = RetryPolicy();
+  retryAfterMs_ = -1;
   redirects_ = 0;
   unanswered_ = 0;
   figures_.mirrors.push_back(next.index);
