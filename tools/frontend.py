@@ -339,8 +339,8 @@ def second_stage(url, log, script):
                 elif name == "kComplete":
                     bar.percent, bar.note, result = 100, "complete", "complete"
                 elif name == "kMirrorChanged":
-                    # The download left a mirror that failed; a new one may start at 0 %.
-                    bar.percent, bar.note = 0, f"from mirror {detail} {mirror_host(detail)}"
+                    # The download left a mirror that failed; its progress lines follow.
+                    bar.note = f"from mirror {detail} {mirror_host(detail)}"
                     say(f"   the download goes on from mirror {detail} ({mirror_host(detail)})")
                 elif gave_up(line):
                     bar.note, result = f"failed ({name} {detail}), giving up", "failed"
