@@ -29,8 +29,6 @@ namespace {
 constexpr const char kOtadLog[] = "/cache/otad/otad.log";
 constexpr const char kUpdatePath[] = "/updates/kootaV3.php";
 
-using JsonPtr = std::unique_ptr<cJSON, ReleaseWith<cJSON_Delete>>;
-
 // A property value as the platform hands it out: a zero-filled buffer of the maximum
 // value size, the length returned.
 struct Prop {
@@ -335,7 +333,7 @@ void getUpdateJsonMap(std::string& out) {
   options["express"] = "0";
   cJSON_AddItemToObject(root.get(), "options", jsonFromFacts(options));
 
-  UniqueMalloc<char> printed(cJSON_Print(root.get()));
+  JsonText printed(cJSON_Print(root.get()));
   out = printed ? printed.get() : "";
 }
 
