@@ -34,12 +34,8 @@ int TransferFile::open(const std::string& path, const char* mode) {
   android::base::unique_fd fd;
   int rc = open_work_file(path, (read_back ? O_RDWR : O_WRONLY) | O_TRUNC, 0644, &fd);
   if (rc != 0) return rc;
-  FILE* fp = fdopen(fd.get(), read_back ? "w+" : "w");
-  if (fp == nullptr) return -errno;
-  stream_.reset(fp);
-  int owned_by_stream = fd.release();
-  (void)owned_by_stream;
-  return 0;
+  stream_ = StreamOver(fd, read_back ? "w+" : "w");
+  return stream_ ? 0 : -errno;
 }
 
 CurlOptions& TransferFile::attach(CurlOptions& options) {
@@ -139,11 +135,7 @@ void SecureEvent::InitCbmap() {
     writeStatus(status == STATUS_SYNC_SERVER_TIME ? frontend_protocol::Line::kClockSynchronised
                                                   : frontend_protocol::Line::kUpdateChecked,
                 status);
-    if (next_ != nullptr) {
-      next_->run();
-    } else {
-      LOG(INFO) << "this is the last task, byebye";
-    }
+    runNext();
     return true;
   };
   cbmap_[CURLE_COULDNT_RESOLVE_HOST] = [this](DownloadStatus status) {
@@ -158,6 +150,14 @@ void SecureEvent::InitCbmap() {
     writeFailure(status, CURLE_OPERATION_TIMEDOUT);
     return false;
   };
+}
+
+void SecureEvent::runNext() {
+  if (next_ != nullptr) {
+    next_->run();
+  } else {
+    LOG(INFO) << "this is the last task, byebye";
+  }
 }
 
 Handler SecureEvent::defaultHandler(CURLcode code) {

@@ -169,6 +169,9 @@ class SecureEvent {
   // Starts name resolution of `url` with `callback` (lookupHost()); the
   // completion keeps a ":port" suffix on the resolved address.
   void resolveHost(const URLWrapper& url, void (*callback)(void*, int, int, hostent*));
+  // The end of a success handler: runs the next event of the chain, or says
+  // that this was the last.
+  void runNext();
   // The handler for a result code without an entry in the callback map.
   Handler defaultHandler(CURLcode code);
 

@@ -5,6 +5,7 @@
 // request/curl_handles.h.
 #pragma once
 
+#include <android-base/unique_fd.h>
 #include <cjson/cJSON.h>
 #include <dirent.h>
 #include <stdio.h>
@@ -37,6 +38,17 @@ template <typename T>
 using UniqueMalloc = std::unique_ptr<T, FreeDeleter>;
 using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+// A stream over `fd` that owns the descriptor from then on (fclose closes it);
+// null, with `fd` still the owner, when stdio cannot make one (errno set).
+inline UniqueFile StreamOver(android::base::unique_fd& fd, const char* mode) {
+  UniqueFile stream(fdopen(fd.get(), mode));
+  if (stream) {
+    int owned_by_stream = fd.release();
+    (void)owned_by_stream;
+  }
+  return stream;
+}
 
 // The one owner of a cJSON tree (parsed, created or handed out by a builder).
 using JsonPtr = std::unique_ptr<cJSON, ReleaseWith<cJSON_Delete>>;

@@ -26,6 +26,7 @@
 #include <string>
 
 #include "norvotools/norvo-root/bounded_read.h"
+#include "norvotools/norvo-root/scoped.h"
 
 std::string whichEnvironment() {
   return android::base::GetProperty("ro.bootimage.name", "android");
@@ -339,11 +340,7 @@ FILE* open_log_file(const char* path) {
   if (fstat(fd.get(), &st) == -1 || !S_ISREG(st.st_mode)) return nullptr;
   int flags = fcntl(fd.get(), F_GETFL);
   if (flags == -1 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) == -1) return nullptr;
-  FILE* fp = fdopen(fd.get(), "ae");
-  if (fp == nullptr) return nullptr;
-  int owned_by_stream = fd.release();  // fclose closes it from now on
-  (void)owned_by_stream;
-  return fp;
+  return StreamOver(fd, "ae").release();
 }
 
 // The forked log writer: copies the pipe to `path` line by line with the time
