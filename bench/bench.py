@@ -30,7 +30,7 @@ import tempfile
 from device_bench import fs_type  # the device's driver, beside this file
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
-from norvo_driver import TEST_PHONE_PROPS, prop_options  # noqa: E402
+from norvo_driver import NO_KEY_STORE, TEST_PHONE_PROPS, prop_options  # noqa: E402
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
 MIB = 1 << 20
@@ -289,7 +289,7 @@ def main():
     out = "/tmp/bench-result.json"
     runstat = build_runstat(folder)
     argv = [str(REPO / "tools" / "device"), "--dir", str(folder), "--build", str(build),
-            *prop_options(DEVICE_PROPS)]
+            *prop_options(DEVICE_PROPS), *NO_KEY_STORE]
     argv += ["--", "/usr/bin/python3", str(REPO / "bench" / "device_bench.py"),
              "--sizes", ",".join(str(s) for s in sizes), "--runs", str(args.runs),
              "--resume-size", str(parse_size(args.resume_size)),

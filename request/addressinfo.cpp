@@ -73,6 +73,8 @@ void AddressInfo::run() {
 int AddressInfo::PreExecuted() {
   // The answer would go nowhere; fail the event before posting anything.
   if (int rc = prepareRequest(response_file_, RESPONSE_BODY_FILE, "w"); rc != 0) return rc;
+  // The answer is read back whole and no further than this; /cache is small and shared.
+  response_file_.setLimit(static_cast<int64_t>(kAnswerFileMax));
   // The handle already speaks http and https only (NewTransfer()).
   CurlOptions options(curl_.get());
   firstStageOptions(options)

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 
 #include "request/thread_annotations.h"
 
@@ -41,14 +42,27 @@ bool InStages(const LineSpec& spec, int status) {
 // of the pipe, so that a small pipe still carries progress.
 constexpr int kReservedPipeRoom = 8192;
 constexpr int kReservedPipeShare = 8;
-// How long a line that must not be lost waits for a reader that stopped reading.
-constexpr int kImportantLineWaitMs = 500;
+// How long the lines that must not be lost may wait, all together, for a reader
+// that stopped reading: a stop is obeyed within a second whatever is queued in
+// front of its line. The budget is spent by every wait and starts afresh once a
+// line finds room. Replies to pause and continue may use only the first part of
+// it, so that the line that ends the task (3:c:, a failure, 3:r:s) keeps time of
+// its own after any number of replies.
+constexpr int kImportantLineBudgetMs = 500;
+constexpr int kReplyLineBudgetMs = 250;
+// Room replies leave in the pipe for the line that ends the task, so that a front
+// end that queued many commands and stopped reading still finds that line.
+constexpr int kFinalLineRoom = 64;
+
+enum class LineKind { kProgress, kReply, kFinal };
 
 std::atomic<bool> g_status_lost{false};
 // Serialises the status lines of every thread (the transfer and the listener):
-// each line leaves whole and in the order its writer took the lock. It guards
-// no variable, only the order of writes on the streams.
+// each line leaves whole and in the order its writer took the lock. Besides the
+// order of writes on the streams it guards the wait budget below.
 Mutex g_status_mutex;
+// Time spent waiting for room since a line last found some.
+int g_waited_ms GUARDED_BY(g_status_mutex) = 0;
 
 // Free bytes in the pipe behind `fd`, or -1 when it is not a pipe; `reserve`
 // gets the room that progress lines leave to the others.
@@ -62,7 +76,8 @@ int pipeRoom(int fd, int* reserve) {
   return size - queued;
 }
 
-void writeText(FILE* stream, bool droppable, const std::string& line) {
+void writeText(FILE* stream, LineKind kind, const std::string& line) {
+  const bool droppable = kind == LineKind::kProgress;
   MutexLock lock(g_status_mutex);
   // Anything stdio still holds goes first, so the order of lines stays.
   fflush(stream);
@@ -78,13 +93,23 @@ void writeText(FILE* stream, bool droppable, const std::string& line) {
   int size = static_cast<int>(line.size());
   if (room >= 0) {
     if (droppable && room - size < reserve) return;  // the next report supersedes it
-    if (!droppable && room < size) {
+    const int needed = size + (kind == LineKind::kReply ? kFinalLineRoom : 0);
+    if (!droppable && room < needed) {
+      int budget = kind == LineKind::kReply ? kReplyLineBudgetMs : kImportantLineBudgetMs;
+      int wait = std::max(budget - g_waited_ms, 0);
+      auto start = std::chrono::steady_clock::now();
       pollfd p{fd, POLLOUT, 0};
-      if (poll(&p, 1, kImportantLineWaitMs) <= 0) {
+      int ready = wait > 0 ? poll(&p, 1, wait) : 0;
+      g_waited_ms += static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - start)
+                                          .count());
+      // POLLOUT promises some room, not necessarily what this line needs.
+      if (ready <= 0 || pipeRoom(fd, &reserve) < needed) {
         LOG(ERROR) << "the status pipe stays full; line lost: " << line;
         return;
       }
     }
+    g_waited_ms = 0;
   }
   if (!android::base::WriteFully(fd, line.data(), line.size()) && errno == EPIPE) {
     g_status_lost = true;
@@ -165,8 +190,10 @@ Line FinalLine(int cause) {
 
 void Emit(FILE* stream, Line line, int status, long long value) {
   if (stream == nullptr) return;
-  const bool droppable = line == Line::kProgress || line == Line::kSpeed;
-  writeText(stream, droppable, Encode(line, status, value));
+  LineKind kind = line == Line::kProgress || line == Line::kSpeed     ? LineKind::kProgress
+                  : line == Line::kPaused || line == Line::kContinued ? LineKind::kReply
+                                                                      : LineKind::kFinal;
+  writeText(stream, kind, Encode(line, status, value));
 }
 
 void EmitFailure(FILE* stream, int status, int code) {

@@ -63,6 +63,12 @@ constexpr unsigned kStage6 = 1u << 6;
 // causes are libcurl's CURLcode values, which they equal).
 constexpr int kCauseRedirectUnparsable = 8;  // libcurl's CURLE_WEIRD_SERVER_REPLY
 constexpr int kCauseChecksumMismatch = 61;   // libcurl's CURLE_BAD_CONTENT_ENCODING
+// Codes libcurl no longer uses, for causes libcurl has no code of its own for.
+constexpr int kCauseEncodingRefused = 24;    // a body in another encoding than identity
+constexpr int kCauseSignatureMismatch = 62;  // a whole package the key store does not verify
+// Step 0's refusals of a server date, above libcurl's codes.
+constexpr int kCauseDateUnparsable = 120;
+constexpr int kCauseDateImplausible = 121;
 // A final download code is this plus the cause that was given up on.
 constexpr int kFinalCodeBase = 100;
 
@@ -78,7 +84,10 @@ constexpr int kFinalCodeBase = 100;
   X(kStepLookupFailed, kFirstStage, 'f', kNumber, 6, "", true, kFinal)                    \
   X(kStepConnectFailed, kFirstStage, 'f', kNumber, 7, "", true, kFinal)                   \
   X(kStepWriteFailed, kFirstStage, 'f', kNumber, 23, "", true, kFinal)                    \
+  X(kDateUnparsable, kStage0, 'f', kNumber, 120, "", true, kFinal)                        \
+  X(kDateImplausible, kStage0, 'f', kNumber, 121, "", true, kFinal)                       \
   X(kAnswerUnreadable, kStage1, 'f', kNumber, 26, "", true, kFinal)                       \
+  X(kAnswerTooLarge, kStage1, 'f', kNumber, 63, "", true, kFinal)                         \
   X(kPackageUrlHttpError, kStage2, 'f', kNumber, 22, "", true, kFinal)                    \
   X(kStepFailed, kFirstStage, 'f', kValue, 0, "libcurl code", true, kFinal)               \
   /* the download (3) */                                                                  \
@@ -97,12 +106,14 @@ constexpr int kFinalCodeBase = 100;
   X(kCutShort, kStage3, 'f', kNumber, 18, "", true, kRetries)                             \
   X(kHttpError, kStage3, 'f', kNumber, 22, "", true, kRetries)                            \
   X(kWriteFailed, kStage3, 'f', kNumber, 23, "", true, kRetries)                          \
+  X(kEncodingRefused, kStage3, 'f', kNumber, 24, "", true, kRetries)                      \
   X(kTimedOut, kStage3, 'f', kNumber, 28, "", true, kRetries)                             \
   X(kRangeRefused, kStage3, 'f', kNumber, 33, "", true, kRetries)                         \
   X(kTooManyRedirects, kStage3, 'f', kNumber, 47, "", true, kRetries)                     \
   X(kReceiveFailed, kStage3, 'f', kNumber, 56, "", true, kRetries)                        \
   X(kPeerNotVerified, kStage3, 'f', kNumber, 60, "", true, kRetries)                      \
   X(kChecksumMismatch, kStage3, 'f', kNumber, 61, "", true, kRetries)                     \
+  X(kSignatureMismatch, kStage3, 'f', kNumber, 62, "", true, kRetries)                    \
   X(kTooLarge, kStage3, 'f', kNumber, 63, "", true, kRetries)                             \
   X(kAttemptFailed, kStage3, 'f', kValue, 0, "libcurl code", true, kRetries)              \
   X(kGaveUpRedirectProtocol, kStage3, 'f', kNumber, 101, "", true, kFinal)                \
@@ -112,8 +123,10 @@ constexpr int kFinalCodeBase = 100;
   X(kGaveUpTooSmall, kStage3, 'f', kNumber, 118, "", true, kFinal)                        \
   X(kGaveUpHttpError, kStage3, 'f', kNumber, 122, "", true, kFinal)                       \
   X(kGaveUpWriteFailed, kStage3, 'f', kNumber, 123, "", true, kFinal)                     \
+  X(kGaveUpEncoding, kStage3, 'f', kNumber, 124, "", true, kFinal)                        \
   X(kGaveUpPeerNotVerified, kStage3, 'f', kNumber, 160, "", true, kFinal)                 \
   X(kGaveUpChecksum, kStage3, 'f', kNumber, 161, "", true, kFinal)                        \
+  X(kGaveUpSignature, kStage3, 'f', kNumber, 162, "", true, kFinal)                       \
   X(kGaveUpTooLarge, kStage3, 'f', kNumber, 163, "", true, kFinal)                        \
   X(kNoTrustStore, kStage3, 'f', kNumber, 177, "", true, kFinal)                          \
   X(kGaveUp, kStage3, 'f', kValue, 0, "100 + libcurl code", true, kFinal)                 \
@@ -128,6 +141,7 @@ constexpr int kFinalCodeBase = 100;
   X(kRefusedNoCertificateMatch, kStage6, 'f', kNumber, 6, "", true, kFinal)               \
   X(kRefusedChangedDuringCheck, kStage6, 'f', kNumber, 7, "", true, kFinal)               \
   X(kRefusedOpenToWriters, kStage6, 'f', kNumber, 8, "", true, kFinal)                    \
+  X(kRefusedSignatureInvalid, kStage6, 'f', kNumber, 9, "", true, kFinal)                 \
   X(kRefusedNoUpdaterEntry, kStage6, 'f', kNumber, 20, "", true, kFinal)                  \
   X(kRefusedUpdaterNotPlaced, kStage6, 'f', kNumber, 21, "", true, kFinal)                \
   X(kRefusedUnusableEntry, kStage6, 'f', kNumber, 22, "", true, kFinal)                   \
@@ -174,8 +188,11 @@ Line FinalLine(int cause);
 // line of another thread, after whatever stdio still holds for the stream.
 // Progress and speed lines are dropped, not waited for, while the reader does
 // not read (the next one supersedes them), so that a full pipe never holds the
-// transfer; the other lines keep room of their own in the pipe. A null stream
-// writes nothing.
+// transfer; the other lines keep room of their own in the pipe. Those share one
+// budget of waiting for a reader (half a second): replies to pause and continue
+// may spend only half of it and leave room for the line that ends the task, so
+// that queued replies never hold that line, nor a stop. A null stream writes
+// nothing.
 void Emit(FILE* stream, Line line, int status, long long value = 0);
 // Emit(stream, FailureLine(status, code), status, code).
 void EmitFailure(FILE* stream, int status, int code);

@@ -220,6 +220,8 @@ Line InstallResultLine(package_verify::Result result) {
       return Line::kRefusedOpenToWriters;
     case Result::kUnusableEntry:
       return Line::kRefusedUnusableEntry;
+    case Result::kSignatureInvalid:
+      return Line::kRefusedSignatureInvalid;
   }
   return Line::kRefusedMalformed;  // not reached: every reason has its case
 }

@@ -68,6 +68,21 @@ int64_t content_range_total(const std::string& value) {
   return total;
 }
 
+std::string choose_validator(const std::string& etag, const std::string& last_modified) {
+  std::string tag = android::base::Trim(etag);
+  bool strong = tag.size() >= 2 && tag.front() == '"' && tag.back() == '"' &&
+                tag.find('"', 1) == tag.size() - 1;
+  return strong ? tag : android::base::Trim(last_modified);
+}
+
+bool is_identity_encoding(const std::string& content_encoding) {
+  for (const std::string& part : android::base::Split(content_encoding, ",")) {
+    std::string coding = android::base::Trim(part);
+    if (!coding.empty() && strcasecmp(coding.c_str(), "identity") != 0) return false;
+  }
+  return true;
+}
+
 AnswerHead::Line AnswerHead::add(const std::string& line) {
   if (startsWithNoCase(line, "HTTP/")) {
     std::vector<std::string> words = android::base::Split(android::base::Trim(line), " ");
@@ -79,7 +94,7 @@ AnswerHead::Line AnswerHead::add(const std::string& line) {
   }
   std::string text = android::base::Trim(line);
   if (text.empty()) {
-    facts_.validator = etag_.empty() ? last_modified_ : etag_;
+    facts_.validator = choose_validator(etag_, last_modified_);
     return Line::kEnd;
   }
   std::string value;
@@ -100,6 +115,9 @@ AnswerHead::Line AnswerHead::add(const std::string& line) {
     last_modified_ = value;
   } else if (headerValue(text, "Retry-After", &value)) {
     retry_after_ = value;
+  } else if (headerValue(text, "Content-Encoding", &value)) {
+    // Several fields list their codings in order; any one of them counts.
+    facts_.content_encoding += (facts_.content_encoding.empty() ? "" : ", ") + value;
   }
   return Line::kField;
 }
@@ -215,6 +233,11 @@ AnswerDecision decide_answer(const AnswerFacts& answer, int64_t on_disk,
   }
   if (status < 200 || status >= 300) {
     return fail(CURLE_HTTP_RETURNED_ERROR, !is_temporary_status(status));
+  }
+  if (!is_identity_encoding(answer.content_encoding)) {
+    // Only identity was asked for: gzip or any other coding would be stored as
+    // the package's bytes. A server that insists will not change on a retry.
+    return fail(kForeignEncoding, true);
   }
   int64_t total = -1;
   if (status == 206) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <android-base/unique_fd.h>
+#include <curl/curl.h>
 #include <openssl/md5.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -13,9 +14,14 @@
 
 #include <string>
 
+#include "request/frontend_protocol.h"
+
 // A package never grows past this, whatever a server announces: the work area is
 // RAM-backed on the device.
 constexpr int64_t kMaxPackageBytes = int64_t{8} << 30;
+// Result of an answer whose body is encoded (gzip, ...) although only identity was
+// asked for (3:f:24, and 3:f:124 when it ends the task).
+constexpr int kForeignEncoding = frontend_protocol::kCauseEncodingRefused;
 
 // What the side file beside the package records about the bytes in it.
 struct PackageIdentity {
@@ -56,8 +62,18 @@ struct AnswerFacts {
   int64_t range_start = -1;  // Content-Range "bytes A-B/T": A
   int64_t range_total = -1;  // ... T (also of "bytes */T")
   int64_t content_length = -1;
-  std::string validator;  // this answer's ETag, else Last-Modified
+  std::string validator;         // this answer's strong ETag, else Last-Modified
+  std::string content_encoding;  // as sent; empty when the answer names none
 };
+
+// The validator of an answer that a later request may name in If-Range: the ETag
+// when it is a strong one ("..."), else Last-Modified, else empty. A weak tag
+// (W/"...") only says two bodies mean the same, not that their bytes are equal,
+// so it can never vouch for splicing one onto the other.
+std::string choose_validator(const std::string& etag, const std::string& last_modified);
+// True when a body sent with this Content-Encoding is the package's own bytes:
+// none, or "identity".
+bool is_identity_encoding(const std::string& content_encoding);
 
 // Start offset of a "Content-Range: bytes A-B/T" value, or -1.
 int64_t content_range_start(const std::string& value);
@@ -71,7 +87,7 @@ class AnswerHead {
   // A status line starts a new answer (after an interim 1xx, or a redirect);
   // the blank line ends the head.
   Line add(const std::string& line);
-  // The facts so far; the validator is the ETag, else Last-Modified.
+  // The facts so far; the validator is choose_validator()'s.
   const AnswerFacts& facts() const { return facts_; }
   const std::string& retryAfter() const { return retry_after_; }
 

@@ -98,6 +98,56 @@ TEST(DecideAnswer, Table) {
             decide_answer(Answer(200, -1, -1, kMaxPackageBytes + 1), 0, Stored("", -1), {}).action);
 }
 
+struct ValidatorCase {
+  const char* etag;
+  const char* last_modified;
+  const char* chosen;
+};
+
+class ValidatorChoice : public testing::TestWithParam<ValidatorCase> {};
+
+TEST_P(ValidatorChoice, OnlyAStrongTagOrElseLastModified) {
+  const ValidatorCase& c = GetParam();
+  EXPECT_EQ(c.chosen, choose_validator(c.etag, c.last_modified));
+  // The same through the head of an answer.
+  AnswerHead head;
+  head.add("HTTP/1.1 200 OK\r\n");
+  if (*c.etag) head.add(std::string("ETag: ") + c.etag + "\r\n");
+  if (*c.last_modified) head.add(std::string("Last-Modified: ") + c.last_modified + "\r\n");
+  head.add("\r\n");
+  EXPECT_EQ(c.chosen, head.facts().validator);
+}
+
+constexpr char kDate[] = "Tue, 08 Dec 2026 10:00:00 GMT";
+INSTANTIATE_TEST_SUITE_P(
+    Tags, ValidatorChoice,
+    testing::Values(ValidatorCase{"\"s1\"", kDate, "\"s1\""}, ValidatorCase{"\"s1\"", "", "\"s1\""},
+                    ValidatorCase{"W/\"w1\"", kDate, kDate}, ValidatorCase{"W/\"w1\"", "", ""},
+                    ValidatorCase{"w/\"w1\"", "", ""}, ValidatorCase{"unquoted", kDate, kDate},
+                    ValidatorCase{"\"a\"b\"", "", ""}, ValidatorCase{"\"", "", ""},
+                    ValidatorCase{"", kDate, kDate}, ValidatorCase{"", "", ""}));
+
+TEST(ContentEncodingTest, OnlyIdentityBodiesAreThePackage) {
+  for (const char* ok : {"", "identity", "Identity", " identity , identity"}) {
+    EXPECT_TRUE(is_identity_encoding(ok)) << ok;
+  }
+  for (const char* coded : {"gzip", "br", "identity, gzip", "x-gzip", "deflate"}) {
+    EXPECT_FALSE(is_identity_encoding(coded)) << coded;
+    for (long status : {200L, 206L}) {
+      AnswerFacts answer;
+      answer.status = status;
+      answer.range_start = status == 206 ? 100 : -1;
+      answer.content_length = 100;
+      answer.content_encoding = coded;
+      PackageIdentity stored;
+      AnswerDecision d = decide_answer(answer, status == 206 ? 100 : 0, stored, {});
+      EXPECT_EQ(AnswerAction::kFail, d.action) << coded;
+      EXPECT_EQ(kForeignEncoding, d.code);
+      EXPECT_TRUE(d.permanent);
+    }
+  }
+}
+
 TEST(AnswerHeadTest, EachStatusLineStartsAfreshAndEtagWinsOverLastModified) {
   AnswerHead head;
   EXPECT_EQ(AnswerHead::Line::kStatus, head.add("HTTP/1.1 302 Found\r\n"));
@@ -122,7 +172,8 @@ TEST(AnswerHeadTest, EachStatusLineStartsAfreshAndEtagWinsOverLastModified) {
   head.add("ETag: W/\"e\"\r\n");
   head.add("Content-Length: 99999999999999999999999\r\n");  // too large to hold
   head.add("\r\n");
-  EXPECT_EQ("W/\"e\"", head.facts().validator);
+  // A weak tag never vouches for bytes: Last-Modified is the validator.
+  EXPECT_EQ("x", head.facts().validator);
   EXPECT_EQ(INT64_MAX, head.facts().content_length);
 }
 

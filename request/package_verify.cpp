@@ -107,6 +107,27 @@ bool KeyVerifies(const PublicKey& key, const uint8_t* digest, const std::string&
   }
 }
 
+// For a signature that did not verify under the RSA key of the certificate its
+// signer names: true when the key recovers a SHA-256 digest from it, so that the
+// key did sign, only other bytes than these. A forged or damaged signature
+// recovers no digest at all.
+bool RsaRecoversADigest(const PublicKey& key, const std::string& signature) {
+  static const uint8_t kSha256Prefix[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60,
+                                          0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
+                                          0x01, 0x05, 0x00, 0x04, 0x20};
+  const RSA* rsa = EVP_PKEY_get0_RSA(key.key.get());
+  if (rsa == nullptr) return false;
+  std::vector<uint8_t> out(RSA_size(rsa));
+  size_t length = 0;
+  if (RSA_verify_raw(const_cast<RSA*>(rsa), &length, out.data(), out.size(),
+                     reinterpret_cast<const uint8_t*>(signature.data()), signature.size(),
+                     RSA_PKCS1_PADDING) != 1) {
+    return false;
+  }
+  return length == sizeof(kSha256Prefix) + SHA256_DIGEST_LENGTH &&
+         std::equal(kSha256Prefix, kSha256Prefix + sizeof(kSha256Prefix), out.begin());
+}
+
 }  // namespace
 
 const char* ResultText(Result result) {
@@ -131,6 +152,8 @@ const char* ResultText(Result result) {
       return "package open to other writers";
     case Result::kUnusableEntry:
       return "unusable entry";
+    case Result::kSignatureInvalid:
+      return "signature does not verify under any trusted key";
   }
   return "unknown";
 }
@@ -712,21 +735,37 @@ Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys,
   uint8_t digest[SHA256_DIGEST_LENGTH];
   SHA256_Final(digest, &sha);
 
-  bool named = false;
+  const PublicKey* named = nullptr;
   const PublicKey* match = nullptr;
   for (const PublicKey& key : keys) {
     if (KeyVerifies(key, digest, signer.signature)) {
       match = &key;
       break;
     }
-    named = named || (key.issuer == signer.issuer && key.serial == signer.serial);
+    if (named == nullptr && key.issuer == signer.issuer && key.serial == signer.serial) {
+      named = &key;
+    }
   }
   if (match == nullptr) {
-    // The signer's own certificate is in the key store, yet its signature does
-    // not cover these bytes: they changed after signing.
-    if (named) {
-      return Fail(Result::kDigestMismatch, why,
-                  "the signature of a key store certificate does not match the package's bytes");
+    if (named != nullptr) {
+      // The signer names a certificate of the key store, yet the signature does not
+      // cover these bytes. With RSA the key tells which: a digest recovered from the
+      // signature means the key signed other bytes (the download changed); none
+      // means the key never made this signature (a forgery). ECDSA recovers nothing.
+      if (EVP_PKEY_id(named->key.get()) == EVP_PKEY_RSA) {
+        if (RsaRecoversADigest(*named, signer.signature)) {
+          return Fail(Result::kDigestMismatch, why,
+                      "the signature of a key store certificate does not match the package's "
+                      "bytes");
+        }
+        return Fail(
+            Result::kSignatureInvalid, why,
+            "the signature is not one of " + named->name + "'s key, whose certificate it names");
+      }
+      return Fail(Result::kSignatureInvalid, why,
+                  "the signature does not verify under " + named->name +
+                      "'s EC key, whose certificate it names; with an EC key a wrong key "
+                      "cannot be told from changed bytes");
     }
     return Fail(Result::kNoCertificateMatch, why,
                 "signed by a key that is not in the key store (" + std::to_string(keys.size()) +

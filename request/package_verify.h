@@ -64,6 +64,9 @@ enum class Result {
   kOpenToWriters,
   // A signed entry that cannot be used: too large, not inflatable, bad CRC.
   kUnusableEntry,
+  // The signer names a key store certificate, but its key did not make this
+  // signature: a forgery (or a damaged signature), not a changed download.
+  kSignatureInvalid,
 };
 
 // The reason as the log states it ("no signature footer", ...).

@@ -287,6 +287,34 @@ TEST_F(PackageSignature, EveryChangedSignedOrSignatureByteIsRefused) {
   }
 }
 
+// A signature of another key that names a trusted certificate, against the same
+// key's signature over other bytes.
+std::string SignedAs(const TestKey& named, const TestKey& signer, const std::string& signed_over) {
+  std::string signed_part = "local entries, central directory" + Eocd(0).substr(0, 20);
+  std::string block =
+      Block(named.pub, RawSignature(signer, signed_over.empty() ? signed_part : signed_over));
+  size_t comment = block.size() + kFooterSize;
+  return signed_part + Le16(comment) + block + Le16(comment) + "\xff\xff" + Le16(comment);
+}
+
+TEST_F(PackageSignature, AForgeryIsToldFromChangedBytesWhereTheKeyAllows) {
+  std::string why;
+  // RSA: the named key recovers no digest from another key's signature.
+  EXPECT_EQ(Result::kSignatureInvalid, Verify(SignedAs(*rsa_, *other_, ""), {rsa_}, &why));
+  EXPECT_NE(std::string::npos, why.find("is not one of")) << why;
+  // RSA, the right key over other bytes: the download changed.
+  EXPECT_EQ(Result::kDigestMismatch, Verify(SignedAs(*rsa_, *rsa_, "other bytes"), {rsa_}, &why));
+  // EC cannot tell the two apart, and says so.
+  TestKey ec_other = MakeKey(true, 0, 11);
+  for (const std::string& file :
+       {SignedAs(*ec_, ec_other, ""), SignedAs(*ec_, *ec_, "other bytes")}) {
+    EXPECT_EQ(Result::kSignatureInvalid, Verify(file, {ec_}, &why));
+    EXPECT_NE(std::string::npos, why.find("cannot be told from changed bytes")) << why;
+  }
+  EXPECT_STREQ("signature does not verify under any trusted key",
+               ResultText(Result::kSignatureInvalid));
+}
+
 TEST_F(PackageSignature, ReasonsForOtherKeysAndNoKeys) {
   std::string why;
   EXPECT_EQ(Result::kNoCertificateMatch, Verify(Signed(*other_), {rsa_, ec_}, &why));

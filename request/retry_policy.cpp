@@ -33,10 +33,11 @@ bool RetryPolicy::giveUpAfter(bool permanent, bool checksum_mismatch) {
 
 std::chrono::milliseconds RetryPolicy::nextWait(bool progressed, int64_t retry_after_ms) {
   if (progressed) cap_ = kFirstBackoff;
-  std::chrono::milliseconds wait =
-      retry_after_ms >= 0
-          ? std::chrono::milliseconds(std::min<int64_t>(retry_after_ms, kMaxBackoff.count()))
-          : backoff_delay(cap_, jitter_, &random_);
+  std::chrono::milliseconds wait = backoff_delay(cap_, jitter_, &random_);
+  if (retry_after_ms >= 0) {
+    int64_t asked = std::min<int64_t>(retry_after_ms, kMaxBackoff.count());
+    wait = std::max({wait, std::chrono::milliseconds(asked), kMinServerPacedWait});
+  }
   cap_ = std::min(cap_ * 2, kMaxBackoff);
   return wait;
 }

@@ -19,6 +19,10 @@ class RetryPolicy {
  public:
   static constexpr std::chrono::milliseconds kFirstBackoff{1000};
   static constexpr std::chrono::milliseconds kMaxBackoff{60000};
+  // Least wait before asking a server again that asked us to wait: full jitter can
+  // draw 0 ms, and a "Retry-After: 0" or a date in the past must not turn a 503
+  // into thousands of requests a minute.
+  static constexpr std::chrono::milliseconds kMinServerPacedWait{1000};
   // Attempts that failed for a reason that retrying will not mend (an HTTP status
   // such as 404, a redirect to another protocol, a package that cannot be written
   // or does not fit its record) before the task gives up.
@@ -32,7 +36,9 @@ class RetryPolicy {
   bool giveUpAfter(bool permanent, bool checksum_mismatch);
   // The wait before the next attempt. `progressed`: the failed attempt wrote
   // bytes, so the back-off starts over. `retry_after_ms`: what the server asked
-  // for (-1: nothing), honoured up to the cap.
+  // for (-1: nothing; 0 for a value that is now, past or unreadable). A server
+  // may lengthen the wait up to the cap, never shorten it below the back-off
+  // nor below kMinServerPacedWait.
   std::chrono::milliseconds nextWait(bool progressed, int64_t retry_after_ms);
 
  private:

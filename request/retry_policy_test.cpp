@@ -33,10 +33,47 @@ TEST(RetryPolicyTest, FixedScheduleDoublesToTheCapAndStartsOverAfterProgress) {
   for (int i = 0; i < 10; ++i) retry.nextWait(false, -1);
   EXPECT_EQ(milliseconds(60000), retry.nextWait(false, -1));
   EXPECT_EQ(milliseconds(1000), retry.nextWait(true, -1));
-  // The server's Retry-After wins, never beyond the cap.
-  EXPECT_EQ(milliseconds(2000), retry.nextWait(false, 2000));
+  // The server's Retry-After lengthens the wait, never beyond the cap.
+  EXPECT_EQ(milliseconds(1000), retry.nextWait(true, -1));
+  EXPECT_EQ(milliseconds(5000), retry.nextWait(false, 5000));
   EXPECT_EQ(milliseconds(60000), retry.nextWait(false, 3600 * 1000));
 }
+
+struct FloorCase {
+  bool jitter;
+  int64_t retry_after_ms;  // 0 also stands for a past date or an unreadable value
+  int64_t least_ms;        // of every one of the first waits
+};
+
+class RetryAfterFloor : public ::testing::TestWithParam<FloorCase> {};
+
+// Each wait of a series of answers that all carry the same Retry-After, against
+// what the plain schedule would have waited at that step.
+TEST_P(RetryAfterFloor, NeverShorterThanTheBackoffNorTheMinimum) {
+  const FloorCase& c = GetParam();
+  RetryPolicy paced(c.jitter);
+  RetryPolicy plain(false);
+  int64_t total = 0;
+  for (int i = 0; i < 8; ++i) {
+    int64_t wait = paced.nextWait(false, c.retry_after_ms).count();
+    int64_t schedule = plain.nextWait(false, -1).count();
+    EXPECT_GE(wait, std::max<int64_t>(c.least_ms, RetryPolicy::kMinServerPacedWait.count()));
+    if (!c.jitter) {
+      EXPECT_GE(wait, schedule) << "step " << i;
+    }
+    EXPECT_LE(wait, RetryPolicy::kMaxBackoff.count());
+    total += wait;
+  }
+  // Eight answers of "come back now" took at least eight seconds, not eight requests
+  // in a blink.
+  EXPECT_GE(total, 8 * RetryPolicy::kMinServerPacedWait.count());
+}
+
+INSTANTIATE_TEST_SUITE_P(ZeroPastOrGarbage, RetryAfterFloor,
+                         ::testing::Values(FloorCase{false, 0, 1000}, FloorCase{true, 0, 1000},
+                                           FloorCase{false, 500, 1000}, FloorCase{true, 500, 1000},
+                                           FloorCase{true, 3000, 3000},
+                                           FloorCase{false, 90000, 60000}));
 
 TEST(RetryPolicyTest, GivesUpOnTheThirdPermanentFailureOrChecksumMismatch) {
   RetryPolicy retry(false);

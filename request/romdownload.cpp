@@ -126,7 +126,7 @@ void RomDownload::InitCbmap() {
       outcome_ = Outcome::kFailed;
       return false;
     }
-    if (!checkComplete(status)) return false;
+    if (!checkComplete(status) || !checkSignature(status)) return false;
     writeStatus(Line::kComplete, status);
     outcome_ = Outcome::kComplete;
     if (next_ != nullptr) {
@@ -173,17 +173,41 @@ bool RomDownload::checkComplete(DownloadStatus status) {
     }
   }
   if (code == 0) return true;
-  // A package that does not match its record is useless to the installer: drop
-  // it so that the next attempt starts from byte 0.
+  // A wrong checksum may be a corrupted transfer; a wrong size is the server's.
+  dropCorrupt(status, code, code != kChecksumMismatch);
+  return false;
+}
+
+bool RomDownload::checkSignature(DownloadStatus status) {
+  if (!vouch_.active() || updateFile == nullptr) return true;
+  // Nobody else vouches for bytes that came without an MD5 or a validator, and
+  // even with both a mirror may serve a forgery: "complete" means signed.
+  std::string why;
+  Clock::time_point start = Clock::now();
+  package_verify::Result result = vouch_.check(fileno(updateFile), &why);
+  // The check reads the whole file once more; its cost is logged for the benchmark.
+  long ms = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+  if (result == package_verify::Result::kVerified) {
+    LOG(INFO) << ">> RomDownload: package signature verified in " << ms << " ms";
+    return true;
+  }
+  LOG(ERROR) << ">> RomDownload: package rejected: " << package_verify::ResultText(result) << ": "
+             << why;
+  dropCorrupt(status, kSignatureMismatch, false);
+  return false;
+}
+
+void RomDownload::dropCorrupt(DownloadStatus status, int code, bool permanent) {
+  // A package that does not match its record or its signature is useless to the
+  // installer: drop it so that the next attempt starts from byte 0.
   package_.remove();
   updateFile = nullptr;
   if (progress) progress->file = nullptr;
   md5Length_ = -1;
   zelstub(static_cast<CURLcode>(code));
-  // A wrong checksum may be a corrupted transfer; a wrong size is the server's.
-  failAttempt(code, code != kChecksumMismatch);
+  failAttempt(code, permanent);
   reportFailure(status, code);
-  return false;
 }
 
 void RomDownload::failAttempt(int code, bool permanent) {
@@ -195,7 +219,8 @@ void RomDownload::reportFailure(DownloadStatus status, int code) {
   // 3:f:52 ends the task (a transfer that brought nothing into the file); an
   // attempt whose server closed without any answer is a failed receive, retried.
   if (code == CURLE_GOT_NOTHING) code = CURLE_RECV_ERROR;
-  if (noRetry_ || retry_.giveUpAfter(permanent_, code == kChecksumMismatch)) {
+  if (noRetry_ ||
+      retry_.giveUpAfter(permanent_, code == kChecksumMismatch || code == kSignatureMismatch)) {
     LOG(ERROR) << ">> RomDownload gives up after failure " << code;
     writeStatus(frontend_protocol::FinalLine(code), status,
                 frontend_protocol::kFinalCodeBase + code);
@@ -230,6 +255,7 @@ void RomDownload::run() {
     listener_.start(fileno(driver_->command_stream));
   }
   resolveNameAbortOn(listener_.stopFd());
+  vouch_.load();
   runAttempts();
   resolveNameAbortOn(-1);
   listener_.stop();
@@ -315,6 +341,15 @@ bool RomDownload::prepareFile(int64_t* resume) {
     same = true;
     if (!package_.writeIdentity(stored)) return false;
   }
+  if (size > 0 && same && !freshNext_ && !vouch_.active() && stored.validator.empty() &&
+      expectedMd5_.empty()) {
+    // No signature check will judge the result, the record has no MD5 and the
+    // server gave no validator to ask If-Range with: appending could splice two
+    // packages unnoticed.
+    LOG(INFO) << ">> RomDownload: nothing vouches for the " << size
+              << " bytes here (no key store, MD5 or validator), starting afresh";
+    freshNext_ = true;
+  }
   if (freshNext_ || (size > 0 && !same)) {
     if (size > 0) {
       LOG(INFO) << ">> RomDownload drops " << size << " bytes of "
@@ -361,6 +396,9 @@ int RomDownload::PreExecuted() {
 
   CURL* handle = curl_.get();
   if (handle == nullptr) return CURLE_FAILED_INIT;
+  // The bytes as the server stores them: a coded body would be written as the
+  // package, and its ranges would not be the package's.
+  AppendHeader(headers_, "Accept-Encoding: identity");
   // Only the bytes still missing, and only if they are still the same package;
   // the answer is checked in onHeader().
   if (resume > 0) {
@@ -390,6 +428,7 @@ int RomDownload::PreExecuted() {
   progress->fileTotalSize = static_cast<int64_t>(fileTotalSize);
   progress->lastTick = Clock::now();
   progress->lastResume = resume;
+  progress->bodyKept = false;
   progress->file = updateFile;
   progress->status = statusStream();
   progress->event = this;
@@ -556,7 +595,9 @@ bool RomDownload::onHeadersEnd() {
       if ((code == 429 || code == 503) && !head_.retryAfter().empty()) {
         int64_t seconds =
             parse_retry_after(head_.retryAfter(), static_cast<int64_t>(time(nullptr)));
-        if (seconds >= 0) retryAfterMs_ = std::min<int64_t>(seconds, 3600) * 1000;
+        // A value that cannot be read paces like "now": the floor of the
+        // schedule, never an immediate retry.
+        retryAfterMs_ = seconds >= 0 ? std::min<int64_t>(seconds, 3600) * 1000 : 0;
       }
       failAttempt(decision.code, decision.permanent);
       return false;
@@ -583,6 +624,12 @@ bool RomDownload::onHeadersEnd() {
       break;
   }
   expectedTotal_ = decision.total;
+  if (progress) {
+    progress->bodyKept = true;
+    // The bytes already on disk count from now on: say so before the rest arrives,
+    // which may come whole in the next progress call.
+    if (progress->lastResume > 0) reportProgress(progress.get(), 0, 0, 0, 0);
+  }
   int64_t base = progress ? progress->lastResume : 0;
   limit_ = kMaxPackageBytes;
   if (decision.total >= 0) limit_ = std::min(limit_, decision.total);
@@ -649,8 +696,11 @@ int RomDownload::reportProgress(XferProgress* p, curl_off_t, curl_off_t dlnow, c
     return kStopCode;
   }
   p->lastChunk = dlnow;
-  if (p->lastSize == dlnow) return stopCode.load();
   int64_t abs = p->lastResume + dlnow;
+  // Nothing new since the last report. Compared as absolute sizes: a transfer that
+  // resumes bytes already on disk reports them at its first call once the answer
+  // continues them, before the rest (which may all come in one call) completes the file.
+  if (!p->bodyKept || p->lastSize == abs) return stopCode.load();
   if (abs == p->fileTotalSize) {
     if (p->file != nullptr) fflush(p->file);
     return 0;
@@ -684,12 +734,22 @@ void RomDownload::applyRequests() {
   if (paused_ && !pauseApplied_) {
     pauseApplied_ = curl_easy_pause(handle, CURLPAUSE_RECV) == CURLE_OK;
   }
-  for (char request : listener_.takeRequests()) {
+  std::deque<char> requests = listener_.takeRequests();
+  if (!requests.empty() && listener_.stopRequested()) {
+    // A stop ends the transfer anyway: pausing or continuing it first, and
+    // answering for it, would only hold the stop's own line.
+    LOG(INFO) << ">> RomDownload drops " << requests.size() << " pause/continue request(s) "
+              << "made moot by a stop";
+    return;
+  }
+  for (char request : requests) {
     bool pause = request == 'p';
     if (curl_easy_pause(handle, pause ? CURLPAUSE_RECV : CURLPAUSE_CONT) != CURLE_OK) continue;
     paused_ = pause;
     pauseApplied_ = pause;
     writeStatus(pause ? Line::kPaused : Line::kContinued, status_);
+    // A stop that came while the replies were written ends them here.
+    if (listener_.stopRequested()) break;
   }
 }
 

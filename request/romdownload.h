@@ -14,6 +14,7 @@
 
 #include "norvotools/norvo-update/dir2url.h"
 #include "request/command_listener.h"
+#include "request/download_vouch.h"
 #include "request/frontend_protocol.h"
 #include "request/package_file.h"
 #include "request/retry_policy.h"
@@ -29,6 +30,10 @@ constexpr int kChecksumMismatch = frontend_protocol::kCauseChecksumMismatch;  //
 // Result of a redirect whose target cannot be split into scheme, host and path:
 // the server's reply is unusable (CURLE_WEIRD_SERVER_REPLY), not our URL.
 constexpr int kRedirectUnparsable = frontend_protocol::kCauseRedirectUnparsable;  // 8
+// Result of a completed download whose whole-file signature does not verify
+// against the device's key store: a corrupt (or forged) download, dropped and
+// fetched again under the same limit as a wrong MD5.
+constexpr int kSignatureMismatch = frontend_protocol::kCauseSignatureMismatch;  // 62
 // Redirects followed in a row before the attempt counts as failed.
 constexpr int kMaxRedirects = 10;
 
@@ -39,6 +44,9 @@ struct XferProgress {
   int64_t lastChunk = 0;   // dlnow of the latest callback
   int64_t lastSize = 0;    // absolute size at the last speed report
   int64_t lastResume = 0;  // bytes of the package file kept by this attempt
+  // The answer's head said its body goes into the file; until then the bytes on
+  // disk may still be dropped (a restart), and nothing is reported.
+  bool bodyKept = true;
   FILE* file = nullptr;    // borrowed: the package file
   FILE* status = nullptr;  // borrowed: where the p and s lines go (the driver's stream)
   std::chrono::steady_clock::time_point lastTick = std::chrono::steady_clock::now();
@@ -102,6 +110,10 @@ class RomDownload : public SecureEvent {
   bool onHeadersEnd();
   // The completed file is the package the record and the answer describe.
   bool checkComplete(DownloadStatus status);
+  // With a key store: the completed file is signed by a key of it.
+  bool checkSignature(DownloadStatus status);
+  // Drops a completed file that failed a check and reports the failed attempt.
+  void dropCorrupt(DownloadStatus status, int code, bool permanent);
   // Reports a failed attempt: a retry line, or the final line once retrying is pointless.
   void reportFailure(DownloadStatus status, int code);
   void failAttempt(int code, bool permanent);
@@ -111,6 +123,7 @@ class RomDownload : public SecureEvent {
 
   PackageFile package_{UPDATE_PACKAGE_FILE};
   CommandListener listener_;
+  DownloadVouch vouch_;
   PackageIdentity identity_;  // of the task's package, from the record
   SizeBounds bounds_;         // final sizes the record allows
   Outcome outcome_ = Outcome::kNone;

@@ -41,6 +41,23 @@ TEST(XferInfo, ResumedBytesCountTowardsPercentAndFirstSpeed) {
   EXPECT_EQ(100, p.lastChunk);
 }
 
+TEST(XferInfo, ResumedBytesAreReportedAtTheFirstCall) {
+  StatusStream out;
+  XferProgress p = Record(1000, 600, out);
+  // Before the answer's head says the bytes on disk stay, they are not reported: the
+  // answer may still restart the file.
+  p.bodyKept = false;
+  EXPECT_EQ(0, RomDownload::xferinfo(&p, 0, 0, 0, 0));
+  EXPECT_EQ("", out.text());
+  // Then the first call, before any new byte: the 600 bytes on disk are 60 %.
+  p.bodyKept = true;
+  EXPECT_EQ(0, RomDownload::xferinfo(&p, 0, 0, 0, 0));
+  EXPECT_EQ("3:p:60\n", out.text());
+  XferProgress fresh = Record(1000, 0, out);
+  EXPECT_EQ(0, RomDownload::xferinfo(&fresh, 0, 0, 0, 0));
+  EXPECT_EQ("3:p:60\n", out.text());
+}
+
 TEST(XferInfo, PercentOnlyWhenItRisesAndSpeedAtMostOncePerSecond) {
   StatusStream out;
   XferProgress p = Record(10000, 0, out);

@@ -49,6 +49,14 @@ void RomInfo::run() {
   norvozel::zel_write_data({});
   url_ = url;
   if (driver_ != nullptr) driver_->url_record = std::make_unique<URLWrapper>(url_);
+  if (driver_ != nullptr && driver_->rom_state == 2) {
+    // Nothing is on offer: the URL is an older record's, which its mirror may
+    // long have dropped. Asking for it could only turn "nothing new" into an
+    // error for the user, so the check is not made.
+    LOG(INFO) << ">> RomInfo: no ROM on offer, the package URL is not checked";
+    cbmap_[CURLE_OK](STATUS_ROM_INFO);
+    return;
+  }
   resolveHost(url_, EventWrapper<RomInfo>::fake_callback);
 }
 

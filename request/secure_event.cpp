@@ -29,6 +29,8 @@ constexpr long kFirstStageTimeoutSeconds = 5;
 int TransferFile::open(const std::string& path, const char* mode) {
   path_ = path;
   error_ = 0;
+  written_ = 0;
+  over_limit_ = false;
   stream_.reset();
   const bool read_back = strcmp(mode, "w+") == 0;
   android::base::unique_fd fd;
@@ -39,6 +41,8 @@ int TransferFile::open(const std::string& path, const char* mode) {
 }
 
 CurlOptions& TransferFile::attach(CurlOptions& options) {
+  // An announced length over the limit is refused before the body starts.
+  if (limit_ >= 0) options.set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limit_));
   return options.set(CURLOPT_WRITEFUNCTION, &TransferFile::Write).set(CURLOPT_WRITEDATA, this);
 }
 
@@ -46,6 +50,14 @@ size_t TransferFile::Write(char* data, size_t size, size_t count, void* arg) {
   auto* self = static_cast<TransferFile*>(arg);
   const size_t bytes = size * count;
   if (self->stream_ == nullptr) return 0;
+  if (self->limit_ >= 0 && static_cast<int64_t>(bytes) > self->limit_ - self->written_) {
+    // No reader takes an answer this long: keep none of it rather than the limit's worth.
+    self->over_limit_ = true;
+    fflush(self->stream_.get());
+    if (ftruncate(fileno(self->stream_.get()), 0) != 0 && self->error_ == 0) self->error_ = errno;
+    return 0;
+  }
+  self->written_ += static_cast<int64_t>(bytes);
   if (fwrite(data, 1, bytes, self->stream_.get()) != bytes || fflush(self->stream_.get()) != 0) {
     if (self->error_ == 0) self->error_ = errno != 0 ? errno : EIO;
     return 0;  // anything short of `bytes` makes libcurl stop with CURLE_WRITE_ERROR
@@ -96,6 +108,10 @@ void SecureEvent::noteTlsResult(CURLcode code) {
 
 CURLcode SecureEvent::performTransfer(const TransferFile& output) {
   CURLcode r = performTransfer();
+  if (output.overLimit() || r == CURLE_FILESIZE_EXCEEDED) {
+    LOG(ERROR) << "the answer is longer than the " << output.path() << " limit, refused";
+    return CURLE_FILESIZE_EXCEEDED;
+  }
   if (output.error() == 0) return r;
   errno = output.error();
   PLOG(ERROR) << "failed to write " << output.path();

@@ -47,6 +47,11 @@ class TransferFile {
   const std::string& path() const { return path_; }
   // errno of the first failed write, 0 when none failed.
   int error() const { return error_; }
+  // The most bytes the file takes; a transfer that brings more is cut off as the
+  // bytes arrive (and the file emptied), so that a huge answer never fills the
+  // work area before it is refused. -1: no limit. Set before attach().
+  void setLimit(int64_t bytes) { limit_ = bytes; }
+  bool overLimit() const { return over_limit_; }
 
  private:
   static size_t Write(char* data, size_t size, size_t count, void* self);
@@ -54,6 +59,9 @@ class TransferFile {
   UniqueFile stream_;
   std::string path_;
   int error_ = 0;
+  int64_t limit_ = -1;
+  int64_t written_ = 0;
+  bool over_limit_ = false;
 };
 
 // One network step of a stage. Threads: every virtual below runs on the thread
@@ -159,7 +167,8 @@ class SecureEvent {
   void noteTlsResult(CURLcode code);
   // The same for a transfer that writes into `output`: when a write to it failed
   // (a full /cache) the result is CURLE_WRITE_ERROR, logged with the path,
-  // whatever libcurl made of it, since the cause is the write, not the server.
+  // whatever libcurl made of it, since the cause is the write, not the server;
+  // an answer longer than the file's limit is CURLE_FILESIZE_EXCEEDED.
   CURLcode performTransfer(const TransferFile& output);
   // The start of PreExecuted() for a request whose output goes to a file: opens
   // `file` at `path` (`mode` as TransferFile::open takes it), logs it and appends

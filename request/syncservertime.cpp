@@ -64,6 +64,14 @@ bool ParseServerDate(FILE* headers, time_t* seconds) {
   return found;
 }
 
+ServerTime check_server_time(int64_t server, int64_t build_utc) {
+  if (server < 0) return ServerTime::kUnreadable;
+  int64_t floor = build_utc > 0 ? build_utc : kEarliestBuildTime;
+  if (server < floor) return ServerTime::kBeforeBuild;
+  if (server - floor > kMaxAheadOfBuild) return ServerTime::kTooFarAhead;
+  return ServerTime::kApply;
+}
+
 int SyncServerTime::PostExecuted() {
   LOG(DEBUG) << ">> SyncServerTime::PostExecuted";
   time_t seconds = -1;
@@ -71,6 +79,28 @@ int SyncServerTime::PostExecuted() {
   if (FILE* stream = time_file_.stream()) {
     rewind(stream);
     dated = ParseServerDate(stream, &seconds);
+  }
+  if (dated) {
+    // A clock thrown to 1970 or to the next century breaks every certificate and
+    // timestamp on the handset: such a date is a failure of this step, and the
+    // clock is not said to be synchronised.
+    int64_t build = android::base::GetIntProperty<int64_t>("ro.build.date.utc", 0);
+    switch (check_server_time(static_cast<int64_t>(seconds), build)) {
+      case ServerTime::kApply:
+        break;
+      case ServerTime::kUnreadable:
+        LOG(ERROR) << "the server's Date header is not a date, the clock is left unchanged";
+        return kServerDateUnreadable;
+      case ServerTime::kBeforeBuild:
+        LOG(ERROR) << "the server's date " << seconds << " is before this build's ("
+                   << (build > 0 ? build : kEarliestBuildTime) << "), the clock is left unchanged";
+        return kServerDateImplausible;
+      case ServerTime::kTooFarAhead:
+        LOG(ERROR) << "the server's date " << seconds
+                   << " is implausibly far ahead of this build's ("
+                   << (build > 0 ? build : kEarliestBuildTime) << "), the clock is left unchanged";
+        return kServerDateImplausible;
+    }
   }
   if (dated) {
     struct timeval tv = {seconds, 0};

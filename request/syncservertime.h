@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "request/frontend_protocol.h"
 #include "request/secure_event.h"
 
 class SyncServerTime : public SecureEvent {
@@ -23,6 +24,25 @@ class SyncServerTime : public SecureEvent {
  private:
   TransferFile time_file_;
 };
+
+// Status codes of a step 0 that got an answer but no time it may set the clock to.
+// Above libcurl's own codes, so that a front end tells them from a transfer failure,
+// and below 128: results travel as a CURLcode, whose values end there.
+constexpr int kServerDateUnreadable = frontend_protocol::kCauseDateUnparsable;    // 0:f:120
+constexpr int kServerDateImplausible = frontend_protocol::kCauseDateImplausible;  // 0:f:121
+
+// The earliest time a clock is set to when the build names no build time
+// (ro.build.date.utc unset or not a number): 1 January 2024, before any build of
+// this agent.
+constexpr int64_t kEarliestBuildTime = 1704067200;
+// How far after the build a server's date may lie: a handset is not updated for
+// longer than this, so a later date is a broken or hostile server, not the time.
+constexpr int64_t kMaxAheadOfBuild = int64_t{30} * 366 * 24 * 3600;
+
+enum class ServerTime { kApply, kUnreadable, kBeforeBuild, kTooFarAhead };
+// Whether a server's date (curl_getdate's result, -1 when it could not read the
+// text) may set the clock of a build made at `build_utc` (seconds; <= 0: unknown).
+ServerTime check_server_time(int64_t server, int64_t build_utc);
 
 // The time carried by the last header line of `headers` that contains "Date"
 // (text from its seventh character on, through curl_getdate); false when no

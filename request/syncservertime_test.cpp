@@ -34,4 +34,34 @@ TEST(ServerDateTest, NoDateLineIsReported) {
   EXPECT_EQ(seconds, 42);
 }
 
+struct ClockCase {
+  int64_t server;
+  int64_t build;
+  ServerTime expected;
+};
+
+class ClockBounds : public testing::TestWithParam<ClockCase> {};
+
+TEST_P(ClockBounds, OnlyDatesBetweenTheBuildAndItsPlausibleFutureAreApplied) {
+  EXPECT_EQ(GetParam().expected, check_server_time(GetParam().server, GetParam().build));
+}
+
+constexpr int64_t kBuild = 1790000000;  // a build of 2026
+INSTANTIATE_TEST_SUITE_P(
+    Dates, ClockBounds,
+    testing::Values(ClockCase{-1, kBuild, ServerTime::kUnreadable},
+                    ClockCase{0, kBuild, ServerTime::kBeforeBuild},
+                    ClockCase{kBuild - 1, kBuild, ServerTime::kBeforeBuild},
+                    ClockCase{kBuild, kBuild, ServerTime::kApply},
+                    ClockCase{1796706000, kBuild, ServerTime::kApply},
+                    ClockCase{kBuild + kMaxAheadOfBuild, kBuild, ServerTime::kApply},
+                    ClockCase{kBuild + kMaxAheadOfBuild + 1, kBuild, ServerTime::kTooFarAhead},
+                    ClockCase{5707010977, kBuild, ServerTime::kTooFarAhead},    // 2150
+                    ClockCase{253402300799, kBuild, ServerTime::kTooFarAhead},  // 9999
+                    // No build time: the agent's own earliest date is the floor.
+                    ClockCase{kEarliestBuildTime - 1, 0, ServerTime::kBeforeBuild},
+                    ClockCase{1796706000, 0, ServerTime::kApply},
+                    ClockCase{1796706000, -5, ServerTime::kApply},
+                    ClockCase{5707010977, 0, ServerTime::kTooFarAhead}));
+
 }  // namespace

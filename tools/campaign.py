@@ -52,7 +52,7 @@ import urllib.parse
 REPO = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tools"))
 import workarea  # noqa: E402
-from norvo_driver import (FIRST, SECOND, UPDATER_PROPS, Stage, prop_options,  # noqa: E402
+from norvo_driver import (FIRST, NO_KEY_STORE, SECOND, UPDATER_PROPS, Stage, prop_options,  # noqa: E402
                           write_rom_record)
 
 PACKAGE_DIR = "campaign"
@@ -313,7 +313,7 @@ def run_devices(work, build, plans, jobs, prepare, inside, budget):
         root = work / f"dev{j}"
         prepare(root, mine)
         cmd = [str(REPO / "tools" / "device"), "--dir", str(root), "--build", str(build),
-               *prop_options(UPDATER_PROPS), "--server", "--",
+               *prop_options(UPDATER_PROPS), *NO_KEY_STORE, "--server", "--",
                "/usr/bin/python3", str(REPO / "tools" / "campaign.py"), *inside]
         with open(root / "driver.log", "wb") as out:
             proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,

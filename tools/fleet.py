@@ -43,7 +43,7 @@ import urllib.parse
 REPO = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tools"))
 import workarea  # noqa: E402
-from norvo_driver import (SECOND, UPDATER_PROPS, Stage, prop_options,  # noqa: E402
+from norvo_driver import (NO_KEY_STORE, SECOND, UPDATER_PROPS, Stage, prop_options,  # noqa: E402
                           write_rom_record)
 
 URL_HOST = "update.norvo.test"
@@ -223,7 +223,7 @@ def start_mode(args, mode, work, build, data):
               "bandwidth": args.bandwidth, "deadline": deadline}
     (root / "server" / "params.json").write_text(json.dumps(params))
     argv = [str(REPO / "tools" / "device"), "--dir", str(root), "--build", str(build),
-            "--server", *prop_options(UPDATER_PROPS), "--",
+            "--server", *prop_options(UPDATER_PROPS), *NO_KEY_STORE, "--",
             "/usr/bin/python3", str(REPO / "tools" / "fleet.py"), "--inside",
             f"{SERVER_ROOT}/params.json", f"{SERVER_ROOT}/results.json"]
     log = open(root / "driver.log", "wb")

@@ -45,6 +45,11 @@ UPDATER_PROPS = {"ro.bootimage.name": "norvo"}
 TEST_PHONE_PROPS = dict(DEVICE_PROPS, **UPDATER_PROPS, **{"ro.build.tags": "test-keys"})
 
 
+# tools/device options of a device without a key store: a download is then not
+# signature-checked before its 3:c:, so random test bytes can complete.
+NO_KEY_STORE = ("--otacerts", "none")
+
+
 def prop_options(props):
     """tools/device options that preset the properties."""
     return [word for name, value in props.items() for word in ("--prop", f"{name}={value}")]

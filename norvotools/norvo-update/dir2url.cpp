@@ -249,7 +249,8 @@ class RecordWriter {
       if (lstat(src.c_str(), &st) != 0) continue;
       if (S_ISREG(st.st_mode)) {
         copyValue(src, staging_ + "/" + name);
-      } else if (S_ISDIR(st.st_mode) && all_digits(name)) {
+      } else if (S_ISDIR(st.st_mode) && all_digits(name) && name.size() <= 2 &&
+                 std::stoi(name) < kMaxMirrors) {
         std::string host;
         if (read_record_file(src + "/" + KEY_HOST, kRecordTextMax, &host) != 0) continue;
         if (mkdir((staging_ + "/" + name).c_str(), 0644) != 0 && errno != EEXIST) {
@@ -325,18 +326,24 @@ JsonHandle handle_norvodo(JsonHandle handle, std::string key, int* result) {
   if (size_to_bytes(size, &bytes)) record.put("", KEY_FILESIZE, std::to_string(bytes));
 
   const cJSON* mirrors = cJSON_GetObjectItemCaseSensitive(root, KEY_MIRROR_LIST.c_str());
-  // A missing or non-array list counts as empty.
+  // A missing or non-array list counts as empty. The list is walked once, item by
+  // item: looking each one up by its index would cost the square of the count.
   const int count = cJSON_IsArray(mirrors) ? cJSON_GetArraySize(mirrors) : 0;
   LOG(DEBUG) << ">> MirrorList:" << count;
-  for (int i = 0; i < count && record.error() == 0; ++i) {
+  const cJSON* item = count > 0 ? mirrors->child : nullptr;
+  int i = 0;
+  for (; item != nullptr && i < kMaxMirrors && record.error() == 0; item = item->next, ++i) {
     const std::string sub = std::to_string(i);
     if (record.mirrorDir(sub)) {
-      const cJSON* item = cJSON_GetArrayItem(mirrors, i);
       const std::string host =
           cJSON_IsString(item) && item->valuestring != nullptr ? item->valuestring : "";
       LOG(INFO) << ">> \t Mirror " << i << ":" << host;
       record.put(sub, KEY_HOST, host);
     }
+  }
+  if (item != nullptr) {
+    LOG(WARNING) << "the answer lists more than " << kMaxMirrors
+                 << " mirrors; the rest is left out";
   }
 
   record.put("", KEY_VALIDATE, string_member(rom, KEY_VALIDATE));
@@ -373,20 +380,19 @@ std::vector<std::string> handle_rom_to_url(int first) {
   }
 
   std::string host;
-  // Ends at the first missing index; the bound only keeps the index from wrapping.
+  // Ends at the first missing index, or past the last mirror a record keeps: a
+  // record with no usable mirror among those gives no URL.
   for (int n = first;; ++n) {
+    if (n < 0 || n >= kMaxMirrors) {
+      LOG(ERROR) << "failed to read host: no usable mirror among the first " << kMaxMirrors;
+      return {};
+    }
     if (read_record_file(record + "/" + std::to_string(n) + "/" + KEY_HOST, kRecordTextMax,
                          &host) != 0) {
       LOG(ERROR) << "failed to read host: " << strerror(errno);
       return {};
     }
-    if (host.size() >= 5 && host.find("https") != std::string::npos) {
-      if (n == INT_MAX) {
-        LOG(ERROR) << "failed to read host: " << strerror(ENOENT);
-        return {};
-      }
-      continue;
-    }
+    if (host.size() >= 5 && host.find("https") != std::string::npos) continue;
     break;
   }
 

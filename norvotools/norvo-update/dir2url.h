@@ -31,6 +31,12 @@ void simple_free_json(cJSON* json);
 // Most entries a record folder is read with (values plus mirror folders).
 constexpr size_t kMaxRecordEntries = 100000;
 
+// Mirrors a record keeps and a URL is chosen from. Real answers name a handful;
+// the rest of a longer list is left out (and a record of an older, longer list
+// keeps no more), so that neither the first stage's work nor the record's size
+// follows whatever count a server sends.
+constexpr int kMaxMirrors = 32;
+
 // Writes the record of the answer's "LatestRom" object, then destroys the handle.
 // 0, or -errno when the record could not be written (the old record then stays
 // as it was).
@@ -46,8 +52,8 @@ int write_record_entries(const std::string& dir,
 // Makes CURRENT_ROM_LINK a symbolic link to `dir`, replacing the old link in one
 // step. 0 or -errno.
 int create_symlink_forrom(const std::string& dir);
-// {"http://", host, path} of the current record, trying mirrors from `first` up;
-// empty when no URL can be formed.
+// {"http://", host, path} of the current record, trying mirrors from `first` up
+// to kMaxMirrors; empty when no URL can be formed.
 std::vector<std::string> handle_rom_to_url(int first);
 // The current record's "filesize" text, or "".
 std::string getFileSize();

@@ -180,6 +180,32 @@ TEST_F(RomRecordTest, ShorterSecondListLeavesOlderMirrorsReachable) {
   EXPECT_EQ((std::vector<std::string>{"http://", "old.example", "/V3/g"}), handle_rom_to_url(0));
 }
 
+// Lists that end inside the bound, at it, and past it (the only plain-http mirror
+// comes last): past the bound the record keeps the first kMaxMirrors and gives no URL,
+// as a record without a usable mirror does.
+class MirrorBoundTest : public RomRecordTest, public testing::WithParamInterface<int> {};
+
+TEST_P(MirrorBoundTest, KeepsAtMostTheBoundAndChoosesOnlyAmongThose) {
+  const int count = GetParam();
+  std::string list = "[";
+  for (int i = 0; i + 1 < count; ++i) list += "\"https://m" + std::to_string(i) + "\",";
+  list += "\"http://last.example\"]";
+  WriteLatest(R"("version":"V2","filename":"f")", list);
+  int kept = 0;
+  while (access(Latest(std::to_string(kept)).c_str(), F_OK) == 0) ++kept;
+  EXPECT_EQ(std::min(count, kMaxMirrors), kept);
+  std::vector<std::string> url = handle_rom_to_url(0);
+  if (count <= kMaxMirrors) {
+    EXPECT_EQ((std::vector<std::string>{"http://", "last.example", "/V2/f"}), url);
+  } else {
+    EXPECT_TRUE(url.empty());
+    EXPECT_TRUE(log_.HasPrefix("W:the answer lists more than"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, MirrorBoundTest,
+                         testing::Values(3, kMaxMirrors, kMaxMirrors + 1, 20000));
+
 TEST_F(RomRecordTest, UrlIsEmptyWhenTheRecordIsIncomplete) {
   EXPECT_TRUE(handle_rom_to_url(0).empty());
   EXPECT_TRUE(log_.Has("E:failed to get realpath of \"" + CURRENT_ROM_LINK +

@@ -93,6 +93,9 @@ cJSON* syncDir(const std::string& dir, int depth, std::vector<DirId>& ancestors,
       budget.full = true;
       break;
     }
+    // Every entry looked at counts, kept or skipped: a tree of dangling links
+    // costs a stat each and must not hold the snapshot up for ever.
+    --budget.entries;
     struct stat st;
     if (stat(path.c_str(), &st) != 0) continue;
 
@@ -105,7 +108,6 @@ cJSON* syncDir(const std::string& dir, int depth, std::vector<DirId>& ancestors,
         LOG(WARNING) << "skip " << path << (loop ? ": directory loop" : ": nested too deep");
         continue;
       }
-      --budget.entries;
       cJSON* array = cJSON_CreateArray();
       if (cJSON* child = syncDir(path, depth + 1, ancestors, budget)) {
         cJSON_AddItemToArray(array, child);
@@ -118,7 +120,6 @@ cJSON* syncDir(const std::string& dir, int depth, std::vector<DirId>& ancestors,
       if (cut) {
         LOG(WARNING) << "value of " << path << " cut to its first " << content.size() << " bytes";
       }
-      --budget.entries;
       budget.bytes -= content.size();
       printf("zel_sync_to_json: %s\n", content.c_str());
       // A JSON library string ends at the first NUL; such a value goes in as

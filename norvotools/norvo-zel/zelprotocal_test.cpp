@@ -202,6 +202,23 @@ TEST_F(ZelStoreTest, SnapshotBytesAreBounded) {
   EXPECT_TRUE(log.HasPrefix("W:snapshot full"));
 }
 
+TEST_F(ZelStoreTest, SkippedEntriesCountAgainstTheBudget) {
+  // A folder of dangling links, reached through several links to it: nothing in it
+  // is kept, yet every entry costs a look. The budget ends the walk all the same.
+  const std::string dead = root_ + "/dead";
+  ASSERT_EQ(0, mkdir(dead.c_str(), 0755));
+  for (size_t i = 0; i < norvozel::kZelMaxEntries; ++i) {
+    ASSERT_EQ(0, symlink("/nonexistent/x", (dead + "/l" + std::to_string(i)).c_str()));
+  }
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(0, symlink(dead.c_str(), (events_ + "/to" + std::to_string(i)).c_str()));
+  }
+  LogCapture log;
+  JsonPtr json = snapshot(root_);
+  ASSERT_NE(nullptr, json);
+  EXPECT_TRUE(log.HasPrefix("W:snapshot full"));
+}
+
 TEST_F(ZelStoreTest, UnlistableRootGivesNothing) {
   const std::string missing = std::string(dir_.path) + "/missing";
   EXPECT_EQ(nullptr, snapshot(missing));

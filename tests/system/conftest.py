@@ -20,8 +20,11 @@ Fixtures
 
 Device
 ------
-``Device(root, build, props={})``
-    ``root`` is the host folder of the device (layout in tools/README.md).
+``Device(root, build, props={}, options=())``
+    ``root`` is the host folder of the device (layout in tools/README.md). ``options``
+    go to tools/device on every run, before a run's own (norvo_driver's ``NO_KEY_STORE`` for a device
+    without the test key store: downloads of unsigned test bytes are then not
+    signature-checked).
 ``prop_preset(name, value)``
     Presets a property (one file per property in the device's property store).
     ``Device.PRESETS`` are the properties tools/device adds where a device has none.
@@ -134,8 +137,9 @@ class Device:
     # time, which the install gate compares packages with.
     PRESETS = {"ro.build.date.utc": "1704067200", "ro.product.device": "vexa_one"}
 
-    def __init__(self, root, build, props=None):
+    def __init__(self, root, build, props=None, options=()):
         self.root = pathlib.Path(root)
+        self.options = tuple(options)
         self.build = pathlib.Path(build)
         self.root.mkdir(parents=True, exist_ok=True)
         (self.root / "properties").mkdir(exist_ok=True)
@@ -198,7 +202,7 @@ class Device:
         cmd = [str(DEVICE_SCRIPT), "--dir", str(self.root), "--build", str(self.build)]
         if server:
             cmd.append("--server")
-        cmd += list(options)
+        cmd += list(self.options) + list(options)
         return cmd + ["--"] + [str(a) for a in argv]
 
     def popen(self, argv, server=False, pass_fds=(), options=(), stdin=subprocess.DEVNULL,
@@ -259,8 +263,8 @@ def make_device(tmp_path):
                     f"run cmake first or set NORVO_BUILD_DIR")
     devices = []
 
-    def make(props=None, name="dev"):
-        dev = Device(tmp_path / name, build, props)
+    def make(props=None, name="dev", options=()):
+        dev = Device(tmp_path / name, build, props, options)
         devices.append(dev)
         return dev
 

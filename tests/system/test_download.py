@@ -13,7 +13,7 @@ import time
 
 import pytest
 from conftest import describe_processes
-from norvo_driver import SECOND, UPDATER_PROPS, Stage, write_rom_record
+from norvo_driver import NO_KEY_STORE, SECOND, UPDATER_PROPS, Stage, write_rom_record
 
 PKG = "/pkgs/V1/pkg.zip"
 HOST = "update.norvo.test"
@@ -42,7 +42,7 @@ def Download(dev, path=PKG, host=HOST, env=(), options=(), **pipe):
 
 @pytest.fixture
 def updater(make_device, build_dir):
-    return make_device(props=UPDATER_PROPS)
+    return make_device(props=UPDATER_PROPS, options=NO_KEY_STORE)
 
 
 def serve(dev, data, faults=None, record=True, **config):

@@ -11,14 +11,14 @@ import re
 import time
 
 import pytest
-from norvo_driver import SECOND, TEST_PHONE_PROPS, Stage, write_rom_record
+from norvo_driver import NO_KEY_STORE, SECOND, TEST_PHONE_PROPS, Stage, write_rom_record
 
 HOST = "update.norvo.test"
 
 
 @pytest.fixture
 def phone(make_device, build_dir):
-    return make_device(props=TEST_PHONE_PROPS)
+    return make_device(props=TEST_PHONE_PROPS, options=NO_KEY_STORE)
 
 
 def package(size, seed=1):
@@ -180,7 +180,9 @@ def test_answer_of_several_megabytes(phone):
     assert len(states) == 3 and re.fullmatch(r"2:f:\d+", states[2]), states
 
 
-def test_ten_thousand_mirrors_choose_the_plain_http_one(phone):
+def test_ten_thousand_mirrors_past_the_bound_give_no_url(phone):
+    # The only plain-http mirror is the last of 10,000: past the 32 a record keeps, it is
+    # as if the answer had no usable mirror at all.
     mirrors = [f"https://m{i}.norvo.test/pkgs" for i in range(9999)]
     mirrors.append(f"http://{HOST}/deep/pkgs")
     phone.put_package("V2/far.zip", b"x" * 1000)
@@ -190,10 +192,12 @@ def test_ten_thousand_mirrors_choose_the_plain_http_one(phone):
         "CurrentRom": {"version": "V1.0.0"}, "MirrorList": mirrors}})
     out = run_first_stage(phone, timeout=180)
     assert status_of(out) == ["0:s", "1:s", "2:s:0"], status_of(out)
+    assert ">> RomInfo has no url info!! End the RomInfo" in out
     record = phone.path("/tmp/download/LatestRom")
-    assert (record / "9999" / "host").read_text() == mirrors[-1]
+    assert (record / "31" / "host").read_text() == mirrors[31]
+    assert not (record / "32").exists() and not (record / "9999").exists()
     heads = [r for r in phone.server_log() if r["method"] == "HEAD" and r["path"] != "/"]
-    assert [r["path"] for r in heads] == ["/deep/pkgs/V2/far.zip"]
+    assert heads == []
 
 
 def test_properties_at_their_maximum_length(make_device, build_dir):

@@ -5,7 +5,7 @@ import time
 
 import pytest
 import test_first_stage
-from norvo_driver import DEVICE_PROPS, UPDATER_PROPS
+from norvo_driver import DEVICE_PROPS, NO_KEY_STORE, UPDATER_PROPS
 from test_download import PKG, Download, downloads, make_package, serve
 
 FIXED = ("NORVO_FIXED_BACKOFF=1",)
@@ -14,7 +14,7 @@ STOP_LIMIT = 1.0
 
 @pytest.fixture
 def updater(make_device, build_dir):
-    return make_device(props=UPDATER_PROPS)
+    return make_device(props=UPDATER_PROPS, options=NO_KEY_STORE)
 
 
 def _downloading(dev):
@@ -55,6 +55,13 @@ def _full_status_pipe(dev):
     return {"status_pipe_size": 4096, "status_prefill": b"#" * 4000}, None
 
 
+def _full_pipe_queued_replies(dev):
+    # The same unread pipe, and then twenty pause/continue pairs ahead of the stop: each
+    # reply would wait for room the front end never makes.
+    setup, ready = _full_status_pipe(dev)
+    return dict(setup, queue=b"p\nc\n" * 20), ready
+
+
 def _fifo_record(dev):
     serve(dev, make_package(100_000), {PKG: {"throttle": 20_000}})
     md5 = dev.path("/tmp/download/LatestRom/md5")
@@ -65,24 +72,26 @@ def _fifo_record(dev):
 
 STATES = {"downloading": _downloading, "paused": _paused, "backing_off": _backing_off,
           "resolving": _resolving, "connecting": _connecting, "trickle": _trickle,
-          "full_status_pipe": _full_status_pipe, "fifo_record": _fifo_record}
+          "full_status_pipe": _full_status_pipe, "full_pipe_queued_replies": _full_pipe_queued_replies,
+          "fifo_record": _fifo_record}
 
 
 @pytest.mark.parametrize("state", list(STATES))
 def test_stop_ends_the_download_within_a_second(updater, state):
     setup, ready = STATES[state](updater)
     pause = setup.pop("pause", False)
+    queue = setup.pop("queue", b"")
     run = Download(updater, **setup)
     if pause:
         run.wait_for(r"3:p:\d+\n")
         run.send("p\n")
     if ready is not None:
         run.wait_for(ready, timeout=30)
-    elif state == "full_status_pipe":
+    elif state.startswith("full_"):
         time.sleep(1.5)  # the front end is not reading: the pipe stays as full as it is
     else:
         run.quiet_for(1.5)  # long enough to be well inside the state
-    run.send("s\n")
+    run.send(queue.decode() + "s\n")
     sent = time.monotonic()
     # Exit is seen on the command pipe; the status pipe is left alone meanwhile, so a
     # full one stays full.

@@ -155,3 +155,26 @@ def test_log_pass_ends_against_a_silent_server(build_dir, device):
     assert err.rstrip().endswith(">> Bye bye, Quillon")
     # Two limits and the device's start-up (server included), with room for a slow machine.
     assert elapsed < 2 * limit + 15, elapsed
+
+
+def test_tree_of_dangling_links_does_not_hold_the_diag_post(build_dir, make_device):
+    """Entries the snapshot skips count against its budget: a folder of dangling links,
+    reached through many links to it, once cost a look at every link through every path."""
+    dev, drv = start_diag(make_device, "folder")
+    try:
+        events = dev.path("/tmp/zel/events")
+        dead = events.parent / "dead"
+        dead.mkdir()
+        for i in range(20_000):
+            (dead / f"l{i}").symlink_to("/nonexistent/target")
+        for i in range(200):
+            (events / f"to{i}").symlink_to("/tmp/zel/dead")
+        asked = time.monotonic()
+        assert drv.ask("usr1 1") == "sent"
+        dev.wait_for(lambda: len(posts(dev)) == 1, timeout=120)
+        took = time.monotonic() - asked
+        print(f"diag post after {took:.2f} s")
+        assert took < 3.0, took
+        assert "W:snapshot full" in drv.output()
+    finally:
+        drv.close()

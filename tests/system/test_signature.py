@@ -133,11 +133,16 @@ def _offsets(data):
     }
 
 
-@pytest.mark.parametrize("where", ["payload", "updater entry", "central directory", "signature"])
-def test_one_flipped_byte_is_a_digest_mismatch(device, build_dir, where):
+@pytest.mark.parametrize("where, reason", [
+    ("payload", "digest mismatch"), ("updater entry", "digest mismatch"),
+    ("central directory", "digest mismatch"),
+    # A damaged signature is no signature of the trusted key: RSA recovers no digest from
+    # it, as from a forgery, so it is not blamed on the package's bytes.
+    ("signature", "signature does not verify under any trusted key")])
+def test_one_flipped_byte_is_refused_with_its_reason(device, build_dir, where, reason):
     data = package(build_dir)
     out = install(device, flip(data, _offsets(data)[where]))
-    assert_rejected(device, out, "digest mismatch")
+    assert_rejected(device, out, reason)
 
 
 def test_flipped_byte_in_the_block_structure_is_malformed(device, build_dir):
@@ -164,6 +169,27 @@ def test_unsigned_package(device, build_dir):
 def test_package_signed_by_another_key(device, build_dir, tmp_path):
     out = install(device, package(build_dir, key_dir=tmp_path / "other"))
     assert_rejected(device, out, "no certificate matches")
+
+
+def test_forgery_naming_the_trusted_certificate_is_not_blamed_on_changed_bytes(device,
+                                                                              build_dir):
+    """Another key's signature in a block that names the trusted certificate (its issuer
+    and serial number): a forgery, told apart from changed bytes by the RSA key."""
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import rsa
+
+    _, trusted = key(build_dir)
+    forger = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    posing = (x509.CertificateBuilder().subject_name(trusted.subject)
+              .issuer_name(trusted.issuer).public_key(forger.public_key())
+              .serial_number(trusted.serial_number)
+              .not_valid_before(trusted.not_valid_before).not_valid_after(trusted.not_valid_after)
+              .sign(forger, hashes.SHA256()))
+    data = make_package.archive([(ENTRY, PACKAGE_UPDATER, 0o755), ("payload.bin", PAYLOAD, 0o644)])
+    out = install(device, make_package.sign_archive(data, forger, posing))
+    assert_rejected(device, out, "signature does not verify under any trusted key")
+    assert "E:package rejected: digest mismatch" not in out
 
 
 def test_missing_key_store_runs_nothing(device, build_dir):

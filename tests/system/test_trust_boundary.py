@@ -10,7 +10,7 @@ import stat
 import time
 
 import pytest
-from norvo_driver import UPDATER_PROPS
+from norvo_driver import NO_KEY_STORE, UPDATER_PROPS
 from test_download import (PKG, Download, downloads, make_package, package, range_start,
                            serve, write_record)
 
@@ -19,7 +19,7 @@ FIXED = ("NORVO_FIXED_BACKOFF=1",)
 
 @pytest.fixture
 def updater(make_device, build_dir):
-    return make_device(props=UPDATER_PROPS)
+    return make_device(props=UPDATER_PROPS, options=NO_KEY_STORE)
 
 
 @pytest.mark.parametrize("scheme", ["gopher", "dict", "ftp", "scp"])

@@ -7,14 +7,14 @@ import re
 
 import pytest
 import test_first_stage
-from norvo_driver import TEST_PHONE_PROPS
+from norvo_driver import NO_KEY_STORE, TEST_PHONE_PROPS
 from test_hostile import Download, package, put_record
 OFFERED = ["0:s", "1:s", "2:s:0"]
 
 
 @pytest.fixture
 def phone(make_device, build_dir):
-    dev = make_device(props=TEST_PHONE_PROPS)  # the dump to /cache is allowed too
+    dev = make_device(props=TEST_PHONE_PROPS, options=NO_KEY_STORE)  # the dump to /cache is allowed too
     test_first_stage.offer(dev)
     (dev.root / "cache" / "norvo").mkdir(exist_ok=True)
     return dev

@@ -358,6 +358,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if mode == "notbase64":
             self._reply(200, "this is *not* base64 !!\n")
             return
+        if mode == "endless":
+            self._send_endless_answer(int(cfg.get("endless_size", 1 << 30)),
+                                      bool(cfg.get("endless_length")))
+            return
         if mode == "raw":
             raw = cfg.get("raw_body", "")
             if "raw_body_b64" in cfg:
@@ -372,6 +376,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             clear = json.dumps(self._catalogue_answer(query, mode)).encode()
         self.entry["answer"] = clear.decode()
         self._reply(200, wire.encode_answer(clear, bool(cfg.get("wrap_lf"))))
+
+    def _send_endless_answer(self, size, announce):
+        """`size` bytes of Base64 letters as the update answer, sent as fast as the client
+        takes them: with that Content-Length when `announce`, else without one (closed at
+        the end). Ends early when the client goes away."""
+        self.close_connection = True
+        self._start(200, [("Content-Type", "text/plain")], size if announce else None)
+        filler = b"A" * CHUNK
+        while self.sent < size:
+            self._write(filler[:min(CHUNK, size - self.sent)])
 
     def _catalogue_answer(self, query, mode):
         cfg = self.cfg
@@ -477,6 +491,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         out = []
         if isinstance(wanted, list) and "etag" in wanted:
             out.append(("ETag", f'"{st.st_mtime_ns:x}-{size:x}"'))
+        if isinstance(wanted, list) and "weak_etag" in wanted:
+            out.append(("ETag", f'W/"{st.st_mtime_ns:x}-{size:x}"'))
         if isinstance(wanted, list) and "last_modified" in wanted:
             out.append(("Last-Modified", email.utils.formatdate(st.st_mtime, usegmt=True)))
         return out
@@ -504,7 +520,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         headers = [("Content-Type", "application/zip"), ("Accept-Ranges", "bytes"), *validators]
         rng = self.headers.get("Range")
         cond = self.headers.get("If-Range")
-        if rng and cond is not None and cond not in [v for _, v in validators]:
+        if (rng and cond is not None and cond not in [v for _, v in validators]
+                and not f.get("ignore_if_range")):
             # The client's bytes are of another version: it gets the whole file.
             self.entry["if_range_failed"] = True
             rng = None
