@@ -68,7 +68,8 @@ def ran(device):
 # The install command's result line for each refusal (docs/frontend-protocol.md).
 RESULT_LINES = {"no key store": "6:f:1", "package unreadable": "6:f:2",
                 "no signature footer": "6:f:3", "malformed signature block": "6:f:4",
-                "digest mismatch": "6:f:5", "no certificate matches": "6:f:6"}
+                "digest mismatch": "6:f:5", "no certificate matches": "6:f:6",
+                "signature does not verify under any trusted key": "6:f:9"}
 
 
 def assert_rejected(device, out, reason):
@@ -179,7 +180,7 @@ def test_forgery_naming_the_trusted_certificate_is_not_blamed_on_changed_bytes(d
     from cryptography.hazmat.primitives import hashes
     from cryptography.hazmat.primitives.asymmetric import rsa
 
-    _, trusted = key(build_dir)
+    _, trusted = make_package.test_key(str(build_dir / "testkey"))
     forger = rsa.generate_private_key(public_exponent=65537, key_size=2048)
     posing = (x509.CertificateBuilder().subject_name(trusted.subject)
               .issuer_name(trusted.issuer).public_key(forger.public_key())

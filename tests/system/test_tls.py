@@ -12,7 +12,7 @@ import shutil
 
 import pytest
 from test_download import Download, make_package, package, serve
-from norvo_driver import UPDATER_PROPS
+from norvo_driver import NO_KEY_STORE, UPDATER_PROPS
 
 DIAG_PATH = "/v2/data/quillon"
 LOG_PATH = "/zelas/fileUploadWithUrlId"
@@ -95,7 +95,9 @@ def run_download(dev, options=(), config=None):
 
 @pytest.fixture
 def dev(make_device, build_dir):
-    return make_device(props=UPDATER_PROPS)
+    # The download serves bytes no key signed: the device has no key store, so that the
+    # check before 3:c: does not refuse them (this file is about the TLS peer).
+    return make_device(props=UPDATER_PROPS, options=NO_KEY_STORE)
 
 
 def test_trusted_chain_diag_posts_its_snapshot(dev):
