@@ -44,7 +44,7 @@ void Interpret(const std::string& clear) {
   unlink(CURRENT_ROM_LINK.c_str());
   Event()->PostExecutedFinal(clear.c_str());
 
-  std::unique_ptr<cJSON, void (*)(cJSON*)> tree(cJSON_Parse(clear.c_str()), cJSON_Delete);
+  JsonPtr tree(cJSON_Parse(clear.c_str()));
   const cJSON* rom = cJSON_GetObjectItemCaseSensitive(tree.get(), "LatestRom");
   if (cJSON_IsObject(rom)) {
     // A string member must come back from its one-value file unchanged.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-update/dir2url.h"
 #include "request/update_checker.h"
 
@@ -50,9 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string escaped = pair.substr(eq + 1);
     FUZZ_CHECK(escaped.find_first_of("=& \r\n") == std::string::npos);
     int length = 0;
-    std::unique_ptr<char, void (*)(void*)> clear(
-        curl_easy_unescape(nullptr, escaped.c_str(), static_cast<int>(escaped.size()), &length),
-        curl_free);
+    std::unique_ptr<char, ReleaseWith<curl_free>> clear(
+        curl_easy_unescape(nullptr, escaped.c_str(), static_cast<int>(escaped.size()), &length));
     FUZZ_CHECK(clear != nullptr);
     FUZZ_CHECK(std::string(clear.get(), length) == it->second);
     ++pairs;

@@ -15,6 +15,7 @@
 
 #include <limits>
 
+#include "norvotools/norvo-root/bounded_read.h"
 #include "request/frontend_protocol.h"
 
 namespace partver {
@@ -157,24 +158,12 @@ void apply_target_versions(const char* path) {
     printf("failed to open %s: %s\n", path, strerror(errno));
     return;
   }
-  // One byte past the bound tells a file that fits from one that does not. A
-  // file too large is refused whole: half of it could publish a cut value.
-  std::string content(kMaxTargetVersionBytes + 1, '\0');
-  size_t got = 0;
-  while (got < content.size()) {
-    const ssize_t n = TEMP_FAILURE_RETRY(read(fd.get(), &content[got], content.size() - got));
-    if (n < 0) {
-      printf("failed to read %s: %s\n", path, strerror(errno));
-      return;
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  if (got > kMaxTargetVersionBytes) {
-    printf("failed to read %s: %s\n", path, strerror(EFBIG));
+  // A file too large is refused whole (EFBIG): half of it could publish a cut value.
+  std::string content;
+  if (int rc = read_bounded(fd.get(), kMaxTargetVersionBytes, &content); rc != 0) {
+    printf("failed to read %s: %s\n", path, strerror(-rc));
     return;
   }
-  content.resize(got);
   // The empty piece after a final line feed is refused by the store; that is expected.
   for (const auto& [key, value] : parse_target_versions(content)) {
     android::base::SetProperty(key, value);

@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 
+#include "norvotools/norvo-root/bounded_read.h"
 #include "norvotools/norvo-root/scoped.h"
 #include "platform/property_store.h"
 
@@ -90,17 +91,7 @@ bool Read(const std::string& name, std::string* value) {
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
   if (st.st_size < 0 || static_cast<size_t>(st.st_size) > kMaxFileSize) return false;
-  std::string content;
-  char buf[1024];
-  while (content.size() <= kMaxFileSize) {
-    ssize_t n = TEMP_FAILURE_RETRY(read(fd, buf, sizeof(buf)));
-    if (n < 0) return false;
-    if (n == 0) break;
-    content.append(buf, n);
-  }
-  if (content.size() > kMaxFileSize) return false;
-  *value = std::move(content);
-  return true;
+  return read_bounded(fd.get(), kMaxFileSize, value) == 0;
 }
 
 bool Write(const std::string& name, const std::string& value) {

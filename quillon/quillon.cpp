@@ -22,6 +22,7 @@
 #include <memory>
 
 #include "norvo_config.h"
+#include "norvotools/norvo-root/host_lookup.h"
 #include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-root/tls_trust.h"
@@ -31,7 +32,6 @@
 #include "norvotools/norvo-zel/zelprotocal.h"
 #include "request/curl_handles.h"
 #include "request/frontend_protocol.h"
-#include "request/vendor/norvo_dns.h"
 
 extern char** environ;
 
@@ -95,7 +95,7 @@ bool help_wanted(const std::string& environment) {
 
 void trigger(int) {
   LOG(INFO) << "trigger to upload data";
-  resolveName(g_target, DnsResolveCallback);
+  lookupHost(g_target, DnsResolveCallback);
 }
 
 void DnsResolveCallback(void*, int status, int, hostent* host) {
@@ -119,16 +119,13 @@ void DnsResolveCallback(void*, int status, int, hostent* host) {
   }
   // The transfer addresses the server by its first address in dotted IPv4 form;
   // without one there is nothing sound to connect to.
-  if (host->h_addrtype != AF_INET || host->h_length != 4 || host->h_addr_list == nullptr ||
-      host->h_addr_list[0] == nullptr) {
+  ResolvedHost resolved = resolvedHost(g_target.host, *host);
+  if (resolved.addresses.empty()) {
     LOG(ERROR) << "no IPv4 address for " << g_target.host << ", nothing uploaded";
     return;
   }
-  char first[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, host->h_addr_list[0], first, sizeof(first));
-
-  std::string host_line = "Host: " + g_target.host;
-  g_target.address = first;
+  const std::string& host_line = resolved.host_line;
+  g_target.address = resolved.addresses.front();
   LOG(INFO) << "Resolved domain is " << host_line;
 
   if (g_target.path == kDiagPath) {

@@ -75,15 +75,13 @@ int AddressInfo::PreExecuted() {
   if (int rc = prepareRequest(response_file_, RESPONSE_BODY_FILE, "w"); rc != 0) return rc;
   // The answer is read back whole and no further than this; /cache is small and shared.
   response_file_.setLimit(static_cast<int64_t>(kAnswerFileMax));
+  // The handle already speaks http and https only (NewTransfer()).
   CurlOptions options(curl_.get());
-  options.set(CURLOPT_ERRORBUFFER, error_buffer_.get())
-      .set(CURLOPT_PROTOCOLS_STR, "http,https")
+  firstStageOptions(options)
       .set(CURLOPT_POST, 1L)
       .set(CURLOPT_POSTFIELDS, post_body_.c_str())
-      .set(CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(post_body_.c_str())))
-      .set(CURLOPT_HTTPHEADER, headers_.get());
-  response_file_.attach(options);
-  return options.set(CURLOPT_VERBOSE, 1L).set(CURLOPT_TIMEOUT, 5L).result();
+      .set(CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(post_body_.c_str())));
+  return response_file_.attach(options).result();
 }
 
 int AddressInfo::OnExecuted() {
@@ -151,10 +149,10 @@ int AddressInfo::PostExecuted() {
 }
 
 int AddressInfo::PostExecutedFinal(const char* answer) {
-  cJSON* tree = cJSON_Parse(answer);
-  const cJSON* latest = cJSON_GetObjectItemCaseSensitive(tree, "LatestRom");
-  cJSON_GetObjectItemCaseSensitive(tree, "CrossRom");
-  const cJSON* current = cJSON_GetObjectItemCaseSensitive(tree, "CurrentRom");
+  JsonPtr tree(cJSON_Parse(answer));
+  const cJSON* latest = cJSON_GetObjectItemCaseSensitive(tree.get(), "LatestRom");
+  cJSON_GetObjectItemCaseSensitive(tree.get(), "CrossRom");
+  const cJSON* current = cJSON_GetObjectItemCaseSensitive(tree.get(), "CurrentRom");
   // Only an object can describe a ROM; an array (or a bare null, number or text)
   // offers nothing.
   bool offered = cJSON_IsObject(latest);
@@ -165,7 +163,7 @@ int AddressInfo::PostExecutedFinal(const char* answer) {
     if (driver_ != nullptr) driver_->rom_state = 0;
     // Offering a ROM whose record is not in place would send the download to a
     // stale or empty record: the check fails instead.
-    return handle_latestrom_to_dir(JsonHandle(tree, simple_free_json));
+    return handle_latestrom_to_dir(JsonHandle(tree.release(), simple_free_json));
   }
   const std::string rule(36, '=');
   LOG(INFO) << rule;
@@ -176,6 +174,5 @@ int AddressInfo::PostExecutedFinal(const char* answer) {
   std::string version = facts.count("v") ? facts["v"] : std::string();
   if (current_missing) version += " (N/A)";
   // The records follow the download record area wherever the start-up put it.
-  cJSON_Delete(tree);
   return write_record_entries(LATEST_ROM_DIR, {{KEY_CURR_VERSION, version}, {KEY_VERSION, "???"}});
 }

@@ -116,14 +116,10 @@ void writeText(FILE* stream, LineKind kind, const std::string& line) {
   }
 }
 
-}  // namespace
-
-const LineSpec& Spec(Line line) { return kSpecs[static_cast<int>(line)]; }
-
-std::string Encode(Line line, int status, long long value) {
-  const LineSpec& spec = Spec(line);
-  std::string text = std::to_string(status);
-  text += ':';
+// The part of a line after its stage: ":" and the letter, then the detail the
+// line carries; `value` stands for a kValue detail.
+std::string letterAndDetail(const LineSpec& spec, const std::string& value) {
+  std::string text = ":";
   text += spec.letter;
   switch (spec.detail) {
     case Detail::kNone:
@@ -132,13 +128,22 @@ std::string Encode(Line line, int status, long long value) {
       text += ':' + std::to_string(spec.number);
       break;
     case Detail::kText:
-      text += ':';
-      text += spec.text;
+      text += ':' + std::string(spec.text);
       break;
     case Detail::kValue:
-      text += ':' + std::to_string(value);
+      text += ':' + value;
       break;
   }
+  return text;
+}
+
+}  // namespace
+
+const LineSpec& Spec(Line line) { return kSpecs[static_cast<int>(line)]; }
+
+std::string Encode(Line line, int status, long long value) {
+  const LineSpec& spec = Spec(line);
+  std::string text = std::to_string(status) + letterAndDetail(spec, std::to_string(value));
   if (spec.line_feed) text += '\n';
   return text;
 }
@@ -153,22 +158,7 @@ std::string Pattern(Line line) {
       if (spec.stages & (1u << bit)) text = std::to_string(bit);
     }
   }
-  text += ':';
-  text += spec.letter;
-  switch (spec.detail) {
-    case Detail::kNone:
-      break;
-    case Detail::kNumber:
-      text += ':' + std::to_string(spec.number);
-      break;
-    case Detail::kText:
-      text += ':' + std::string(spec.text);
-      break;
-    case Detail::kValue:
-      text += ":<" + std::string(spec.text) + ">";
-      break;
-  }
-  return text;
+  return text + letterAndDetail(spec, "<" + std::string(spec.text) + ">");
 }
 
 Line FailureLine(int status, int code) {

@@ -339,10 +339,8 @@ Line DownloadTask::RunUpdater() {
   }
   writeEnd.reset();
   prepared.updater.reset();
-  UniqueFile stream(fdopen(readEnd.get(), "r"));
+  UniqueFile stream = StreamOver(readEnd, "r");
   if (stream) {
-    int owned = readEnd.release();  // the stream owns it now
-    (void)owned;
     char buffer[kLineBuffer];
     while (fgets(buffer, sizeof(buffer), stream.get()) != nullptr) {
       handle_updater_line(buffer);

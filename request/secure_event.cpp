@@ -5,7 +5,6 @@
 #include <android-base/file.h>
 #include <android-base/logging.h>
 #include <android-base/unique_fd.h>
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -19,21 +18,13 @@
 #include "norvotools/norvo-update/dir2url.h"
 #include "norvotools/norvo-zel/zelprotocal.h"
 #include "request/download_task.h"
-#include "request/vendor/norvo_dns.h"
 
 namespace {
 
 constexpr size_t kErrorBufferSize = 256;
+constexpr long kFirstStageTimeoutSeconds = 5;
 
 }  // namespace
-
-void splitHostPort(const std::string& host, std::string* name, std::string* port_suffix) {
-  size_t colon = host.rfind(':');
-  bool numeric = colon != std::string::npos && colon + 1 < host.size() && host.find(':') == colon &&
-                 host.find_first_not_of("0123456789", colon + 1) == std::string::npos;
-  *name = numeric ? host.substr(0, colon) : host;
-  *port_suffix = numeric ? host.substr(colon) : std::string();
-}
 
 int TransferFile::open(const std::string& path, const char* mode) {
   path_ = path;
@@ -45,12 +36,8 @@ int TransferFile::open(const std::string& path, const char* mode) {
   android::base::unique_fd fd;
   int rc = open_work_file(path, (read_back ? O_RDWR : O_WRONLY) | O_TRUNC, 0644, &fd);
   if (rc != 0) return rc;
-  FILE* fp = fdopen(fd.get(), read_back ? "w+" : "w");
-  if (fp == nullptr) return -errno;
-  stream_.reset(fp);
-  int owned_by_stream = fd.release();
-  (void)owned_by_stream;
-  return 0;
+  stream_ = StreamOver(fd, read_back ? "w+" : "w");
+  return stream_ ? 0 : -errno;
 }
 
 CurlOptions& TransferFile::attach(CurlOptions& options) {
@@ -148,11 +135,15 @@ void SecureEvent::appendRequestHeaders() {
   AppendHeader(headers_, "Content-type:application/x-www-form-urlencoded");
 }
 
+CurlOptions& SecureEvent::firstStageOptions(CurlOptions& options) {
+  return options.set(CURLOPT_HTTPHEADER, headers_.get())
+      .set(CURLOPT_ERRORBUFFER, error_buffer_.get())
+      .set(CURLOPT_VERBOSE, 1L)
+      .set(CURLOPT_TIMEOUT, kFirstStageTimeoutSeconds);
+}
+
 void SecureEvent::resolveHost(const URLWrapper& url, void (*callback)(void*, int, int, hostent*)) {
-  URLWrapper lookup = url;
-  std::string port;
-  splitHostPort(url.host, &lookup.host, &port);
-  resolveName(lookup, callback);
+  lookupHost(url, callback);
 }
 
 void SecureEvent::InitCbmap() {
@@ -160,11 +151,7 @@ void SecureEvent::InitCbmap() {
     writeStatus(status == STATUS_SYNC_SERVER_TIME ? frontend_protocol::Line::kClockSynchronised
                                                   : frontend_protocol::Line::kUpdateChecked,
                 status);
-    if (next_ != nullptr) {
-      next_->run();
-    } else {
-      LOG(INFO) << "this is the last task, byebye";
-    }
+    runNext();
     return true;
   };
   cbmap_[CURLE_COULDNT_RESOLVE_HOST] = [this](DownloadStatus status) {
@@ -179,6 +166,14 @@ void SecureEvent::InitCbmap() {
     writeFailure(status, CURLE_OPERATION_TIMEDOUT);
     return false;
   };
+}
+
+void SecureEvent::runNext() {
+  if (next_ != nullptr) {
+    next_->run();
+  } else {
+    LOG(INFO) << "this is the last task, byebye";
+  }
 }
 
 Handler SecureEvent::defaultHandler(CURLcode code) {
@@ -220,22 +215,19 @@ void SecureEvent::DnsResolveCallback(void*, int status, int, hostent* host) {
     return;
   } else {
     LOG(INFO) << "lookup h_name: " << (host->h_name != nullptr ? host->h_name : "");
+    ResolvedHost resolved = resolvedHost(url_.host, *host);
     std::string name, port;
     splitHostPort(url_.host, &name, &port);
     // One address list per host: the addresses left over from another host
     // (before a redirect or a change of mirror) must never be taken for this
     // one, whose Host: line the transfer carries. The same host again keeps
-    // its list, so that successive attempts go to successive addresses.
+    // its list: addresses left from an earlier attempt are used first, so that
+    // successive attempts go to successive addresses.
     if (name != addresses_name_) {
       addresses_.clear();
       addresses_name_ = name;
     }
-    if (host->h_addrtype == AF_INET && host->h_addr_list != nullptr) {
-      for (char** addr = host->h_addr_list; *addr != nullptr; ++addr) {
-        char text[16] = {};
-        if (inet_ntop(AF_INET, *addr, text, sizeof(text)) != nullptr) addresses_.push_back(text);
-      }
-    }
+    addresses_.splice(addresses_.end(), resolved.addresses);
     if (addresses_.empty()) {
       // Only IPv4 addresses fit the transfer's numeric host; without one there is
       // nothing to connect to.
@@ -243,7 +235,7 @@ void SecureEvent::DnsResolveCallback(void*, int status, int, hostent* host) {
       handleCurlCode(CURLE_COULDNT_RESOLVE_HOST)(status_);
       return;
     }
-    host_line_ = "Host: " + url_.host;
+    host_line_ = resolved.host_line;
     AppendHeader(headers_, host_line_);
     if (tls::is_https(url_.scheme)) {
       // TLS sends the URL's host as the server name and checks the certificate

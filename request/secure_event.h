@@ -13,6 +13,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "norvotools/norvo-root/host_lookup.h"
 #include "norvotools/norvo-root/scoped.h"
 #include "request/curl_handles.h"
 #include "request/frontend_protocol.h"
@@ -29,9 +30,6 @@ enum DownloadStatus : int {
 };
 
 using Handler = std::function<bool(DownloadStatus)>;
-
-// Splits "name:port" into the name and ":port" (empty when there is no numeric port).
-void splitHostPort(const std::string& host, std::string* name, std::string* port_suffix);
 
 // A work-area file that a transfer writes into (the time file, the answer
 // body). Opened without following a link and only as a regular file; every
@@ -154,6 +152,11 @@ class SecureEvent {
   void writeFailure(DownloadStatus status, int code);
   // The header lines every request of the update server carries after "Host: ".
   void appendRequestHeaders();
+  // The options every request of the first stage shares (the time sync, the
+  // update check, the ROM URL check): the header list, the error buffer, the
+  // verbose transfer log and the limit on the whole request, since the user
+  // waits for the stage. Returns `options` for the request's own options.
+  CurlOptions& firstStageOptions(CurlOptions& options);
   // Points the transfer at the URL record and performs it.
   CURLcode performTransfer();
   // For an https URL record, gives the transfer the handset's CA store; refuses
@@ -172,10 +175,12 @@ class SecureEvent {
   // the request headers. 0, or CURLE_WRITE_ERROR (logged with the path) for an
   // event that must not transfer into nothing.
   int prepareRequest(TransferFile& file, const std::string& path, const char* mode);
-  // Starts name resolution of `url` with `callback`. The resolver looks up host
-  // names only, so a ":port" suffix is left out of the lookup; the completion
-  // keeps it on the resolved address.
+  // Starts name resolution of `url` with `callback` (lookupHost()); the
+  // completion keeps a ":port" suffix on the resolved address.
   void resolveHost(const URLWrapper& url, void (*callback)(void*, int, int, hostent*));
+  // The end of a success handler: runs the next event of the chain, or says
+  // that this was the last.
+  void runNext();
   // The handler for a result code without an entry in the callback map.
   Handler defaultHandler(CURLcode code);
 

@@ -1,6 +1,5 @@
 #include "request/secure_event.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 
@@ -11,6 +10,8 @@
 #include "tests/support/test_support.h"
 
 namespace {
+
+using test_support::HostEntry;
 
 // An event whose transfer result is chosen by the test; it records the URL it
 // would have used and the telemetry codes instead of touching the device.
@@ -34,32 +35,6 @@ class FakeEvent : public SecureEvent {
   int runs = 0;
   std::vector<std::string> used_hosts;
   std::vector<int> telemetry;
-};
-
-// A resolver answer holding the given IPv4 addresses.
-class HostEntry {
- public:
-  explicit HostEntry(const std::vector<const char*>& addresses) {
-    for (const char* text : addresses) {
-      in_addr addr{};
-      inet_pton(AF_INET, text, &addr);
-      storage_.push_back(addr);
-    }
-    for (auto& addr : storage_) pointers_.push_back(reinterpret_cast<char*>(&addr));
-    pointers_.push_back(nullptr);
-    entry_.h_name = const_cast<char*>("update.norvo.test");
-    entry_.h_aliases = aliases_;
-    entry_.h_addrtype = AF_INET;
-    entry_.h_length = 4;
-    entry_.h_addr_list = pointers_.data();
-  }
-  hostent* get() { return &entry_; }
-
- private:
-  std::vector<in_addr> storage_;
-  std::vector<char*> pointers_;
-  char* aliases_[1] = {nullptr};
-  hostent entry_{};
 };
 
 // Events of these tests write their lines to `out` through `driver`.
@@ -225,20 +200,6 @@ TEST_F(SecureEventTest, MissingEntryFallsBackToFixedResolveAndStillTransfers) {
   EXPECT_EQ(event.used_hosts, std::vector<std::string>{"update.norvo.test"});
   EXPECT_EQ(event.headerList(), nullptr);
   EXPECT_EQ(out.text(), "0:s\n");
-}
-
-TEST(SplitHostPortTest, OnlyANumericSuffixIsAPort) {
-  std::string name, port;
-  splitHostPort("a.test:8080", &name, &port);
-  EXPECT_EQ(name, "a.test");
-  EXPECT_EQ(port, ":8080");
-  splitHostPort("a.test", &name, &port);
-  EXPECT_EQ(name, "a.test");
-  EXPECT_EQ(port, "");
-  splitHostPort("a.test:", &name, &port);
-  EXPECT_EQ(name, "a.test:");
-  splitHostPort("a.test:80x", &name, &port);
-  EXPECT_EQ(port, "");
 }
 
 }  // namespace

@@ -34,12 +34,7 @@ int SyncServerTime::PreExecuted() {
   // the date from: fail the event instead of transferring into nothing.
   if (int rc = prepareRequest(time_file_, TIME_FILE, "w+"); rc != 0) return rc;
   CurlOptions options(curl_.get());
-  options.set(CURLOPT_HTTPHEADER, headers_.get())
-      .set(CURLOPT_HEADER, 1L)
-      .set(CURLOPT_ERRORBUFFER, error_buffer_.get())
-      .set(CURLOPT_VERBOSE, 1L)
-      .set(CURLOPT_TIMEOUT, 5L)
-      .set(CURLOPT_NOBODY, 1L);
+  firstStageOptions(options).set(CURLOPT_HEADER, 1L).set(CURLOPT_NOBODY, 1L);
   return time_file_.attach(options).result();
 }
 

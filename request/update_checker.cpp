@@ -29,8 +29,6 @@ namespace {
 constexpr const char kOtadLog[] = "/cache/otad/otad.log";
 constexpr const char kUpdatePath[] = "/updates/kootaV3.php";
 
-using JsonPtr = std::unique_ptr<cJSON, ReleaseWith<cJSON_Delete>>;
-
 // A property value as the platform hands it out: a zero-filled buffer of the maximum
 // value size, the length returned.
 struct Prop {
@@ -52,6 +50,25 @@ Prop readFirstProp(std::initializer_list<const char*> names) {
     if (p.len > 0) break;
   }
   return p;
+}
+
+// The first of `names` that yields a value; when none does, the fact cannot be
+// given: "failed to get `shown`" and `end` on stdout, and false.
+bool requiredProp(std::initializer_list<const char*> names, const char* shown, Prop* p,
+                  const char* end = "\n") {
+  *p = readFirstProp(names);
+  if (p->len > 0) return true;
+  printf("failed to get %s%s", shown, end);
+  return false;
+}
+
+// A fact that is a property's value as it stands: 0, or -1 as requiredProp() fails.
+int copiedFact(FactMap& facts, const char* key, std::initializer_list<const char*> names,
+               const char* shown, const char* end = "\n") {
+  Prop p;
+  if (!requiredProp(names, shown, &p, end)) return -1;
+  facts[key] = p.value;
+  return 0;
 }
 
 // The raw IMEI, or "" when no IMEI property is set.
@@ -85,11 +102,10 @@ std::string fieldOf(const FactMap& fields, const std::string& name) {
 }  // namespace
 
 int getVEXAVersion(FactMap& facts) {
-  Prop p = readFirstProp({"debug.build_version", "ro.build.version.incremental"});
-  if (p.len == 0) {
-    printf("failed to get %s\n", "ro.build.version.incremental");
+  Prop p;
+  if (!requiredProp({"debug.build_version", "ro.build.version.incremental"},
+                    "ro.build.version.incremental", &p))
     return -1;
-  }
   facts["v"] = std::string("VEXA-") + p.value;
   return 0;
 }
@@ -105,23 +121,13 @@ int getVEXABigVersion(FactMap& facts) {
 }
 
 int getCodeBase(FactMap& facts) {
-  Prop p = readFirstProp({"debug.android_version", "ro.build.version.release"});
-  if (p.len == 0) {
-    printf("failed to get %s\n", "ro.build.version.release");
-    return -1;
-  }
-  facts["c"] = p.value;
-  return 0;
+  return copiedFact(facts, "c", {"debug.android_version", "ro.build.version.release"},
+                    "ro.build.version.release");
 }
 
 int getDeviceName(FactMap& facts) {
-  Prop p = readFirstProp({"ro.product.device", "ro.product.mod_device"});
-  if (p.len == 0) {
-    printf("failed to get %s\n", "ro.product.device");
-    return -1;
-  }
-  facts["d"] = p.value;
-  return 0;
+  return copiedFact(facts, "d", {"ro.product.device", "ro.product.mod_device"},
+                    "ro.product.device");
 }
 
 int getImei(FactMap& facts) {
@@ -137,11 +143,8 @@ int getImei(FactMap& facts) {
 }
 
 int getRootable(FactMap& facts) {
-  Prop p = readFirstProp({"debug.debuggable", "ro.debuggable"});
-  if (p.len == 0) {
-    printf("failed to get %s\n", "ro.debuggable");
-    return -1;
-  }
+  Prop p;
+  if (!requiredProp({"debug.debuggable", "ro.debuggable"}, "ro.debuggable", &p)) return -1;
   facts["isR"] = strcmp(p.value, "0") == 0 ? "0" : "1";
   return 0;
 }
@@ -165,11 +168,7 @@ int getWhetherSystemModifiedFrom(const std::string& path, FactMap& facts) {
   struct stat st;
   UniqueFile fp;
   if (fd != -1 && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
-    fp.reset(fdopen(fd.get(), "re"));
-    if (fp) {
-      int owned_by_stream = fd.release();
-      (void)owned_by_stream;
-    }
+    fp = StreamOver(fd, "re");
   }
   if (!fp) {
     printf("E: failed to open %s\n", "otad.log");
@@ -216,13 +215,7 @@ int getABSystem(FactMap& facts) {
 }
 
 int getProductBoard(FactMap& facts) {
-  Prop p = readProp("ro.product.board");
-  if (p.len == 0) {
-    printf("failed to get %s\n", "ro.product.board");
-    return -1;
-  }
-  facts["p"] = p.value;
-  return 0;
+  return copiedFact(facts, "p", {"ro.product.board"}, "ro.product.board");
 }
 
 int getSerialNum(FactMap& facts) {
@@ -236,15 +229,7 @@ int getSerialNum(FactMap& facts) {
   return 0;
 }
 
-int getRomZone(FactMap& facts) {
-  Prop p = readProp("ro.rom.zone");
-  if (p.len == 0) {
-    printf("failed to get %s\n", "ro.rom.zone");
-    return -1;
-  }
-  facts["zone"] = p.value;
-  return 0;
-}
+int getRomZone(FactMap& facts) { return copiedFact(facts, "zone", {"ro.rom.zone"}, "ro.rom.zone"); }
 
 int getHashId(FactMap& facts) {
   std::string imei = imeiValue();
@@ -257,21 +242,12 @@ int getHashId(FactMap& facts) {
 }
 
 int getLanguage(FactMap& facts) {
-  Prop p = readProp("ro.product.locale");
-  if (p.len == 0) {
-    printf("failed to get %s", "ro.product.locale");
-    return -1;
-  }
-  facts["l"] = p.value;
-  return 0;
+  return copiedFact(facts, "l", {"ro.product.locale"}, "ro.product.locale", "");
 }
 
 int getRegion(FactMap& facts) {
-  Prop p = readProp("ro.product.locale");
-  if (p.len == 0) {
-    printf("failed to get %s\n", "ro.product.locale");
-    return -1;
-  }
+  Prop p;
+  if (!requiredProp({"ro.product.locale"}, "ro.product.locale", &p)) return -1;
   // Both parts fit: neither can be longer than the value itself.
   char language[PROPERTY_VALUE_MAX] = {};
   char region[PROPERTY_VALUE_MAX] = {};
@@ -335,7 +311,7 @@ void getUpdateJsonMap(std::string& out) {
   options["express"] = "0";
   cJSON_AddItemToObject(root.get(), "options", jsonFromFacts(options));
 
-  UniqueMalloc<char> printed(cJSON_Print(root.get()));
+  JsonText printed(cJSON_Print(root.get()));
   out = printed ? printed.get() : "";
 }
 

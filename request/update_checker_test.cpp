@@ -251,7 +251,7 @@ TEST_F(UpdateCheckerTest, MinimalQueryHoldsOnlyTheFactsThatCannotFail) {
   getUpdateJsonMap(query);
   testing::internal::GetCapturedStdout();
 
-  std::unique_ptr<cJSON, void (*)(cJSON*)> json(cJSON_Parse(query.c_str()), cJSON_Delete);
+  JsonPtr json(cJSON_Parse(query.c_str()));
   ASSERT_NE(nullptr, json) << query;
   EXPECT_EQ((std::set<std::string>{"i", "n", "sys", "unlock", "dpi", "b", "f", "hashId", "sid",
                                    "options"}),
@@ -287,7 +287,7 @@ TEST_F(UpdateCheckerTest, FullQueryAllMembersAsStrings) {
   testing::internal::CaptureStdout();
   getUpdateJsonMap(query);
   testing::internal::GetCapturedStdout();
-  std::unique_ptr<cJSON, void (*)(cJSON*)> json(cJSON_Parse(query.c_str()), cJSON_Delete);
+  JsonPtr json(cJSON_Parse(query.c_str()));
   ASSERT_NE(nullptr, json);
   EXPECT_EQ(19u, keysOf(json.get()).size());
   for (const cJSON* item = json->child; item; item = item->next) {
@@ -305,14 +305,14 @@ std::string decodeQ(const std::string& q) {
   size_t raw_len = 0;
   testing::internal::CaptureStdout();
   int rc = base64_decode(&raw, &raw_len, q.data(), q.size());
-  std::unique_ptr<unsigned char, void (*)(void*)> raw_owner(raw, free);
+  UniqueMalloc<unsigned char> raw_owner(raw);
   unsigned char* plain = nullptr;
   int32_t plain_len = 0;
   if (rc == 0) {
     rc = AES_CBC_PKCS5Padding_Decrypt(PAYLOAD_KEY, &plain, &plain_len, raw,
                                       static_cast<int32_t>(raw_len));
   }
-  std::unique_ptr<unsigned char, void (*)(void*)> plain_owner(plain, free);
+  UniqueMalloc<unsigned char> plain_owner(plain);
   testing::internal::GetCapturedStdout();
   if (rc != 0) return "<undecodable>";
   return std::string(reinterpret_cast<char*>(plain), plain_len);

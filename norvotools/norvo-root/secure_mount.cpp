@@ -25,6 +25,9 @@
 #include <memory>
 #include <string>
 
+#include "norvotools/norvo-root/bounded_read.h"
+#include "norvotools/norvo-root/scoped.h"
+
 std::string whichEnvironment() {
   return android::base::GetProperty("ro.bootimage.name", "android");
 }
@@ -161,30 +164,8 @@ int read_record_fd(int fd, size_t max, std::string* out) {
     errno = err;
     return -err;
   }
-  // The size may change while reading; never take in more than `max` + 1 bytes.
-  std::string content;
-  content.resize(std::min(max, static_cast<size_t>(st.st_size)) + 1);
-  size_t have = 0;
-  for (;;) {
-    if (have == content.size()) {
-      if (have > max) {
-        errno = EFBIG;
-        return -EFBIG;
-      }
-      content.resize(std::min(max + 1, have * 2 + 1));
-    }
-    ssize_t n = TEMP_FAILURE_RETRY(read(fd, &content[have], content.size() - have));
-    if (n < 0) return -errno;
-    if (n == 0) break;
-    have += static_cast<size_t>(n);
-  }
-  if (have > max) {
-    errno = EFBIG;
-    return -EFBIG;
-  }
-  content.resize(have);
-  *out = std::move(content);
-  return 0;
+  // The size may change while reading; the read stops one byte past `max`.
+  return read_bounded(fd, max, out);
 }
 
 int read_record_file(const std::string& path, size_t max, std::string* out) {
@@ -359,11 +340,7 @@ FILE* open_log_file(const char* path) {
   if (fstat(fd.get(), &st) == -1 || !S_ISREG(st.st_mode)) return nullptr;
   int flags = fcntl(fd.get(), F_GETFL);
   if (flags == -1 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) == -1) return nullptr;
-  FILE* fp = fdopen(fd.get(), "ae");
-  if (fp == nullptr) return nullptr;
-  int owned_by_stream = fd.release();  // fclose closes it from now on
-  (void)owned_by_stream;
-  return fp;
+  return StreamOver(fd, "ae").release();
 }
 
 // The forked log writer: copies the pipe to `path` line by line with the time

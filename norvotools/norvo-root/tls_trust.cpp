@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "norvo_config.h"
+#include "norvotools/norvo-root/bounded_read.h"
 #include "norvotools/norvo-root/scoped.h"
 
 namespace tls {
@@ -122,23 +123,12 @@ bool read_certificate(int dir_fd, const std::string& name, size_t max_bytes, std
     *why = "larger than " + std::to_string(max_bytes) + " bytes";
     return false;
   }
-  // One byte more than allowed, so that a file that grew after fstat is seen.
-  std::string text(max_bytes + 1, '\0');
-  size_t got = 0;
-  while (got < text.size()) {
-    ssize_t n = TEMP_FAILURE_RETRY(read(fd.get(), &text[got], text.size() - got));
-    if (n < 0) {
-      *why = strerror(errno);
-      return false;
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  if (got > max_bytes) {
-    *why = "larger than " + std::to_string(max_bytes) + " bytes";
+  // A file that grew after fstat is seen by the bound all the same.
+  std::string text;
+  if (int rc = read_bounded(fd.get(), max_bytes, &text); rc != 0) {
+    *why = rc == -EFBIG ? "larger than " + std::to_string(max_bytes) + " bytes" : strerror(-rc);
     return false;
   }
-  text.resize(got);
   if (!first_pem_certificate(text, der)) {
     *why = "no PEM certificate";
     return false;

@@ -24,6 +24,18 @@ using HeapBytes = UniqueMalloc<unsigned char>;
 // cannot be scheduled: reading 16 bytes from it would run past its end.
 bool keyUsable(const char* key) { return key != nullptr && strnlen(key, kBlock) == kBlock; }
 
+// Expands `key` for one direction and says so on stdout, as the callers' logs expect.
+bool setKey(const char* key, bool encrypt, AES_KEY* aes_key) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(key);
+  if (!keyUsable(key) || (encrypt ? AES_set_encrypt_key(bytes, kKeyBits, aes_key)
+                                  : AES_set_decrypt_key(bytes, kKeyBits, aes_key)) != 0) {
+    printf("cannot to set aes key");
+    return false;
+  }
+  printf(encrypt ? "set encrypt key success" : "set decrypt key success");
+  return true;
+}
+
 }  // namespace
 
 int AES_CBC_PKCS5Padding_Encrypt(const char* key, unsigned char** out, int32_t* out_len,
@@ -48,12 +60,7 @@ int AES_CBC_PKCS5Padding_Encrypt(const char* key, unsigned char** out, int32_t* 
   *out_len = padded_len;
 
   AES_KEY aes_key;
-  if (!keyUsable(key) ||
-      AES_set_encrypt_key(reinterpret_cast<const uint8_t*>(key), kKeyBits, &aes_key) != 0) {
-    printf("cannot to set aes key");
-    return -1;
-  }
-  printf("set encrypt key success");
+  if (!setKey(key, true, &aes_key)) return -1;
 
   unsigned char iv[AES_BLOCK_SIZE];
   memcpy(iv, kIv, sizeof(iv));
@@ -73,12 +80,7 @@ int AES_CBC_PKCS5Padding_Decrypt(const char* key, unsigned char** out, int32_t* 
   *out_len = 0;
 
   AES_KEY aes_key;
-  if (!keyUsable(key) ||
-      AES_set_decrypt_key(reinterpret_cast<const uint8_t*>(key), kKeyBits, &aes_key) != 0) {
-    printf("cannot to set aes key");
-    return -1;
-  }
-  printf("set decrypt key success");
+  if (!setKey(key, false, &aes_key)) return -1;
 
   if (in_len <= 0 || in_len % kBlock != 0 || in == nullptr) {
     printf("invalid ciphertext length(%d)\n", in_len);

@@ -33,13 +33,14 @@ struct CipherResult {
   std::string printed;
 };
 
-CipherResult encrypt(const Bytes& plain, const char* key = PAYLOAD_KEY) {
+// Runs one direction of the cipher and keeps what it hands out and prints.
+CipherResult runCipher(decltype(&AES_CBC_PKCS5Padding_Encrypt) cipher, const Bytes& in,
+                       const char* key) {
   unsigned char* out = nullptr;
   int32_t out_len = -1;
   testing::internal::CaptureStdout();
-  int rc = AES_CBC_PKCS5Padding_Encrypt(key, &out, &out_len,
-                                        reinterpret_cast<const unsigned char*>(plain.data()),
-                                        static_cast<int32_t>(plain.size()));
+  int rc = cipher(key, &out, &out_len, reinterpret_cast<const unsigned char*>(in.data()),
+                  static_cast<int32_t>(in.size()));
   std::string printed = testing::internal::GetCapturedStdout();
   Owned<unsigned char> owner(out);
   EXPECT_NE(out, nullptr);
@@ -47,18 +48,12 @@ CipherResult encrypt(const Bytes& plain, const char* key = PAYLOAD_KEY) {
   return {rc, Bytes(reinterpret_cast<char*>(out), out_len), out[out_len] == '\0', printed};
 }
 
+CipherResult encrypt(const Bytes& plain, const char* key = PAYLOAD_KEY) {
+  return runCipher(AES_CBC_PKCS5Padding_Encrypt, plain, key);
+}
+
 CipherResult decrypt(const Bytes& cipher, const char* key = PAYLOAD_KEY) {
-  unsigned char* out = nullptr;
-  int32_t out_len = -1;
-  testing::internal::CaptureStdout();
-  int rc = AES_CBC_PKCS5Padding_Decrypt(key, &out, &out_len,
-                                        reinterpret_cast<const unsigned char*>(cipher.data()),
-                                        static_cast<int32_t>(cipher.size()));
-  std::string printed = testing::internal::GetCapturedStdout();
-  Owned<unsigned char> owner(out);
-  EXPECT_NE(out, nullptr);
-  if (out == nullptr) return {rc, {}, false, printed};
-  return {rc, Bytes(reinterpret_cast<char*>(out), out_len), out[out_len] == '\0', printed};
+  return runCipher(AES_CBC_PKCS5Padding_Decrypt, cipher, key);
 }
 
 std::string b64(const Bytes& in) {

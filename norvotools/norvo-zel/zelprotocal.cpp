@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "norvotools/norvo-root/bounded_read.h"
 #include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-root/work_area.h"
@@ -59,18 +60,10 @@ bool readValue(const std::string& path, size_t limit, std::string* content, bool
     LOG(ERROR) << "failed to read file: " << path;
     return false;
   }
-  content->clear();
-  char buf[4096];
   // One byte past the limit tells a full value from a cut one.
-  while (content->size() <= limit) {
-    const size_t want = std::min(sizeof(buf), limit + 1 - content->size());
-    const ssize_t n = TEMP_FAILURE_RETRY(read(fd.get(), buf, want));
-    if (n < 0) {
-      LOG(ERROR) << "failed to read file: " << path;
-      return false;
-    }
-    if (n == 0) break;
-    content->append(buf, static_cast<size_t>(n));
+  if (read_up_to(fd.get(), limit + 1, content) != 0) {
+    LOG(ERROR) << "failed to read file: " << path;
+    return false;
   }
   *cut = content->size() > limit;
   if (*cut) content->resize(limit);
@@ -219,9 +212,9 @@ cJSON* zel_sync_to_json(std::string dir) {
 }
 
 std::string zel_sync_to_string_of(const std::string& root) {
-  std::unique_ptr<cJSON, void (*)(cJSON*)> tree(zel_sync_to_json(root), cJSON_Delete);
+  JsonPtr tree(zel_sync_to_json(root));
   if (!tree) return "";
-  std::unique_ptr<char, void (*)(void*)> printed(cJSON_Print(tree.get()), cJSON_free);
+  JsonText printed(cJSON_Print(tree.get()));
   return printed ? std::string(printed.get()) : std::string();
 }
 

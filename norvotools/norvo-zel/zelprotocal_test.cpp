@@ -16,7 +16,6 @@
 namespace {
 
 using Record = std::map<std::string, std::string>;
-using JsonPtr = std::unique_ptr<cJSON, ReleaseWith<cJSON_Delete>>;
 
 using test_support::LogCapture;
 
@@ -105,7 +104,7 @@ TEST_F(ZelStoreTest, PidFileCheckLogLines) {
 TEST_F(ZelStoreTest, SnapshotOfTheStore) {
   JsonPtr empty = snapshot(root_);
   ASSERT_NE(nullptr, empty);
-  std::unique_ptr<char, void (*)(void*)> text(cJSON_PrintUnformatted(empty.get()), cJSON_free);
+  JsonText text(cJSON_PrintUnformatted(empty.get()));
   EXPECT_STREQ("{\"events\":[{}]}", text.get());
 
   const std::string tricky = "a \"quoted\" \\ back\nslash\ttab";
@@ -142,7 +141,7 @@ TEST(ZelLiteralTest, EscapesAsThePrinterDoesAndKeepsNul) {
   std::string all;
   for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
   JsonPtr item(cJSON_CreateString(all.c_str()));
-  std::unique_ptr<char, void (*)(void*)> printed(cJSON_PrintUnformatted(item.get()), cJSON_free);
+  JsonText printed(cJSON_PrintUnformatted(item.get()));
   EXPECT_EQ(std::string(printed.get()), norvozel::json_string_literal(all));
 
   EXPECT_EQ("\"ab\\u0000cd\"", norvozel::json_string_literal(std::string("ab\0cd", 5)));

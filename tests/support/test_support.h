@@ -6,6 +6,8 @@
 
 #include <android-base/file.h>
 #include <android-base/logging.h>
+#include <arpa/inet.h>
+#include <netdb.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -201,5 +203,31 @@ inline std::string Read(const std::string& path) {
   android::base::ReadFileToString(path, &s);
   return s;
 }
+
+// A resolver answer holding the given IPv4 addresses.
+class HostEntry {
+ public:
+  explicit HostEntry(const std::vector<const char*>& addresses) {
+    for (const char* text : addresses) {
+      in_addr addr{};
+      inet_pton(AF_INET, text, &addr);
+      storage_.push_back(addr);
+    }
+    for (auto& addr : storage_) pointers_.push_back(reinterpret_cast<char*>(&addr));
+    pointers_.push_back(nullptr);
+    entry_.h_name = const_cast<char*>("update.norvo.test");
+    entry_.h_aliases = aliases_;
+    entry_.h_addrtype = AF_INET;
+    entry_.h_length = 4;
+    entry_.h_addr_list = pointers_.data();
+  }
+  hostent* get() { return &entry_; }
+
+ private:
+  std::vector<in_addr> storage_;
+  std::vector<char*> pointers_;
+  char* aliases_[1] = {nullptr};
+  hostent entry_{};
+};
 
 }  // namespace test_support
