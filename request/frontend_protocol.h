@@ -34,7 +34,7 @@ namespace frontend_protocol {
 
 // Version of the protocol described by docs/frontend-protocol.md; every
 // program prints it with --version.
-constexpr int kProtocolVersion = 2;
+constexpr int kProtocolVersion = 3;
 
 // What follows the detail letter.
 enum class Detail {
@@ -97,6 +97,7 @@ constexpr int kFinalCodeBase = 100;
   X(kContinued, kStage3, 'r', kText, 0, "c", true, kNotAFailure)                          \
   X(kStopped, kStage3, 'r', kText, 0, "s", false, kFinal)                                 \
   X(kComplete, kStage3, 'c', kText, 0, "", true, kNotAFailure)                            \
+  X(kMirrorChanged, kStage3, 'm', kValue, 0, "mirror index", true, kNotAFailure)          \
   X(kNothingReceived, kStage3, 'f', kNumber, 52, "", true, kFinal)                        \
   X(kRedirectProtocol, kStage3, 'f', kNumber, 1, "", true, kRetries)                      \
   X(kUrlMalformed, kStage3, 'f', kNumber, 3, "", true, kRetries)                          \

@@ -124,6 +124,7 @@ AnswerHead::Line AnswerHead::add(const std::string& line) {
 
 std::string PackageIdentity::serialize() const {
   std::string text = "path=" + path + "\nsize=" + std::to_string(size) + "\n";
+  if (!mirror.empty()) text += "mirror=" + mirror + "\n";
   if (!md5.empty()) text += "md5=" + md5 + "\n";
   if (!validator.empty()) text += "validator=" + validator + "\n";
   if (total >= 0) text += "total=" + std::to_string(total) + "\n";
@@ -150,6 +151,8 @@ bool PackageIdentity::parse(const std::string& text, PackageIdentity* out) {
       have_size = true;
     } else if (key == "md5") {
       parsed.md5 = value;
+    } else if (key == "mirror") {
+      parsed.mirror = value;
     } else if (key == "validator") {
       parsed.validator = value;
     } else if (key == "file") {
@@ -173,7 +176,8 @@ bool PackageIdentity::parse(const std::string& text, PackageIdentity* out) {
 }
 
 bool PackageIdentity::samePackage(const PackageIdentity& stored) const {
-  return path == stored.path && size == stored.size && (stored.md5.empty() || md5 == stored.md5);
+  return path == stored.path && size == stored.size && (stored.md5.empty() || md5 == stored.md5) &&
+         (stored.mirror.empty() || mirror == stored.mirror);
 }
 
 SizeBounds record_size_bounds(uint64_t record_size) {

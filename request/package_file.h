@@ -25,7 +25,11 @@ constexpr int kForeignEncoding = frontend_protocol::kCauseEncodingRefused;
 
 // What the side file beside the package records about the bytes in it.
 struct PackageIdentity {
-  std::string path;       // request path the task was started for
+  std::string path;  // request path the task was started for
+  // The mirror the bytes came from (scheme and host of the URL the task was
+  // given, before any redirect); empty in side files of older agents. Its
+  // validator vouches for nothing on another mirror.
+  std::string mirror;
   uint64_t size = 0;      // the record's expected size
   std::string md5;        // the record's MD5, or empty
   std::string validator;  // ETag, else Last-Modified, of the answer the bytes came from
@@ -40,8 +44,9 @@ struct PackageIdentity {
   // Reads a side file; false for text that is not one. Files written before the
   // validator and total were kept parse with those left empty.
   static bool parse(const std::string& text, PackageIdentity* out);
-  // The same package of the same record. An MD5 that the stored identity lacks
-  // (an older side file) does not count against it.
+  // The same package of the same record from the same mirror. An MD5 or a
+  // mirror that the stored identity lacks (an older side file) does not count
+  // against it.
   bool samePackage(const PackageIdentity& stored) const;
 };
 

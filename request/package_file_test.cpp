@@ -207,6 +207,25 @@ TEST(PackageIdentity, RoundTripAndOlderFiles) {
   EXPECT_FALSE(PackageIdentity::parse("path=/p\nsize=-1\n", &old));
 }
 
+TEST(PackageIdentity, AnotherMirrorIsNotTheSameAnswer) {
+  // Mirrors often serve the same path; only the mirror tells their answers apart,
+  // and a validator of one vouches for nothing on another.
+  PackageIdentity id = Stored("\"tag\"", 77);
+  id.mirror = "http://m0.example:8081";
+  PackageIdentity back;
+  ASSERT_TRUE(PackageIdentity::parse(id.serialize(), &back));
+  EXPECT_EQ("http://m0.example:8081", back.mirror);
+  EXPECT_TRUE(id.samePackage(back));
+  PackageIdentity other = id;
+  other.mirror = "http://m0.example:8082";
+  EXPECT_FALSE(other.samePackage(id));
+  // A side file of an older agent names no mirror: its bytes stay the task's own.
+  PackageIdentity old;
+  ASSERT_TRUE(
+      PackageIdentity::parse("path=" + id.path + "\nsize=" + std::to_string(id.size) + "\n", &old));
+  EXPECT_TRUE(id.samePackage(old));
+}
+
 TEST(RetryAfter, SecondsOrDate) {
   EXPECT_EQ(2, parse_retry_after(" 2 ", 0));
   EXPECT_EQ(-1, parse_retry_after("soon", 0));

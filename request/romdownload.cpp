@@ -17,6 +17,7 @@
 #include "norvotools/norvo-root/tls_trust.h"
 #include "norvotools/norvo-update/dir2url.h"
 #include "norvotools/norvo-zel/payload_cipher.h"
+#include "norvotools/norvo-zel/zelprotocal.h"
 #include "request/download_task.h"
 #include "request/vendor/norvo_dns.h"
 
@@ -82,6 +83,22 @@ uint64_t parse_file_size(const std::string& text) {
   return size;
 }
 
+bool is_unanswered_failure(int code, bool answered) {
+  if (answered) return false;
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool allowed_scheme(const std::string& scheme) {
   return strcasecmp(scheme.c_str(), "http://") == 0 || strcasecmp(scheme.c_str(), "https://") == 0;
 }
@@ -124,11 +141,15 @@ void RomDownload::InitCbmap() {
     if (p->lastSize == 0) {
       writeStatus(Line::kNothingReceived, status);
       outcome_ = Outcome::kFailed;
+      figures_.final_code = CURLE_GOT_NOTHING;
       return false;
     }
     if (!checkComplete(status) || !checkSignature(status)) return false;
     writeStatus(Line::kComplete, status);
     outcome_ = Outcome::kComplete;
+    figures_.final_code = 0;
+    figures_.served = true;
+    figures_.serving = mirrors_.empty() ? -1 : mirrors_[mirror_].index;
     if (next_ != nullptr) {
       next_->run();
     } else {
@@ -140,6 +161,7 @@ void RomDownload::InitCbmap() {
     LOG(ERROR) << " CURLE_ABORTED_BY_CALLBACK lead to download stopped";
     writeStatus(Line::kStopped, status);
     outcome_ = Outcome::kStopped;
+    figures_.final_code = kStopCode;
     return false;
   };
 }
@@ -219,15 +241,33 @@ void RomDownload::reportFailure(DownloadStatus status, int code) {
   // 3:f:52 ends the task (a transfer that brought nothing into the file); an
   // attempt whose server closed without any answer is a failed receive, retried.
   if (code == CURLE_GOT_NOTHING) code = CURLE_RECV_ERROR;
-  if (noRetry_ ||
-      retry_.giveUpAfter(permanent_, code == kChecksumMismatch || code == kSignatureMismatch)) {
-    LOG(ERROR) << ">> RomDownload gives up after failure " << code;
+  bool give_up = noRetry_ || retry_.giveUpAfter(permanent_, code == kChecksumMismatch ||
+                                                                code == kSignatureMismatch);
+  unanswered_ = is_unanswered_failure(code, httpCode_ != 0 || written_ > 0) ? unanswered_ + 1 : 0;
+  bool another = mirror_ + 1 < mirrors_.size();
+  if (another && (give_up || unanswered_ >= kMaxUnansweredAttempts)) {
+    // Another mirror may well serve what this one cannot: the task goes on
+    // there. The line is this attempt's own retry line; the mirror line follows.
+    LOG(ERROR) << ">> RomDownload leaves mirror " << mirrors_[mirror_].index << " ("
+               << mirrors_[mirror_].url() << ") after failure " << code
+               << (give_up ? "" : ", it gave no answer " + std::to_string(unanswered_) + " times");
+    writeFailure(status, code);
+    ++figures_.retries[code];
+    failover_ = true;
+    outcome_ = Outcome::kRestart;
+    return;
+  }
+  if (give_up) {
+    LOG(ERROR) << ">> RomDownload gives up after failure " << code
+               << (mirrors_.size() > 1 ? ", every mirror failed" : "");
     writeStatus(frontend_protocol::FinalLine(code), status,
                 frontend_protocol::kFinalCodeBase + code);
     outcome_ = Outcome::kFailed;
+    figures_.final_code = frontend_protocol::kFinalCodeBase + code;
     return;
   }
   writeFailure(status, code);
+  ++figures_.retries[code];
   outcome_ = Outcome::kRestart;
 }
 
@@ -256,28 +296,82 @@ void RomDownload::run() {
   }
   resolveNameAbortOn(listener_.stopFd());
   vouch_.load();
+  Clock::time_point start = Clock::now();
+  figures_ = DownloadFigures();
   runAttempts();
+  figures_.duration = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   resolveNameAbortOn(-1);
   listener_.stop();
   releaseResource();
+  writeFigures();
+}
+
+void RomDownload::writeFigures() {
+  figures_.package_size = fileTotalSize;
+  LOG(INFO) << ">> RomDownload figures: " << figures_.received << " bytes received, "
+            << std::max<int64_t>(figures_.resumed, 0) << " resumed, " << figures_.attempts
+            << " attempts, " << figures_.duration.count() << " ms, final " << figures_.final_code;
+  norvozel::zel_write_data(figures_.record());
+}
+
+void RomDownload::nextMirror() {
+  ++mirror_;
+  const RomMirror& next = mirrors_[mirror_];
+  driver_->url_record.reset(new URLWrapper{next.parts[0], next.parts[1], "", next.parts[2]});
+  // A validator, and the request path, belong to the mirror that answered; the
+  // package's own identity (size and MD5) is all that carries over.
+  identity_.path = next.parts[2];
+  identity_.mirror = next.parts[0] + next.parts[1];
+  identity_.validator.clear();
+  identity_.total = -1;
+  if (expectedMd5_.empty()) {
+    // Nothing but an MD5 could tell whether the next mirror's bytes continue
+    // these: start over there.
+    freshNext_ = true;
+  }
+  // Pacing starts afresh: what the last mirror asked for is no word of this one.
+  retry_ = RetryPolicy();
+  retryAfterMs_ = -1;
+  redirects_ = 0;
+  unanswered_ = 0;
+  figures_.mirrors.push_back(next.index);
+  LOG(INFO) << ">> RomDownload goes on from mirror " << next.index << " (" << next.url() << ")";
+  writeStatus(Line::kMirrorChanged, status_, next.index);
+}
+
+bool RomDownload::keepsAcrossMirrors(const PackageIdentity& stored) const {
+  return !stored.mirror.empty() && stored.mirror != identity_.mirror && !expectedMd5_.empty() &&
+         stored.size == identity_.size && stored.md5 == expectedMd5_;
 }
 
 void RomDownload::runAttempts() {
   identity_ = PackageIdentity();
   identity_.path = driver_->url_record->path;
+  identity_.mirror = driver_->url_record->scheme + driver_->url_record->host;
   redirects_ = 0;
   freshNext_ = false;
   retry_ = RetryPolicy();
+  const URLWrapper& given = *driver_->url_record;
+  mirrors_ = mirror_failover_order(rom_mirror_urls(), given.scheme + given.host + given.path);
+  mirror_ = 0;
+  unanswered_ = 0;
+  figures_.mirrors = {mirrors_.front().index};
+  if (mirrors_.size() > 1) {
+    LOG(INFO) << ">> RomDownload may fail over to " << mirrors_.size() - 1 << " more mirror(s)";
+  }
   // Every restart and every redirect runs as the next turn of this loop rather
   // than nested inside the attempt before it; the status lines come in the
   // same order either way.
   for (;;) {
     outcome_ = Outcome::kNone;
     written_ = 0;
+    httpCode_ = 0;
     permanent_ = false;
     noRetry_ = false;
+    failover_ = false;
     retryAfterMs_ = -1;
     startAttempt();
+    figures_.received += written_;
     Outcome outcome = outcome_;
     if (outcome != Outcome::kRedirect) redirects_ = 0;
     bool stop = listener_.stopRequested();
@@ -285,11 +379,13 @@ void RomDownload::runAttempts() {
       // Stopped while the name was being looked up: no transfer ran.
       LOG(ERROR) << " stop command during name resolution, download stopped";
       writeStatus(Line::kStopped, status_);
+      figures_.final_code = kStopCode;
       break;
     }
     if (outcome != Outcome::kRestart && outcome != Outcome::kRedirect) break;
     releaseResource();
     InitResource();
+    if (failover_) nextMirror();
     if (!stop && outcome == Outcome::kRestart) {
       std::chrono::milliseconds wait = retry_.nextWait(written_ > 0, retryAfterMs_);
       LOG(INFO) << ">> RomDownload retries in " << wait.count() << " ms"
@@ -299,6 +395,7 @@ void RomDownload::runAttempts() {
     if (stop) {
       LOG(ERROR) << " stop command while waiting to retry, download stopped";
       writeStatus(Line::kStopped, status_);
+      figures_.final_code = kStopCode;
       break;
     }
   }
@@ -331,6 +428,18 @@ bool RomDownload::prepareFile(int64_t* resume) {
   PackageIdentity stored;
   bool known = package_.readIdentity(&stored);
   bool same = known && identity_.samePackage(stored);
+  if (known && !same && !freshNext_ && keepsAcrossMirrors(stored)) {
+    // An earlier mirror's bytes of this very package: the record's MD5 judges
+    // them at the end, as it judges the rest. This mirror's own validator, once
+    // it answers, is the only one that may vouch for them from now on.
+    LOG(INFO) << ">> RomDownload keeps the " << size << " bytes from " << stored.mirror
+              << " for the MD5 to judge";
+    stored = identity_;
+    stored.validator.clear();
+    stored.total = -1;
+    same = true;
+    if (!package_.writeIdentity(stored)) return false;
+  }
   // Bytes without a side file (left by an older agent, or copied in by a front
   // end) are kept when the record's MD5 will judge them at the end.
   bool unvouched = size > 0 && !known && !expectedMd5_.empty();
@@ -382,7 +491,8 @@ int RomDownload::PreExecuted() {
   // the record's MD5 will judge them at the end (prepareFile decides the rest).
   PackageIdentity stored;
   bool known = package_.readIdentity(&stored);
-  bool keep = !freshNext_ && (known ? identity_.samePackage(stored) : !expectedMd5_.empty());
+  bool keep = !freshNext_ && (known ? identity_.samePackage(stored) || keepsAcrossMirrors(stored)
+                                    : !expectedMd5_.empty());
   if (!package_.open(keep)) {
     failAttempt(CURLE_WRITE_ERROR, true);
     return CURLE_WRITE_ERROR;
@@ -457,6 +567,7 @@ int RomDownload::OnExecuted() {
   expectedTotal_ = -1;
   limit_ = kMaxPackageBytes;
   pauseApplied_ = false;
+  ++figures_.attempts;
   rc = performWithCommands(handle);
   noteTlsResult(rc);
   // A certificate that did not verify stays so however often we ask.
@@ -579,6 +690,7 @@ bool RomDownload::onHeadersEnd() {
   switch (decision.action) {
     case AnswerAction::kAlreadyComplete:
       LOG(INFO) << ">> RomDownload: all " << resume << " bytes are already here";
+      if (figures_.resumed < 0) figures_.resumed = resume;
       alreadyComplete_ = true;
       discardBody_ = true;
       expectedTotal_ = decision.total;
@@ -624,6 +736,7 @@ bool RomDownload::onHeadersEnd() {
       break;
   }
   expectedTotal_ = decision.total;
+  if (figures_.resumed < 0) figures_.resumed = progress ? progress->lastResume : 0;
   if (progress) {
     progress->bodyKept = true;
     // The bytes already on disk count from now on: say so before the rest arrives,

@@ -14,6 +14,7 @@
 
 #include "norvotools/norvo-update/dir2url.h"
 #include "request/command_listener.h"
+#include "request/download_figures.h"
 #include "request/download_vouch.h"
 #include "request/frontend_protocol.h"
 #include "request/package_file.h"
@@ -36,6 +37,14 @@ constexpr int kRedirectUnparsable = frontend_protocol::kCauseRedirectUnparsable;
 constexpr int kSignatureMismatch = frontend_protocol::kCauseSignatureMismatch;  // 62
 // Redirects followed in a row before the attempt counts as failed.
 constexpr int kMaxRedirects = 10;
+// Attempts in a row that get no answer at all from a mirror (its name not found,
+// the connection refused or timed out, closed before any answer) before the
+// download leaves it for the next mirror of the record. The last mirror is
+// tried on, paced, as a single one always was: an outage may pass.
+constexpr int kMaxUnansweredAttempts = 3;
+// True for the failures of an attempt that got no answer: `answered` says
+// whether any HTTP status came back.
+bool is_unanswered_failure(int code, bool answered);
 
 // Progress of one attempt, handed to xferinfo as its user pointer.
 struct XferProgress {
@@ -117,6 +126,12 @@ class RomDownload : public SecureEvent {
   // Reports a failed attempt: a retry line, or the final line once retrying is pointless.
   void reportFailure(DownloadStatus status, int code);
   void failAttempt(int code, bool permanent);
+  // Moves the task to the next mirror of mirrors_.
+  void nextMirror();
+  // Bytes that another mirror sent (in this run or an earlier one) and that the
+  // package's own identity, the record's size and MD5, will judge at the end.
+  bool keepsAcrossMirrors(const PackageIdentity& stored) const;
+  void writeFigures();
 
   static size_t writeBody(char* data, size_t size, size_t nmemb, void* userdata);
   static size_t onHeader(char* data, size_t size, size_t nmemb, void* userdata);
@@ -127,6 +142,13 @@ class RomDownload : public SecureEvent {
   PackageIdentity identity_;  // of the task's package, from the record
   SizeBounds bounds_;         // final sizes the record allows
   Outcome outcome_ = Outcome::kNone;
+  // The mirrors this task may use, in the order it tries them; the first is the
+  // URL it was given. One entry (index -1) when that URL is none of the record's.
+  std::vector<RomMirror> mirrors_;
+  size_t mirror_ = 0;      // the one in use
+  int unanswered_ = 0;     // attempts in a row the mirror in use did not answer
+  bool failover_ = false;  // this attempt's failure moves the task to the next mirror
+  DownloadFigures figures_;
   std::string expectedMd5_;  // 32 lower-case hex digits, or empty
   int redirects_ = 0;
   RetryPolicy retry_;

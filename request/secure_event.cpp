@@ -216,7 +216,17 @@ void SecureEvent::DnsResolveCallback(void*, int status, int, hostent* host) {
   } else {
     LOG(INFO) << "lookup h_name: " << (host->h_name != nullptr ? host->h_name : "");
     ResolvedHost resolved = resolvedHost(url_.host, *host);
-    // Addresses left from an earlier attempt are used first.
+    std::string name, port;
+    splitHostPort(url_.host, &name, &port);
+    // One address list per host: the addresses left over from another host
+    // (before a redirect or a change of mirror) must never be taken for this
+    // one, whose Host: line the transfer carries. The same host again keeps
+    // its list: addresses left from an earlier attempt are used first, so that
+    // successive attempts go to successive addresses.
+    if (name != addresses_name_) {
+      addresses_.clear();
+      addresses_name_ = name;
+    }
     addresses_.splice(addresses_.end(), resolved.addresses);
     if (addresses_.empty()) {
       // Only IPv4 addresses fit the transfer's numeric host; without one there is
@@ -225,8 +235,6 @@ void SecureEvent::DnsResolveCallback(void*, int status, int, hostent* host) {
       handleCurlCode(CURLE_COULDNT_RESOLVE_HOST)(status_);
       return;
     }
-    std::string name, port;
-    splitHostPort(url_.host, &name, &port);
     host_line_ = resolved.host_line;
     AppendHeader(headers_, host_line_);
     if (tls::is_https(url_.scheme)) {

@@ -194,6 +194,7 @@ class SecureEvent {
   DownloadStatus status_ = STATUS_SYNC_SERVER_TIME;
   std::unordered_map<int, Handler> cbmap_;
   std::list<std::string> addresses_;
+  std::string addresses_name_;  // the host name addresses_ belongs to
   std::string host_line_;
 };
 

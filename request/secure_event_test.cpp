@@ -101,6 +101,37 @@ TEST_F(SecureEventTest, ResolutionUsesAddressesInTurnAndAddsHostLine) {
   EXPECT_EQ(event.used_hosts, (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3"}));
 }
 
+TEST_F(SecureEventTest, AnotherHostNeverGetsAnEarlierHostsAddresses) {
+  // After a redirect or a change of mirror the next attempt resolves another
+  // host; its Host: line must go to one of its own addresses, never to one left
+  // over from the host before. Back on the first host, its list starts afresh.
+  FakeEvent event;
+  event.setDriver(&driver);
+  HostEntry first({"10.0.0.1", "10.0.0.2", "10.0.0.3"});
+  HostEntry second({"10.9.9.9"});
+  struct Step {
+    const char* host;
+    HostEntry* entry;
+    const char* used;
+    std::list<std::string> left;
+  };
+  const std::vector<Step> steps = {
+      {"update.norvo.test", &first, "10.0.0.1", {"10.0.0.2", "10.0.0.3"}},
+      {"mirror.norvo.test:8081", &second, "10.9.9.9:8081", {}},
+      {"mirror.norvo.test:8081", &second, "10.9.9.9:8081", {}},
+      {"update.norvo.test", &first, "10.0.0.1", {"10.0.0.2", "10.0.0.3"}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.host);
+    event.used_hosts.clear();
+    event.setUrl({"http://", step.host, "", "/p"});
+    event.DnsResolveCallback(nullptr, 0, 0, step.entry->get());
+    EXPECT_EQ(event.used_hosts, std::vector<std::string>{step.used});
+    EXPECT_EQ(event.hostLine(), std::string("Host: ") + step.host);
+    EXPECT_EQ(event.addressList(), step.left);
+  }
+}
+
 TEST_F(SecureEventTest, ResolvedAddressKeepsThePort) {
   FakeEvent event;
   event.setDriver(&driver);

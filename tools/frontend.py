@@ -67,6 +67,7 @@ LINES = {
     "3:r:c": "kContinued",
     "3:r:s": "kStopped",
     "3:c:": "kComplete",
+    "3:m:<mirror index>": "kMirrorChanged",
     "3:f:52": "kNothingReceived",
     "3:f:1": "kRedirectProtocol",
     "3:f:3": "kUrlMalformed",
@@ -142,8 +143,8 @@ def classify(line):
         if key in LINES:
             return LINES[key]
     letter, _, detail = rest.partition(":")
-    if stage == "3" and letter in "ps" and detail.isdigit():
-        return "kProgress" if letter == "p" else "kSpeed"
+    if stage == "3" and letter in "psm" and detail.isdigit():
+        return {"p": "kProgress", "s": "kSpeed", "m": "kMirrorChanged"}[letter]
     if letter == "f" and detail.isdigit():
         if first:
             return "kStepFailed"
@@ -229,6 +230,17 @@ def package_url():
     except (OSError, ValueError):
         size = 0
     return "http://", host, path, size
+
+
+def mirror_host(index):
+    """The base URL of mirror `index` of the current ROM record, for the user's eyes."""
+    for link in RECORD_LINKS:
+        if os.path.islink(link) and index.isdigit():
+            try:
+                return read(f"{os.path.realpath(link)}/{int(index)}/host")[:200]
+            except OSError:
+                break
+    return "?"
 
 
 def parse_script(text):
@@ -326,6 +338,10 @@ def second_stage(url, log, script):
                     bar.note, result = "stopped", "stopped"
                 elif name == "kComplete":
                     bar.percent, bar.note, result = 100, "complete", "complete"
+                elif name == "kMirrorChanged":
+                    # The download left a mirror that failed; its progress lines follow.
+                    bar.note = f"from mirror {detail} {mirror_host(detail)}"
+                    say(f"   the download goes on from mirror {detail} ({mirror_host(detail)})")
                 elif gave_up(line):
                     bar.note, result = f"failed ({name} {detail}), giving up", "failed"
                 elif line.startswith("3:f:"):

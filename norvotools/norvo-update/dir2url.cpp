@@ -371,6 +371,57 @@ int handle_latestrom_to_dir(JsonHandle handle) {
   return rc;
 }
 
+namespace {
+
+// {"http://", host, path} from a mirror's base URL and the record's version and
+// file name; empty for a base URL too short to hold a host.
+std::vector<std::string> mirror_parts(const std::string& host, const std::string& version,
+                                      const std::string& filename) {
+  // The scheme is always plain http; whatever the first seven characters were
+  // is dropped. A shorter text has no host left to offer.
+  if (host.size() < 7) {
+    LOG(ERROR) << "invalid host \"" << host << "\"";
+    return {};
+  }
+  std::vector<std::string> parts = {"http://", host.substr(7), "/" + version + "/" + filename};
+  size_t slash = parts[1].find('/');
+  if (slash != std::string::npos) {
+    parts[2] = parts[1].substr(slash) + parts[2];
+    parts[1].erase(slash);
+  }
+  return parts;
+}
+
+bool usable_mirror(const std::string& host) {
+  return !(host.size() >= 5 && host.find("https") != std::string::npos);
+}
+
+// The record folder CurrentRom points at, its version and file name.
+bool read_record_names(std::string* record, std::string* version, std::string* filename) {
+  const std::string link = CURRENT_ROM_LINK;
+  if (!android::base::Realpath(link, record)) {
+    LOG(ERROR) << "failed to get realpath of \"" << link << "\": " << strerror(errno);
+    return false;
+  }
+  if (read_record_file(*record + "/" + KEY_VERSION, kRecordTextMax, version) != 0) {
+    LOG(ERROR) << "failed to read version: " << strerror(errno);
+    return false;
+  }
+  if (read_record_file(*record + "/" + KEY_FILENAME, kRecordTextMax, filename) != 0) {
+    LOG(ERROR) << "failed to read filename: " << strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string RomMirror::url() const {
+  std::string text;
+  for (const std::string& part : parts) text += part;
+  return text;
+}
+
 std::vector<std::string> handle_rom_to_url(int first) {
   const std::string link = CURRENT_ROM_LINK;
   std::string record;
@@ -392,7 +443,7 @@ std::vector<std::string> handle_rom_to_url(int first) {
       LOG(ERROR) << "failed to read host: " << strerror(errno);
       return {};
     }
-    if (host.size() >= 5 && host.find("https") != std::string::npos) continue;
+    if (!usable_mirror(host)) continue;
     break;
   }
 
@@ -406,20 +457,36 @@ std::vector<std::string> handle_rom_to_url(int first) {
     LOG(ERROR) << "failed to read filename: " << strerror(errno);
     return {};
   }
+  return mirror_parts(host, version, filename);
+}
 
-  // The scheme is always plain http; whatever the first seven characters were
-  // is dropped. A shorter text has no host left to offer.
-  if (host.size() < 7) {
-    LOG(ERROR) << "invalid host \"" << host << "\"";
-    return {};
+std::vector<RomMirror> rom_mirror_urls() {
+  std::string record, version, filename;
+  if (!read_record_names(&record, &version, &filename)) return {};
+  std::vector<RomMirror> mirrors;
+  for (int n = 0; n < kMaxMirrors; ++n) {
+    std::string host;
+    if (read_record_file(record + "/" + std::to_string(n) + "/" + KEY_HOST, kRecordTextMax,
+                         &host) != 0) {
+      break;
+    }
+    if (!usable_mirror(host)) continue;
+    RomMirror mirror;
+    mirror.index = n;
+    mirror.parts = mirror_parts(host, version, filename);
+    if (!mirror.parts.empty()) mirrors.push_back(std::move(mirror));
   }
-  std::vector<std::string> parts = {"http://", host.substr(7), "/" + version + "/" + filename};
-  size_t slash = parts[1].find('/');
-  if (slash != std::string::npos) {
-    parts[2] = parts[1].substr(slash) + parts[2];
-    parts[1].erase(slash);
-  }
-  return parts;
+  return mirrors;
+}
+
+std::vector<RomMirror> mirror_failover_order(const std::vector<RomMirror>& usable,
+                                             const std::string& url_text) {
+  size_t start = 0;
+  while (start < usable.size() && usable[start].url() != url_text) ++start;
+  if (start == usable.size()) return {RomMirror{}};
+  std::vector<RomMirror> order;
+  for (size_t i = 0; i < usable.size(); ++i) order.push_back(usable[(start + i) % usable.size()]);
+  return order;
 }
 
 std::string getFileSize() {

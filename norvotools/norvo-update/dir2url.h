@@ -55,6 +55,24 @@ int create_symlink_forrom(const std::string& dir);
 // {"http://", host, path} of the current record, trying mirrors from `first` up
 // to kMaxMirrors; empty when no URL can be formed.
 std::vector<std::string> handle_rom_to_url(int first);
+// One mirror of the current record that a URL can be formed from: its index in
+// the record and the URL parts handle_rom_to_url() would give for it.
+struct RomMirror {
+  int index = -1;                  // -1: not a mirror of the record (a URL given from outside)
+  std::vector<std::string> parts;  // {"http://", host, path}
+  std::string url() const;         // the three parts joined
+};
+// Every mirror of the current record that a URL can be formed from, in the
+// record's order, with the same rules as handle_rom_to_url() (https mirrors
+// skipped, the list ends at the first missing index or at kMaxMirrors). Empty
+// when the record gives no URL.
+std::vector<RomMirror> rom_mirror_urls();
+// The order in which a download starting at `url_text` tries the mirrors of
+// `usable`: the mirror whose URL is `url_text` first, then those after it in the
+// record, then those before it; each once. A URL that is none of them is the
+// only one tried (index -1, parts empty).
+std::vector<RomMirror> mirror_failover_order(const std::vector<RomMirror>& usable,
+                                             const std::string& url_text);
 // The current record's "filesize" text, or "".
 std::string getFileSize();
 // Writes `name` as the whole content of STATUS_FILE (atomically). 0 or -errno.

@@ -172,6 +172,46 @@ TEST_F(RomRecordTest, UrlSkipsHttpsMirrorsAndSplitsPathPrefix) {
   EXPECT_TRUE(log_.Has("E:failed to read host: No such file or directory"));
 }
 
+TEST_F(RomRecordTest, MirrorListHasEveryUsableMirrorInRecordOrder) {
+  WriteLatest(R"("version":"V2","filename":"ota.zip")",
+              R"(["http://a.example/p","https://s.example","ftp:","http://b.example:8081"])");
+  std::vector<RomMirror> mirrors = rom_mirror_urls();
+  ASSERT_EQ(2u, mirrors.size());
+  EXPECT_EQ(0, mirrors[0].index);
+  EXPECT_EQ((std::vector<std::string>{"http://", "a.example", "/p/V2/ota.zip"}), mirrors[0].parts);
+  // The same parts as handle_rom_to_url gives for the first usable one.
+  EXPECT_EQ(handle_rom_to_url(0), mirrors[0].parts);
+  EXPECT_EQ(3, mirrors[1].index);
+  EXPECT_EQ("http://b.example:8081/V2/ota.zip", mirrors[1].url());
+}
+
+TEST_F(RomRecordTest, FailoverOrderStartsAtTheGivenUrlAndTriesEachMirrorOnce) {
+  WriteLatest(R"("version":"V2","filename":"f")",
+              R"(["http://m0.example","http://m1.example","http://m2.example"])");
+  std::vector<RomMirror> usable = rom_mirror_urls();
+  struct Case {
+    std::string url;
+    std::vector<int> order;
+  };
+  for (const Case& c : std::vector<Case>{{"http://m0.example/V2/f", {0, 1, 2}},
+                                         {"http://m1.example/V2/f", {1, 2, 0}},
+                                         {"http://m2.example/V2/f", {2, 0, 1}},
+                                         // Not the record's: only that URL, no failover.
+                                         {"http://elsewhere.example/V2/f", {-1}},
+                                         {"http://m1.example/V2/g", {-1}}}) {
+    SCOPED_TRACE(c.url);
+    std::vector<int> order;
+    for (const RomMirror& m : mirror_failover_order(usable, c.url)) order.push_back(m.index);
+    EXPECT_EQ(c.order, order);
+  }
+  EXPECT_EQ(std::vector<int>{-1}, [] {
+    std::vector<int> order;
+    for (const RomMirror& m : mirror_failover_order({}, "http://m0.example/V2/f"))
+      order.push_back(m.index);
+    return order;
+  }());
+}
+
 TEST_F(RomRecordTest, ShorterSecondListLeavesOlderMirrorsReachable) {
   WriteLatest(R"("version":"V2","filename":"f")",
               R"(["https://a","https://b","http://old.example"])");

@@ -71,6 +71,11 @@ class Server:
         self.active = 0  # requests being handled, so that a stop lets them finish
         self.idle = threading.Condition(self.state_lock)
         self.bandwidth_clock = 0.0  # when the shared link is free again (monotonic)
+        # Per-mirror state of "mirror_faults": requests counted per mirror index and the
+        # ports that stopped listening ("refuse_after"), both for the faults last seen.
+        self.mirror_faults_seen = None
+        self.mirror_hits = {}
+        self.mirror_refused = set()
         os.makedirs(self.packages, exist_ok=True)
 
     def config(self):
@@ -103,6 +108,27 @@ class Server:
                 count = 0
             self.counters[(path, key)] = (values, count + 1)
         return values[count] if count < len(values) else None
+
+    def count_mirror_request(self, faults, index, port):
+        """Counts a request to mirror `index`; with "refuse_after": N its port stops listening
+        once N requests came (the main loop closes it within 50 ms). A change of the config's
+        "mirror_faults" starts the counts afresh."""
+        with self.state_lock:
+            if faults != self.mirror_faults_seen:
+                self.mirror_faults_seen = faults
+                self.mirror_hits, self.mirror_refused = {}, set()
+            hits = self.mirror_hits.get(index, 0) + 1
+            self.mirror_hits[index] = hits
+            fault = faults[index] if index < len(faults) and isinstance(faults[index], dict) else {}
+            after = fault.get("refuse_after")
+            if isinstance(after, int) and hits >= after:
+                self.mirror_refused.add(port)
+
+    def refused_mirror_ports(self, cfg):
+        with self.state_lock:
+            if cfg.get("mirror_faults") != self.mirror_faults_seen:
+                return set()
+            return set(self.mirror_refused)
 
     def reserve_bandwidth(self, size, rate):
         """The moment at which `size` more bytes fit in a link of `rate` bytes/s that all
@@ -144,6 +170,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         }
         self.sent = 0
         self.fault = {}
+        self.fault_key = self.path
         self.status_sent = None
         self.body = b""
 
@@ -261,6 +288,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self._reply(400, "bad request body\n")
                 return
             path = urllib.parse.urlsplit(self.path).path
+            self.fault_key = path
             self.fault = self._fault_for(path)
             if self._generic_faults(path):
                 return
@@ -298,7 +326,40 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def _fault_for(self, path):
         faults = self.cfg.get("faults") or {}
         fault = faults.get(path) if isinstance(faults, dict) else None
-        return fault if isinstance(fault, dict) else {}
+        fault = dict(fault) if isinstance(fault, dict) else {}
+        mirror_faults = self.cfg.get("mirror_faults")
+        if isinstance(mirror_faults, list):
+            index, port = self._mirror_of(path)
+            if index is not None:
+                # The faults of the mirror this request addressed (by its Host line and
+                # path prefix) come on top of the path's; their counters are its own.
+                self.entry["mirror"] = index
+                self.fault_key = f"{path}@mirror{index}"
+                SERVER.count_mirror_request(mirror_faults, index, port)
+                if index < len(mirror_faults) and isinstance(mirror_faults[index], dict):
+                    fault.update(mirror_faults[index])
+        return fault
+
+    def _mirror_of(self, path):
+        """(index, port) of the config's mirror whose base URL this request addressed: the
+        same host and port as its Host line, and the longest path prefix; (None, None)."""
+        mirrors = self.cfg.get("mirrors", DEFAULT_MIRRORS)
+        host = self.headers.get("Host", "").strip().lower()
+        best, best_len, best_port = None, -1, None
+        for index, base in enumerate(mirrors if isinstance(mirrors, list) else []):
+            try:
+                parts = urllib.parse.urlsplit(str(base))
+                default = 443 if parts.scheme == "https" else 80
+                port = parts.port or default
+            except ValueError:
+                continue
+            names = {parts.netloc.lower(), f"{(parts.hostname or '').lower()}:{port}"}
+            if port == default:
+                names.add((parts.hostname or "").lower())
+            prefix = parts.path.rstrip("/")
+            if host in names and path.startswith(prefix + "/") and len(prefix) > best_len:
+                best, best_len, best_port = index, len(prefix), port
+        return best, best_port
 
     def _generic_faults(self, path):
         """Delay, forced status and redirects, for any path. True when the reply is sent."""
@@ -312,13 +373,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self._reply(status, f.get("status_body", f"status {status}\n"))
                 return True
         if "status" in f:
-            status = SERVER.take(path, "status", f["status"])
+            status = SERVER.take(self.fault_key, "status", f["status"])
             if status:
                 self._reply(int(status), f.get("status_body", f"status {status}\n"))
                 return True
         if "redirect" in f:
             count = f.get("redirect_count")
-            if count is None or SERVER.take(path, "redirect", [1] * int(count)):
+            if count is None or SERVER.take(self.fault_key, "redirect", [1] * int(count)):
                 self._reply(int(f.get("redirect_status", 302)), "",
                             headers=[("Location", f["redirect"])])
                 return True
@@ -538,7 +599,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                                 f.get("content_range", f"bytes {start}-{end - 1}/{size}")))
         length = end - start
         pkg.seek(start)
-        drop = SERVER.take(path, "drop_after", f["drop_after"]) if "drop_after" in f else None
+        drop = (SERVER.take(self.fault_key, "drop_after", f["drop_after"])
+                if "drop_after" in f else None)
         stall_at = f.get("stall_after")
         if drop is not None or stall_at is not None:
             self.close_connection = True
@@ -704,13 +766,15 @@ class TlsContexts:
             return self.contexts[variant]
 
 
-def wanted_ports(cfg):
-    """{port: tls} that the config asks to be open."""
+def wanted_ports(cfg, refused_mirrors=()):
+    """{port: tls} that the config asks to be open (less the ports of mirrors that have
+    reached their "refuse_after")."""
     refuse = cfg.get("refuse", False)
     if refuse is True:
         refuse = [80]
     elif not isinstance(refuse, list):
         refuse = []
+    refuse = list(refuse) + list(refused_mirrors)
     ports = {}
     if 80 not in refuse:
         ports[80] = False
@@ -764,7 +828,8 @@ def main():
 
     def reconcile():
         nonlocal tls
-        want = wanted_ports(SERVER.config())
+        cfg = SERVER.config()
+        want = wanted_ports(cfg, SERVER.refused_mirror_ports(cfg))
         for port in [p for p in open_ if p not in want]:
             listener, thread = open_.pop(port)
             listener.shutdown()
