@@ -14,7 +14,7 @@
 #include "request/romdownload.h"
 
 namespace {
-constexpr int kMaxMirrors = 12;
+constexpr int kMirrorsMade = 12;
 std::string record;
 }  // namespace
 
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       android::base::WriteStringToFile(input.ConsumeRandomLengthString(64), record + "/" + name);
     }
   }
-  int mirrors = input.ConsumeIntegralInRange<int>(0, kMaxMirrors);
+  int mirrors = input.ConsumeIntegralInRange<int>(0, kMirrorsMade);
   std::vector<std::string> hosts;
   for (int i = 0; i < mirrors; ++i) {
     std::string dir = record + "/" + std::to_string(i);
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     android::base::WriteStringToFile(host, dir + "/host");
     hosts.push_back(host);
   }
-  int first = input.ConsumeIntegralInRange<int>(-1, kMaxMirrors);
+  int first = input.ConsumeIntegralInRange<int>(-1, kMirrorsMade);
 
   std::vector<std::string> parts = handle_rom_to_url(first);
   if (!parts.empty()) {
