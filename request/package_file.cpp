@@ -19,6 +19,7 @@
 #include <memory>
 #include <vector>
 
+#include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/secure_mount.h"
 
 namespace {
@@ -364,6 +365,12 @@ android::base::unique_fd PackageFile::copyIntoOwnFile() {
 
 bool PackageFile::open(bool keep) {
   close();
+  // The package's stream owns the descriptor from here on.
+  auto adopt = [this](android::base::unique_fd& fd) {
+    stream_ = StreamOver(fd, "a").release();
+    if (stream_ == nullptr) PLOG(ERROR) << "cannot open a stream on " << path_;
+    return stream_ != nullptr;
+  };
   PackageIdentity stored;
   bool known = readIdentity(&stored);
   android::base::unique_fd fd;
@@ -385,25 +392,13 @@ bool PackageFile::open(bool keep) {
       PLOG(ERROR) << "cannot open " << path_;
       return false;
     }
-    stream_ = fdopen(fd.get(), "a");
-    if (stream_ == nullptr) {
-      PLOG(ERROR) << "cannot open a stream on " << path_;
-      return false;
-    }
-    int owned_by_stream = fd.release();
-    (void)owned_by_stream;
+    if (!adopt(fd)) return false;
     // The side file now speaks for the new file, or for nothing.
     if (copied && known) return writeIdentity(stored);
     if (!copied) unlink(sidePath().c_str());
     return true;
   }
-  stream_ = fdopen(fd.get(), "a");
-  if (stream_ == nullptr) {
-    PLOG(ERROR) << "cannot open a stream on " << path_;
-    return false;
-  }
-  int owned_by_stream = fd.release();
-  return owned_by_stream >= 0;
+  return adopt(fd);
 }
 
 void PackageFile::close() {

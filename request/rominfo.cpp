@@ -28,11 +28,7 @@ void RomInfo::InitCbmap() {
     writeStatus(
         offered ? frontend_protocol::Line::kRomOffered : frontend_protocol::Line::kNoRomOffered,
         status);
-    if (next_ != nullptr) {
-      next_->run();
-    } else {
-      LOG(INFO) << "this is the last task, byebye";
-    }
+    runNext();
     return true;
   };
 }
@@ -117,15 +113,15 @@ int RomInfo::PreExecuted() {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
   // The lookup may have used up what was left of the check's time.
   if (left.count() <= 0) return CURLE_OPERATION_TIMEDOUT;
-  return CurlOptions(curl_.get())
-      .set(CURLOPT_HTTPHEADER, headers_.get())
-      .set(CURLOPT_ERRORBUFFER, error_buffer_.get())
+  CurlOptions options(curl_.get());
+  // The check's own limit (per mirror, within what is left of the whole check)
+  // replaces the first stage's time-out: libcurl keeps the value set last.
+  return firstStageOptions(options)
       .set(CURLOPT_NOBODY, 1L)
       .set(CURLOPT_TIMEOUT_MS, static_cast<long>(std::min(left, kUrlCheckPerMirror).count()))
       // A package URL that answers 404 or 500 cannot be downloaded: say so now
       // (2:f:22) rather than offer the ROM and let the download fail.
       .set(CURLOPT_FAILONERROR, 1L)
-      .set(CURLOPT_VERBOSE, 1L)
       .result();
 }
 
