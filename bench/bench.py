@@ -56,10 +56,11 @@ def human(size):
 
 # -- setting up the machine ------------------------------------------------------------------
 
-def ensure_packages():
-    """apt-get installs what is missing, without starting any service on the host."""
+def ensure_packages(extra=None):
+    """apt-get installs what is missing (the peers and tools, plus `extra`: package -> path),
+    without starting any service on the host."""
     wanted = {"nginx": "/usr/sbin/nginx", "curl": "/usr/bin/curl", "bubblewrap": "/usr/bin/bwrap",
-              "gcc": "/usr/bin/cc"}
+              "gcc": "/usr/bin/cc", **(extra or {})}
     missing = [pkg for pkg, path in wanted.items() if not os.path.exists(path)]
     if not missing:
         return

@@ -25,7 +25,7 @@ import subprocess
 import sys
 import tempfile
 
-from bench import build_runstat, ensure_build, human, machine, parse_size
+from bench import build_runstat, ensure_build, ensure_packages, human, machine, parse_size
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tools"))
@@ -54,6 +54,7 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the device folder")
     args = parser.parse_args()
     build = pathlib.Path(args.build).resolve()
+    ensure_packages({"openssl": "/usr/bin/openssl"})  # the peer
     ensure_build(build)
     size, updater_size = parse_size(args.size), parse_size(args.updater_size)
     folder = pathlib.Path(tempfile.mkdtemp(prefix="norvo-install-bench."))
