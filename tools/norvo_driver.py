@@ -19,6 +19,7 @@ Where corvane runs: inside the emulated device the default start is subprocess.P
 runs bare on the host.
 """
 import fcntl
+import hashlib
 import os
 import re
 import select
@@ -227,6 +228,18 @@ class Stage:
 
 
 RECORD = "/tmp/download/LatestRom"  # the absolute target of the CurrentRom link
+
+
+def package_bytes(size, seed):
+    """`size` bytes of a package that no two seeds share and that compress to nothing less
+    (SHA-256 in counter mode), so that a splice or a wrong offset always shows."""
+    block = hashlib.sha256(str(seed).encode()).digest()
+    out = bytearray()
+    counter = 0
+    while len(out) < size:
+        out += hashlib.sha256(block + counter.to_bytes(4, "big")).digest()
+        counter += 1
+    return bytes(out[:size])
 
 
 def write_rom_record(tmp, **values):

@@ -13,20 +13,15 @@ import time
 
 import pytest
 from conftest import describe_processes
-from norvo_driver import NO_KEY_STORE, SECOND, UPDATER_PROPS, Stage, write_rom_record
+from norvo_driver import (NO_KEY_STORE, SECOND, UPDATER_PROPS, Stage, package_bytes,
+                          write_rom_record)
 
 PKG = "/pkgs/V1/pkg.zip"
 HOST = "update.norvo.test"
 
 
 def make_package(size, seed=7):
-    block = hashlib.sha256(str(seed).encode()).digest()
-    out = bytearray()
-    counter = 0
-    while len(out) < size:
-        out += hashlib.sha256(block + counter.to_bytes(4, "big")).digest()
-        counter += 1
-    return bytes(out[:size])
+    return package_bytes(size, seed)
 
 
 def write_record(dev, size=None, md5=None):

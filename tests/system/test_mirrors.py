@@ -13,7 +13,7 @@ import time
 
 import pytest
 from conftest import describe_processes
-from norvo_driver import NO_KEY_STORE, SECOND, TEST_PHONE_PROPS, Stage
+from norvo_driver import NO_KEY_STORE, SECOND, TEST_PHONE_PROPS, Stage, package_bytes
 from test_quillon import Driver, posts
 
 HOST = "update.norvo.test"
@@ -24,13 +24,7 @@ FIXED = ("NORVO_FIXED_BACKOFF=1",)
 
 
 def make_package(size, seed=3):
-    block = hashlib.sha256(str(seed).encode()).digest()
-    out = bytearray()
-    counter = 0
-    while len(out) < size:
-        out += hashlib.sha256(block + counter.to_bytes(4, "big")).digest()
-        counter += 1
-    return bytes(out[:size])
+    return package_bytes(size, seed)
 
 
 @pytest.fixture
