@@ -25,16 +25,16 @@ static_assert(kCauseChecksumMismatch == CURLE_BAD_CONTENT_ENCODING);
 
 namespace {
 
-const LineSpec kSpecs[] = {
-#define NORVO_LINE_SPEC(name, stages, letter, detail, number, text, line_feed, retry) \
+const LineEntry kEntries[] = {
+#define NORVO_LINE_ENTRY(name, stages, letter, detail, number, text, line_feed, retry) \
   {#name, stages, letter, Detail::detail, number, text, line_feed, Retry::retry},
-    NORVO_FRONTEND_LINES(NORVO_LINE_SPEC)
-#undef NORVO_LINE_SPEC
+    NORVO_FRONTEND_LINES(NORVO_LINE_ENTRY)
+#undef NORVO_LINE_ENTRY
 };
-static_assert(sizeof(kSpecs) / sizeof(kSpecs[0]) == static_cast<size_t>(Line::kCount));
+static_assert(sizeof(kEntries) / sizeof(kEntries[0]) == static_cast<size_t>(Line::kCount));
 
-bool InStages(const LineSpec& spec, int status) {
-  return status >= 0 && status < 32 && (spec.stages & (1u << status)) != 0;
+bool InStages(const LineEntry& entry, int status) {
+  return status >= 0 && status < 32 && (entry.stages & (1u << status)) != 0;
 }
 
 // Room kept free in a status pipe for the lines a front end must not miss
@@ -118,17 +118,17 @@ void writeText(FILE* stream, LineKind kind, const std::string& line) {
 
 // The part of a line after its stage: ":" and the letter, then the detail the
 // line carries; `value` stands for a kValue detail.
-std::string letterAndDetail(const LineSpec& spec, const std::string& value) {
+std::string letterAndDetail(const LineEntry& entry, const std::string& value) {
   std::string text = ":";
-  text += spec.letter;
-  switch (spec.detail) {
+  text += entry.letter;
+  switch (entry.detail) {
     case Detail::kNone:
       break;
     case Detail::kNumber:
-      text += ':' + std::to_string(spec.number);
+      text += ':' + std::to_string(entry.number);
       break;
     case Detail::kText:
-      text += ':' + std::string(spec.text);
+      text += ':' + std::string(entry.text);
       break;
     case Detail::kValue:
       text += ':' + value;
@@ -139,39 +139,39 @@ std::string letterAndDetail(const LineSpec& spec, const std::string& value) {
 
 }  // namespace
 
-const LineSpec& Spec(Line line) { return kSpecs[static_cast<int>(line)]; }
+const LineEntry& Entry(Line line) { return kEntries[static_cast<int>(line)]; }
 
 std::string Encode(Line line, int status, long long value) {
-  const LineSpec& spec = Spec(line);
-  std::string text = std::to_string(status) + letterAndDetail(spec, std::to_string(value));
-  if (spec.line_feed) text += '\n';
+  const LineEntry& entry = Entry(line);
+  std::string text = std::to_string(status) + letterAndDetail(entry, std::to_string(value));
+  if (entry.line_feed) text += '\n';
   return text;
 }
 
 std::string Pattern(Line line) {
-  const LineSpec& spec = Spec(line);
+  const LineEntry& entry = Entry(line);
   std::string text;
-  if (spec.stages == kFirstStage) {
+  if (entry.stages == kFirstStage) {
     text = "N";
   } else {
     for (int bit = 0; bit < 32; ++bit) {
-      if (spec.stages & (1u << bit)) text = std::to_string(bit);
+      if (entry.stages & (1u << bit)) text = std::to_string(bit);
     }
   }
-  return text + letterAndDetail(spec, "<" + std::string(spec.text) + ">");
+  return text + letterAndDetail(entry, "<" + std::string(entry.text) + ">");
 }
 
 Line FailureLine(int status, int code) {
   Line generic = Line::kCount;
   for (int i = 0; i < static_cast<int>(Line::kCount); ++i) {
-    const LineSpec& spec = kSpecs[i];
-    if (spec.letter != 'f' || !InStages(spec, status)) continue;
-    if (spec.detail == Detail::kValue) {
+    const LineEntry& entry = kEntries[i];
+    if (entry.letter != 'f' || !InStages(entry, status)) continue;
+    if (entry.detail == Detail::kValue) {
       // The stage's generic line (for stage 3 the attempt's, not the final one).
       if (generic == Line::kCount) generic = static_cast<Line>(i);
       continue;
     }
-    if (spec.number == code) return static_cast<Line>(i);
+    if (entry.number == code) return static_cast<Line>(i);
   }
   return generic != Line::kCount ? generic : Line::kStepFailed;
 }
@@ -179,9 +179,9 @@ Line FailureLine(int status, int code) {
 Line FinalLine(int cause) {
   const int code = kFinalCodeBase + cause;
   for (int i = 0; i < static_cast<int>(Line::kCount); ++i) {
-    const LineSpec& spec = kSpecs[i];
-    if (spec.stages == kStage3 && spec.letter == 'f' && spec.detail == Detail::kNumber &&
-        spec.retry == Retry::kFinal && spec.number == code) {
+    const LineEntry& entry = kEntries[i];
+    if (entry.stages == kStage3 && entry.letter == 'f' && entry.detail == Detail::kNumber &&
+        entry.retry == Retry::kFinal && entry.number == code) {
       return static_cast<Line>(i);
     }
   }

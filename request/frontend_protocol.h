@@ -159,7 +159,7 @@ enum class Line : int {
       kCount
 };
 
-struct LineSpec {
+struct LineEntry {
   const char* name;  // the enumerator's name, as the document names it
   unsigned stages;   // kStage* bits
   char letter;
@@ -170,7 +170,7 @@ struct LineSpec {
   Retry retry;
 };
 
-const LineSpec& Spec(Line line);
+const LineEntry& Entry(Line line);
 
 // The line's bytes for the event of stage `status`; `value` is the number of a
 // kValue line and ignored otherwise.

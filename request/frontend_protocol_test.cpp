@@ -75,15 +75,15 @@ TEST(FrontendProtocolDoc, CodeTableMatchesTheCatalogueRowByRow) {
   std::vector<Line> lines = AllLines();
   ASSERT_EQ(rows.size(), lines.size()) << "rows in the document's code table";
   for (size_t i = 0; i < lines.size(); ++i) {
-    const frontend_protocol::LineSpec& spec = frontend_protocol::Spec(lines[i]);
+    const frontend_protocol::LineEntry& entry = frontend_protocol::Entry(lines[i]);
     const std::vector<std::string>& row = rows[i];
     ASSERT_EQ(row.size(), 6u) << "row " << i + 1;
-    EXPECT_EQ(row[0], frontend_protocol::Pattern(lines[i])) << spec.name;
-    EXPECT_EQ(row[1], spec.name) << "row " << i + 1;
-    EXPECT_EQ(row[2], spec.line_feed ? "yes" : "no") << spec.name;
-    EXPECT_EQ(row[3], RetryCell(spec.retry)) << spec.name;
-    EXPECT_FALSE(row[4].empty()) << spec.name << ": meaning";
-    EXPECT_FALSE(row[5].empty()) << spec.name << ": what the front end does";
+    EXPECT_EQ(row[0], frontend_protocol::Pattern(lines[i])) << entry.name;
+    EXPECT_EQ(row[1], entry.name) << "row " << i + 1;
+    EXPECT_EQ(row[2], entry.line_feed ? "yes" : "no") << entry.name;
+    EXPECT_EQ(row[3], RetryCell(entry.retry)) << entry.name;
+    EXPECT_FALSE(row[4].empty()) << entry.name << ": meaning";
+    EXPECT_FALSE(row[5].empty()) << entry.name << ": what the front end does";
   }
 }
 
@@ -115,7 +115,7 @@ TEST(FrontendProtocolDoc, SimulatorUsesTheSameNames) {
   ASSERT_EQ(entries.size(), lines.size());
   for (size_t i = 0; i < lines.size(); ++i) {
     EXPECT_EQ(entries[i].first, frontend_protocol::Pattern(lines[i]));
-    EXPECT_EQ(entries[i].second, frontend_protocol::Spec(lines[i]).name);
+    EXPECT_EQ(entries[i].second, frontend_protocol::Entry(lines[i]).name);
   }
 }
 
@@ -123,13 +123,13 @@ TEST(FrontendProtocolDoc, SimulatorUsesTheSameNames) {
 TEST(FrontendProtocol, EveryCodeHasOneLine) {
   std::set<std::tuple<int, char, std::string>> seen;
   for (Line line : AllLines()) {
-    const frontend_protocol::LineSpec& spec = frontend_protocol::Spec(line);
-    if (spec.detail == Detail::kValue) continue;  // a stage's catch-all, checked below
+    const frontend_protocol::LineEntry& entry = frontend_protocol::Entry(line);
+    if (entry.detail == Detail::kValue) continue;  // a stage's catch-all, checked below
     for (int stage = 0; stage < 32; ++stage) {
-      if ((spec.stages & (1u << stage)) == 0) continue;
+      if ((entry.stages & (1u << stage)) == 0) continue;
       std::string detail = frontend_protocol::Encode(line, stage);
-      EXPECT_TRUE(seen.emplace(stage, spec.letter, detail).second)
-          << spec.name << " repeats " << detail;
+      EXPECT_TRUE(seen.emplace(stage, entry.letter, detail).second)
+          << entry.name << " repeats " << detail;
     }
   }
 }
@@ -178,7 +178,7 @@ TEST_P(FailureTest, PicksTheStagesLine) {
   const Failure& f = GetParam();
   Line line = frontend_protocol::FailureLine(f.status, f.code);
   EXPECT_EQ(f.bytes, frontend_protocol::Encode(line, f.status, f.code));
-  EXPECT_EQ(f.retry, frontend_protocol::Spec(line).retry);
+  EXPECT_EQ(f.retry, frontend_protocol::Entry(line).retry);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -197,13 +197,13 @@ TEST(FrontendProtocol, FinalLinesAreTheCausePlusAHundred) {
   // A cause without a line of its own still ends with 100 + cause.
   EXPECT_EQ(Line::kGaveUp, frontend_protocol::FinalLine(33));
   for (Line line : AllLines()) {
-    const frontend_protocol::LineSpec& spec = frontend_protocol::Spec(line);
-    if (spec.stages == frontend_protocol::kStage3 && spec.letter == 'f') {
+    const frontend_protocol::LineEntry& entry = frontend_protocol::Entry(line);
+    if (entry.stages == frontend_protocol::kStage3 && entry.letter == 'f') {
       // In the download, 100 and above (and 52) end the task; below, a retry follows.
-      bool final_code = spec.detail == Detail::kNumber &&
-                        (spec.number >= frontend_protocol::kFinalCodeBase || spec.number == 52);
-      if (spec.detail == Detail::kNumber) {
-        EXPECT_EQ(final_code, spec.retry == Retry::kFinal) << spec.name;
+      bool final_code = entry.detail == Detail::kNumber &&
+                        (entry.number >= frontend_protocol::kFinalCodeBase || entry.number == 52);
+      if (entry.detail == Detail::kNumber) {
+        EXPECT_EQ(final_code, entry.retry == Retry::kFinal) << entry.name;
       }
     }
   }
