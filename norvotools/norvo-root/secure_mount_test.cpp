@@ -363,6 +363,8 @@ TEST_F(FileHelperTest, LinkSwapAndFolderRepair) {
 std::string RunRedirected(const std::string& log_path, void (*body)(), int* status_out = nullptr) {
   int fds[2];
   if (pipe(fds) != 0) return "pipe failed in test";
+  // The child must not flush the test runner's buffered output into the pipe.
+  fflush(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
