@@ -6,7 +6,9 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "request/romdownload.h"
+#include "request/command_listener.h"
+#include "request/download_target.h"
+#include "request/package_file.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz_support::Quiet();

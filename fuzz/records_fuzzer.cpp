@@ -11,7 +11,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "norvotools/norvo-update/dir2url.h"
-#include "request/romdownload.h"
+#include "request/download_target.h"
 
 namespace {
 constexpr int kMirrorsMade = 12;

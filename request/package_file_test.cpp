@@ -177,6 +177,25 @@ TEST(AnswerHeadTest, EachStatusLineStartsAfreshAndEtagWinsOverLastModified) {
   EXPECT_EQ(INT64_MAX, head.facts().content_length);
 }
 
+TEST(ContentRange, StartAndTotal) {
+  EXPECT_EQ(100, content_range_start(" bytes 100-199/200"));
+  EXPECT_EQ(0, content_range_start("bytes 0-9/10"));
+  EXPECT_EQ(-1, content_range_start("bytes */200"));
+  EXPECT_EQ(-1, content_range_start("items 1-2/3"));
+  EXPECT_EQ(200, content_range_total("bytes */200"));
+  EXPECT_EQ(10, content_range_total("bytes 0-9/10"));
+  EXPECT_EQ(-1, content_range_total("bytes 0-9/*"));
+}
+
+// Content-Range holds decimal digits only; a leading zero or a 0x prefix must
+// not switch the reading to hexadecimal.
+TEST(ContentRange, DecimalDigitsOnly) {
+  EXPECT_EQ(100, content_range_start("bytes 0100-199/200"));
+  EXPECT_EQ(-1, content_range_start("bytes 0x10-199/200"));
+  EXPECT_EQ(200, content_range_total("bytes 0-9/0200"));
+  EXPECT_EQ(-1, content_range_total("bytes 0-9/0x20"));
+}
+
 TEST(SizeBounds, ATenthOfTheUnitEitherWay) {
   SizeBounds mib = record_size_bounds(2621440);  // "2.5M"
   EXPECT_TRUE(mib.contains(2621440 + kMiB / 10));

@@ -1,9 +1,45 @@
 #include "request/retry_policy.h"
 
+#include <android-base/parseint.h>
+#include <curl/curl.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
+
+namespace {
+
+constexpr long kDefaultLowSpeedTime = 60;
+
+}  // namespace
+
+bool is_unanswered_failure(int code, bool answered) {
+  if (answered) return false;
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+long low_speed_time_from(const char* text) {
+  long seconds = 0;
+  if (text != nullptr && android::base::ParseInt(text, &seconds, 1L, 3600L)) return seconds;
+  return kDefaultLowSpeedTime;
+}
+
+long low_speed_time() {
+  // Read once: every attempt of the process uses the same limit.
+  static const long seconds = low_speed_time_from(getenv("NORVO_LOW_SPEED_TIME"));
+  return seconds;
+}
 
 std::chrono::milliseconds backoff_delay(std::chrono::milliseconds cap, bool jitter,
                                         std::mt19937_64* random) {

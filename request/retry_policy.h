@@ -15,6 +15,22 @@ std::chrono::milliseconds backoff_delay(std::chrono::milliseconds cap, bool jitt
 // Read once, at the first call.
 bool backoff_jitter_enabled();
 
+// Attempts in a row that get no answer at all from a mirror (its name not found,
+// the connection refused or timed out, closed before any answer) before the
+// download leaves it for the next mirror of the record. The last mirror is
+// tried on, paced, as a single one always was: an outage may pass.
+constexpr int kMaxUnansweredAttempts = 3;
+// True for the failures of an attempt that got no answer: `answered` says
+// whether any HTTP status came back, or any byte.
+bool is_unanswered_failure(int code, bool answered);
+
+// Low-speed abort time in seconds: 60, or NORVO_LOW_SPEED_TIME (1 to 3600) as the
+// process found it at start; system tests shorten it that way. A transfer that
+// moves less than a byte a second for that long has stalled and is retried.
+long low_speed_time();
+// The time `text` (the variable's value, or null) asks for.
+long low_speed_time_from(const char* text);
+
 class RetryPolicy {
  public:
   static constexpr std::chrono::milliseconds kFirstBackoff{1000};

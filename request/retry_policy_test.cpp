@@ -89,4 +89,13 @@ TEST(RetryPolicyTest, GivesUpOnTheThirdPermanentFailureOrChecksumMismatch) {
   EXPECT_TRUE(checksums.giveUpAfter(false, true));
 }
 
+TEST(LowSpeedTime, DefaultsToAMinuteAndTakesATestOverride) {
+  EXPECT_EQ(60, low_speed_time_from(nullptr));
+  EXPECT_EQ(3, low_speed_time_from("3"));
+  EXPECT_EQ(3600, low_speed_time_from("3600"));
+  for (const char* text : {"", "soon", "0", "3601", "-2", "2s"}) {
+    EXPECT_EQ(60, low_speed_time_from(text)) << text;
+  }
+}
+
 }  // namespace

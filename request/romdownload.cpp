@@ -1,48 +1,33 @@
 #define LOG_TAG "ROMDOWNLOAD"
 
+// The download event, read top to bottom: run() takes the lock and starts the
+// listener; runAttempts() runs one Attempt after another (a restart after a
+// failure, a redirect's target, the next mirror) with the waits between them;
+// an attempt resolves the host (the base), opens the package file and performs
+// the transfer, whose callbacks read the answer, write the body and report
+// progress; the handler of its result checks a completed file or decides what
+// the failure means for the next attempt.
+
 #include "request/romdownload.h"
 
-#include <android-base/file.h>
 #include <android-base/logging.h>
-#include <android-base/parseint.h>
-#include <android-base/strings.h>
-#include <ctype.h>
-#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-root/tls_trust.h"
 #include "norvotools/norvo-update/dir2url.h"
 #include "norvotools/norvo-zel/payload_cipher.h"
 #include "norvotools/norvo-zel/zelprotocal.h"
 #include "request/download_task.h"
-#include "request/vendor/norvo_dns.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using frontend_protocol::Line;
-constexpr long kDefaultLowSpeedTime = 60;
 constexpr long kConnectTimeout = 30;
-
-// The ROM record's MD5 as 32 lower-case hex digits, or "" when there is none.
-// Read without blocking: a FIFO planted as the record must not hold the task.
-std::string readExpectedMd5() {
-  std::string dir;
-  if (!android::base::Realpath(CURRENT_ROM_LINK, &dir)) return "";
-  std::string text;
-  if (read_record_file(dir + "/md5", kRecordValueMax, &text) != 0) return "";
-  text = android::base::Trim(text);
-  if (text.size() != 32) return "";
-  for (char& ch : text) {
-    if (!isxdigit(static_cast<unsigned char>(ch))) return "";
-    ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
-  }
-  return text;
-}
 
 std::string hexDigest(const MD5_CTX& ctx) {
   MD5_CTX copy = ctx;
@@ -51,69 +36,7 @@ std::string hexDigest(const MD5_CTX& ctx) {
   return hex_string(digest, sizeof(digest));
 }
 
-// libbase's parsers also take a sign and a "0x" prefix; these texts are decimal.
-bool isDecimal(const std::string& text) {
-  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
 }  // namespace
-
-bool split_redirect_url(const std::string& url, SplitUrl* out) {
-  size_t colon = url.find(':');
-  if (colon == std::string::npos || url.compare(colon, 3, "://") != 0) return false;
-  SplitUrl parts;
-  parts.scheme = url.substr(0, colon + 3);
-  std::string rest = url.substr(colon + 3);
-  // A target without a path keeps its host; the path is then empty.
-  size_t end = rest.find_first_of("/?");
-  parts.host = rest.substr(0, end);
-  if (end != std::string::npos) parts.path = rest.substr(end);
-  if (parts.scheme.size() > 15 || parts.host.empty() || parts.host.size() > 1023 ||
-      parts.path.size() > 524287) {
-    return false;
-  }
-  *out = std::move(parts);
-  return true;
-}
-
-uint64_t parse_file_size(const std::string& text) {
-  uint64_t size = 0;
-  std::string digits = android::base::Trim(text);
-  if (!isDecimal(digits) || !android::base::ParseUint(digits, &size)) return 0;
-  return size;
-}
-
-bool is_unanswered_failure(int code, bool answered) {
-  if (answered) return false;
-  switch (code) {
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool allowed_scheme(const std::string& scheme) {
-  return strcasecmp(scheme.c_str(), "http://") == 0 || strcasecmp(scheme.c_str(), "https://") == 0;
-}
-
-long low_speed_time_from(const char* text) {
-  long seconds = 0;
-  if (text != nullptr && android::base::ParseInt(text, &seconds, 1L, 3600L)) return seconds;
-  return kDefaultLowSpeedTime;
-}
-
-long low_speed_time() {
-  // Read once: every attempt of the process uses the same limit.
-  static const long seconds = low_speed_time_from(getenv("NORVO_LOW_SPEED_TIME"));
-  return seconds;
-}
 
 RomDownload::RomDownload() {
   EventWrapper<RomDownload>::instance = this;
@@ -124,151 +47,6 @@ RomDownload::~RomDownload() {
   listener_.stop();
   releaseResource();
   if (EventWrapper<RomDownload>::instance == this) EventWrapper<RomDownload>::instance = nullptr;
-}
-
-void RomDownload::InitCbmap() {
-  SecureEvent::InitCbmap();
-  cbmap_[CURLE_OK] = [this](DownloadStatus status) {
-    XferProgress none;
-    XferProgress* p = progress ? progress.get() : &none;
-    // The bytes that reached the file; dlnow also counts discarded bodies.
-    if (progress) p->lastChunk = written_;
-    LOG(DEBUG) << "[CURLE_OK] lastsize=" << p->lastSize << ", lastresume=" << p->lastResume
-               << ", lastchunk=" << p->lastChunk << ", filetotalsize=" << fileTotalSize;
-    p->lastSize = p->lastChunk + p->lastResume;
-    LOG(INFO) << ">> Totally " << p->lastSize << " bytes downloaded";
-    if (updateFile != nullptr) fflush(updateFile);
-    if (p->lastSize == 0) {
-      writeStatus(Line::kNothingReceived, status);
-      outcome_ = Outcome::kFailed;
-      figures_.final_code = CURLE_GOT_NOTHING;
-      return false;
-    }
-    if (!checkComplete(status) || !checkSignature(status)) return false;
-    writeStatus(Line::kComplete, status);
-    outcome_ = Outcome::kComplete;
-    figures_.final_code = 0;
-    figures_.served = true;
-    figures_.serving = mirrors_.empty() ? -1 : mirrors_[mirror_].index;
-    if (next_ != nullptr) {
-      next_->run();
-    } else {
-      LOG(INFO) << status << " is the last task, byebye";
-    }
-    return true;
-  };
-  cbmap_[kStopCode] = [this](DownloadStatus status) {
-    LOG(ERROR) << " CURLE_ABORTED_BY_CALLBACK lead to download stopped";
-    writeStatus(Line::kStopped, status);
-    outcome_ = Outcome::kStopped;
-    figures_.final_code = kStopCode;
-    return false;
-  };
-}
-
-bool RomDownload::checkComplete(DownloadStatus status) {
-  int64_t size = package_.size();
-  int code = 0;
-  if (size < 0) {
-    code = CURLE_WRITE_ERROR;
-  } else if (expectedTotal_ >= 0 && size < expectedTotal_) {
-    // The answer ended early without an error: fetch the rest.
-    LOG(ERROR) << ">> RomDownload: " << size << " of " << expectedTotal_ << " bytes";
-    failAttempt(CURLE_PARTIAL_FILE, false);
-    reportFailure(status, CURLE_PARTIAL_FILE);
-    return false;
-  } else if ((expectedTotal_ >= 0 && size != expectedTotal_) || !bounds_.contains(size)) {
-    LOG(ERROR) << ">> RomDownload: the package holds " << size << " bytes; the answer announced "
-               << expectedTotal_ << " and the record " << fileTotalSize;
-    code = size > bounds_.high ? CURLE_FILESIZE_EXCEEDED : CURLE_PARTIAL_FILE;
-  } else if (!expectedMd5_.empty()) {
-    if (md5Length_ != size && !package_.hashPrefix(size, &md5_)) {
-      md5Length_ = -1;
-    } else {
-      md5Length_ = size;
-    }
-    std::string actual = md5Length_ >= 0 ? hexDigest(md5_) : std::string();
-    if (actual != expectedMd5_) {
-      LOG(ERROR) << ">> RomDownload checksum mismatch: expected " << expectedMd5_ << ", got "
-                 << actual;
-      code = kChecksumMismatch;
-    }
-  }
-  if (code == 0) return true;
-  // A wrong checksum may be a corrupted transfer; a wrong size is the server's.
-  dropCorrupt(status, code, code != kChecksumMismatch);
-  return false;
-}
-
-bool RomDownload::checkSignature(DownloadStatus status) {
-  if (!vouch_.active() || updateFile == nullptr) return true;
-  // Nobody else vouches for bytes that came without an MD5 or a validator, and
-  // even with both a mirror may serve a forgery: "complete" means signed.
-  std::string why;
-  Clock::time_point start = Clock::now();
-  package_verify::Result result = vouch_.check(fileno(updateFile), &why);
-  // The check reads the whole file once more; its cost is logged for the benchmark.
-  long ms = static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-  if (result == package_verify::Result::kVerified) {
-    LOG(INFO) << ">> RomDownload: package signature verified in " << ms << " ms";
-    return true;
-  }
-  LOG(ERROR) << ">> RomDownload: package rejected: " << package_verify::ResultText(result) << ": "
-             << why;
-  dropCorrupt(status, kSignatureMismatch, false);
-  return false;
-}
-
-void RomDownload::dropCorrupt(DownloadStatus status, int code, bool permanent) {
-  // A package that does not match its record or its signature is useless to the
-  // installer: drop it so that the next attempt starts from byte 0.
-  package_.remove();
-  updateFile = nullptr;
-  if (progress) progress->file = nullptr;
-  md5Length_ = -1;
-  zelstub(static_cast<CURLcode>(code));
-  failAttempt(code, permanent);
-  reportFailure(status, code);
-}
-
-void RomDownload::failAttempt(int code, bool permanent) {
-  failCode_ = code;
-  permanent_ = permanent;
-}
-
-void RomDownload::reportFailure(DownloadStatus status, int code) {
-  // 3:f:52 ends the task (a transfer that brought nothing into the file); an
-  // attempt whose server closed without any answer is a failed receive, retried.
-  if (code == CURLE_GOT_NOTHING) code = CURLE_RECV_ERROR;
-  bool give_up = noRetry_ || retry_.giveUpAfter(permanent_, code == kChecksumMismatch ||
-                                                                code == kSignatureMismatch);
-  unanswered_ = is_unanswered_failure(code, httpCode_ != 0 || written_ > 0) ? unanswered_ + 1 : 0;
-  bool another = mirror_ + 1 < mirrors_.size();
-  if (another && (give_up || unanswered_ >= kMaxUnansweredAttempts)) {
-    // Another mirror may well serve what this one cannot: the task goes on
-    // there. The line is this attempt's own retry line; the mirror line follows.
-    LOG(ERROR) << ">> RomDownload leaves mirror " << mirrors_[mirror_].index << " ("
-               << mirrors_[mirror_].url() << ") after failure " << code
-               << (give_up ? "" : ", it gave no answer " + std::to_string(unanswered_) + " times");
-    writeFailure(status, code);
-    ++figures_.retries[code];
-    failover_ = true;
-    outcome_ = Outcome::kRestart;
-    return;
-  }
-  if (give_up) {
-    LOG(ERROR) << ">> RomDownload gives up after failure " << code
-               << (mirrors_.size() > 1 ? ", every mirror failed" : "");
-    writeStatus(frontend_protocol::FinalLine(code), status,
-                frontend_protocol::kFinalCodeBase + code);
-    outcome_ = Outcome::kFailed;
-    figures_.final_code = frontend_protocol::kFinalCodeBase + code;
-    return;
-  }
-  writeFailure(status, code);
-  ++figures_.retries[code];
-  outcome_ = Outcome::kRestart;
 }
 
 void RomDownload::run() {
@@ -306,44 +84,6 @@ void RomDownload::run() {
   writeFigures();
 }
 
-void RomDownload::writeFigures() {
-  figures_.package_size = fileTotalSize;
-  LOG(INFO) << ">> RomDownload figures: " << figures_.received << " bytes received, "
-            << std::max<int64_t>(figures_.resumed, 0) << " resumed, " << figures_.attempts
-            << " attempts, " << figures_.duration.count() << " ms, final " << figures_.final_code;
-  norvozel::zel_write_data(figures_.record());
-}
-
-void RomDownload::nextMirror() {
-  ++mirror_;
-  const RomMirror& next = mirrors_[mirror_];
-  driver_->url_record.reset(new URLWrapper{next.parts[0], next.parts[1], "", next.parts[2]});
-  // A validator, and the request path, belong to the mirror that answered; the
-  // package's own identity (size and MD5) is all that carries over.
-  identity_.path = next.parts[2];
-  identity_.mirror = next.parts[0] + next.parts[1];
-  identity_.validator.clear();
-  identity_.total = -1;
-  if (expectedMd5_.empty()) {
-    // Nothing but an MD5 could tell whether the next mirror's bytes continue
-    // these: start over there.
-    freshNext_ = true;
-  }
-  // Pacing starts afresh: what the last mirror asked for is no word of this one.
-  retry_ = RetryPolicy();
-  retryAfterMs_ = -1;
-  redirects_ = 0;
-  unanswered_ = 0;
-  figures_.mirrors.push_back(next.index);
-  LOG(INFO) << ">> RomDownload goes on from mirror " << next.index << " (" << next.url() << ")";
-  writeStatus(Line::kMirrorChanged, status_, next.index);
-}
-
-bool RomDownload::keepsAcrossMirrors(const PackageIdentity& stored) const {
-  return !stored.mirror.empty() && stored.mirror != identity_.mirror && !expectedMd5_.empty() &&
-         stored.size == identity_.size && stored.md5 == expectedMd5_;
-}
-
 void RomDownload::runAttempts() {
   identity_ = PackageIdentity();
   identity_.path = driver_->url_record->path;
@@ -363,16 +103,11 @@ void RomDownload::runAttempts() {
   // than nested inside the attempt before it; the status lines come in the
   // same order either way.
   for (;;) {
-    outcome_ = Outcome::kNone;
-    written_ = 0;
-    httpCode_ = 0;
-    permanent_ = false;
-    noRetry_ = false;
-    failover_ = false;
-    retryAfterMs_ = -1;
+    attempt_.reset(new Attempt(package_));
     startAttempt();
-    figures_.received += written_;
-    Outcome outcome = outcome_;
+    const Attempt& ended = *attempt_;
+    figures_.received += ended.written;
+    Outcome outcome = ended.outcome;
     if (outcome != Outcome::kRedirect) redirects_ = 0;
     bool stop = listener_.stopRequested();
     if (outcome == Outcome::kNone && stop) {
@@ -383,13 +118,21 @@ void RomDownload::runAttempts() {
       break;
     }
     if (outcome != Outcome::kRestart && outcome != Outcome::kRedirect) break;
+    // What the wait needs of the attempt, before releaseResource() drops it.
+    bool progressed = ended.written > 0;
+    bool failover = ended.failover;
+    int64_t retryAfterMs = ended.retryAfterMs;
     releaseResource();
     InitResource();
-    if (failover_) nextMirror();
+    if (failover) {
+      nextMirror();
+      // What the last mirror asked for is no word of this one.
+      retryAfterMs = -1;
+    }
     if (!stop && outcome == Outcome::kRestart) {
-      std::chrono::milliseconds wait = retry_.nextWait(written_ > 0, retryAfterMs_);
+      std::chrono::milliseconds wait = retry_.nextWait(progressed, retryAfterMs);
       LOG(INFO) << ">> RomDownload retries in " << wait.count() << " ms"
-                << (retryAfterMs_ >= 0 ? ", as the server asked" : "");
+                << (retryAfterMs >= 0 ? ", as the server asked" : "");
       stop = !listener_.waitUnlessStopped(wait);
     }
     if (stop) {
@@ -406,7 +149,7 @@ void RomDownload::startAttempt() {
   url_ = *driver_->url_record;
   LOG(INFO) << ">> RomDownload url " << url_.scheme << url_.host << url_.path;
   fileTotalSize = parse_file_size(getFileSize());
-  expectedMd5_ = readExpectedMd5();
+  expectedMd5_ = record_md5();
   identity_.size = fileTotalSize;
   identity_.md5 = expectedMd5_;
   bounds_ = record_size_bounds(fileTotalSize);
@@ -420,6 +163,69 @@ int RomDownload::Executed(DownloadTask* driver) {
   int result = PreExecuted();
   if (result != 0) return result;
   return OnExecuted();
+}
+
+int RomDownload::PreExecuted() {
+  LOG(DEBUG) << ">> RomDownload::PreExecuted, updatefile=" << UPDATE_PACKAGE_FILE;
+  // Bytes worth keeping: of the same package, or found without a record when
+  // the record's MD5 will judge them at the end (prepareFile decides the rest).
+  PackageIdentity stored;
+  bool known = package_.readIdentity(&stored);
+  bool keep = !freshNext_ && (known ? identity_.samePackage(stored) || keepsAcrossMirrors(stored)
+                                    : !expectedMd5_.empty());
+  if (!package_.open(keep)) {
+    failAttempt(CURLE_WRITE_ERROR, true);
+    return CURLE_WRITE_ERROR;
+  }
+  updateFile = package_.stream();
+  int64_t resume = 0;
+  if (!prepareFile(&resume)) {
+    failAttempt(CURLE_WRITE_ERROR, true);
+    return CURLE_WRITE_ERROR;
+  }
+
+  CURL* handle = curl_.get();
+  if (handle == nullptr) return CURLE_FAILED_INIT;
+  // The bytes as the server stores them: a coded body would be written as the
+  // package, and its ranges would not be the package's.
+  AppendHeader(headers_, "Accept-Encoding: identity");
+  // Only the bytes still missing, and only if they are still the same package;
+  // the answer is checked in onHeader().
+  if (resume > 0) {
+    AppendHeader(headers_, "Range: bytes=" + std::to_string(resume) + "-");
+    if (!identity_.validator.empty()) AppendHeader(headers_, "If-Range: " + identity_.validator);
+  }
+  CurlOptions options(handle);
+  options.set(CURLOPT_ERRORBUFFER, error_buffer_.get())
+      .set(CURLOPT_HTTPHEADER, headers_.get())
+      .set(CURLOPT_HEADER, 0L)
+      .set(CURLOPT_TCP_KEEPALIVE, 1L)
+      .set(CURLOPT_WRITEFUNCTION, &RomDownload::writeBody)
+      .set(CURLOPT_WRITEDATA, this)
+      .set(CURLOPT_HEADERFUNCTION, &RomDownload::onHeader)
+      .set(CURLOPT_HEADERDATA, this)
+      .set(CURLOPT_NOSIGNAL, 1L)
+      // Packages are large: with libcurl's 16 KiB default a 256 MiB download took
+      // about eight times the reads, polls and progress callbacks of 128 KiB ones.
+      .set(CURLOPT_BUFFERSIZE, 128L * 1024)
+      // A dead connection must not hang the download for ever.
+      .set(CURLOPT_CONNECTTIMEOUT, kConnectTimeout)
+      .set(CURLOPT_LOW_SPEED_LIMIT, 1L)
+      .set(CURLOPT_LOW_SPEED_TIME, low_speed_time());
+  if (!options.ok()) return options.result();
+
+  progress = &attempt_->progress;
+  progress->fileTotalSize = static_cast<int64_t>(fileTotalSize);
+  progress->lastTick = Clock::now();
+  progress->lastResume = resume;
+  progress->bodyKept = false;
+  progress->file = updateFile;
+  progress->status = statusStream();
+  progress->event = this;
+  return options.set(CURLOPT_XFERINFOFUNCTION, &RomDownload::xferinfo)
+      .set(CURLOPT_XFERINFODATA, progress)
+      .set(CURLOPT_NOPROGRESS, 0L)
+      .result();
 }
 
 bool RomDownload::prepareFile(int64_t* resume) {
@@ -485,67 +291,9 @@ bool RomDownload::prepareFile(int64_t* resume) {
   return true;
 }
 
-int RomDownload::PreExecuted() {
-  LOG(DEBUG) << ">> RomDownload::PreExecuted, updatefile=" << UPDATE_PACKAGE_FILE;
-  // Bytes worth keeping: of the same package, or found without a record when
-  // the record's MD5 will judge them at the end (prepareFile decides the rest).
-  PackageIdentity stored;
-  bool known = package_.readIdentity(&stored);
-  bool keep = !freshNext_ && (known ? identity_.samePackage(stored) || keepsAcrossMirrors(stored)
-                                    : !expectedMd5_.empty());
-  if (!package_.open(keep)) {
-    failAttempt(CURLE_WRITE_ERROR, true);
-    return CURLE_WRITE_ERROR;
-  }
-  updateFile = package_.stream();
-  int64_t resume = 0;
-  if (!prepareFile(&resume)) {
-    failAttempt(CURLE_WRITE_ERROR, true);
-    return CURLE_WRITE_ERROR;
-  }
-
-  CURL* handle = curl_.get();
-  if (handle == nullptr) return CURLE_FAILED_INIT;
-  // The bytes as the server stores them: a coded body would be written as the
-  // package, and its ranges would not be the package's.
-  AppendHeader(headers_, "Accept-Encoding: identity");
-  // Only the bytes still missing, and only if they are still the same package;
-  // the answer is checked in onHeader().
-  if (resume > 0) {
-    AppendHeader(headers_, "Range: bytes=" + std::to_string(resume) + "-");
-    if (!identity_.validator.empty()) AppendHeader(headers_, "If-Range: " + identity_.validator);
-  }
-  CurlOptions options(handle);
-  options.set(CURLOPT_ERRORBUFFER, error_buffer_.get())
-      .set(CURLOPT_HTTPHEADER, headers_.get())
-      .set(CURLOPT_HEADER, 0L)
-      .set(CURLOPT_TCP_KEEPALIVE, 1L)
-      .set(CURLOPT_WRITEFUNCTION, &RomDownload::writeBody)
-      .set(CURLOPT_WRITEDATA, this)
-      .set(CURLOPT_HEADERFUNCTION, &RomDownload::onHeader)
-      .set(CURLOPT_HEADERDATA, this)
-      .set(CURLOPT_NOSIGNAL, 1L)
-      // Packages are large: with libcurl's 16 KiB default a 256 MiB download took
-      // about eight times the reads, polls and progress callbacks of 128 KiB ones.
-      .set(CURLOPT_BUFFERSIZE, 128L * 1024)
-      // A dead connection must not hang the download for ever.
-      .set(CURLOPT_CONNECTTIMEOUT, kConnectTimeout)
-      .set(CURLOPT_LOW_SPEED_LIMIT, 1L)
-      .set(CURLOPT_LOW_SPEED_TIME, low_speed_time());
-  if (!options.ok()) return options.result();
-
-  progress.reset(new XferProgress);
-  progress->fileTotalSize = static_cast<int64_t>(fileTotalSize);
-  progress->lastTick = Clock::now();
-  progress->lastResume = resume;
-  progress->bodyKept = false;
-  progress->file = updateFile;
-  progress->status = statusStream();
-  progress->event = this;
-  return options.set(CURLOPT_XFERINFOFUNCTION, &RomDownload::xferinfo)
-      .set(CURLOPT_XFERINFODATA, progress.get())
-      .set(CURLOPT_NOPROGRESS, 0L)
-      .result();
+bool RomDownload::keepsAcrossMirrors(const PackageIdentity& stored) const {
+  return !stored.mirror.empty() && stored.mirror != identity_.mirror && !expectedMd5_.empty() &&
+         stored.size == identity_.size && stored.md5 == expectedMd5_;
 }
 
 int RomDownload::OnExecuted() {
@@ -556,17 +304,9 @@ int RomDownload::OnExecuted() {
   if (rc != CURLE_OK) return rc;
   if ((rc = prepareTls()) != CURLE_OK) {
     // Without trust anchors no https mirror can ever be verified: waiting will not help.
-    if (rc == CURLE_SSL_CACERT_BADFILE) noRetry_ = true;
+    if (rc == CURLE_SSL_CACERT_BADFILE) attempt_->noRetry = true;
     return rc;
   }
-  httpCode_ = 0;
-  discardBody_ = false;
-  alreadyComplete_ = false;
-  failCode_ = 0;
-  written_ = 0;
-  expectedTotal_ = -1;
-  limit_ = kMaxPackageBytes;
-  pauseApplied_ = false;
   ++figures_.attempts;
   rc = performWithCommands(handle);
   noteTlsResult(rc);
@@ -574,7 +314,7 @@ int RomDownload::OnExecuted() {
   if (tls::is_verification_failure(rc)) failAttempt(rc, true);
   if (rc != CURLE_OK) {
     // onHeader() or writeBody() refused the answer: report why rather than a write error.
-    if (rc == CURLE_WRITE_ERROR && failCode_ != 0) return failCode_;
+    if (rc == CURLE_WRITE_ERROR && attempt_->failCode != 0) return attempt_->failCode;
     return rc;
   }
   char* target = nullptr;
@@ -582,7 +322,7 @@ int RomDownload::OnExecuted() {
   if (rc != CURLE_OK) return rc;
   if (target == nullptr) {
     // A redirect status without a target carries no package.
-    if (httpCode_ >= 300 && httpCode_ < 400) {
+    if (attempt_->httpCode >= 300 && attempt_->httpCode < 400) {
       failAttempt(CURLE_HTTP_RETURNED_ERROR, true);
       return CURLE_HTTP_RETURNED_ERROR;
     }
@@ -609,7 +349,7 @@ int RomDownload::OnExecuted() {
     return CURLE_UNSUPPORTED_PROTOCOL;
   }
   driver_->url_record.reset(new URLWrapper{parts.scheme, parts.host, "", parts.path});
-  outcome_ = Outcome::kRedirect;
+  attempt_->outcome = Outcome::kRedirect;
   return CURLE_OK;
 }
 
@@ -659,13 +399,13 @@ CURLcode RomDownload::performWithCommands(CURL* handle) {
 
 size_t RomDownload::onHeader(char* data, size_t size, size_t nmemb, void* userdata) {
   auto* self = static_cast<RomDownload*>(userdata);
+  Attempt& attempt = *self->attempt_;
   size_t count = size * nmemb;
-  switch (self->head_.add(std::string(data, count))) {
+  switch (attempt.head.add(std::string(data, count))) {
     case AnswerHead::Line::kStatus:
       // A new response begins (after an interim 1xx, or the only one).
-      self->httpCode_ = self->head_.facts().status;
-      self->discardBody_ = false;
-      self->alreadyComplete_ = false;
+      attempt.httpCode = attempt.head.facts().status;
+      attempt.discardBody = false;
       return count;
     case AnswerHead::Line::kField:
       return count;
@@ -676,24 +416,24 @@ size_t RomDownload::onHeader(char* data, size_t size, size_t nmemb, void* userda
 }
 
 bool RomDownload::onHeadersEnd() {
-  long code = httpCode_;
+  Attempt& attempt = *attempt_;
+  XferProgress& progress = attempt.progress;
+  long code = attempt.httpCode;
   if (code >= 100 && code < 200) return true;
   if (code >= 300 && code < 400) {
     // Only the final answer's body belongs in the package.
-    discardBody_ = true;
+    attempt.discardBody = true;
     return true;
   }
-  const AnswerFacts& answer = head_.facts();
-  int64_t resume = progress ? progress->lastResume : 0;
-  PackageIdentity stored = identity_;
-  AnswerDecision decision = decide_answer(answer, resume, stored, bounds_);
+  const AnswerFacts& answer = attempt.head.facts();
+  int64_t resume = progress.lastResume;
+  AnswerDecision decision = decide_answer(answer, resume, identity_, bounds_);
   switch (decision.action) {
     case AnswerAction::kAlreadyComplete:
       LOG(INFO) << ">> RomDownload: all " << resume << " bytes are already here";
       if (figures_.resumed < 0) figures_.resumed = resume;
-      alreadyComplete_ = true;
-      discardBody_ = true;
-      expectedTotal_ = decision.total;
+      attempt.discardBody = true;
+      attempt.expectedTotal = decision.total;
       return true;
     case AnswerAction::kRestartFromZero:
       LOG(ERROR) << ">> RomDownload: HTTP " << code << " does not continue the " << resume
@@ -704,12 +444,12 @@ bool RomDownload::onHeadersEnd() {
     case AnswerAction::kFail:
       LOG(ERROR) << ">> RomDownload: HTTP status " << code << ", announced total " << decision.total
                  << (decision.permanent ? " (giving up soon)" : "");
-      if ((code == 429 || code == 503) && !head_.retryAfter().empty()) {
+      if ((code == 429 || code == 503) && !attempt.head.retryAfter().empty()) {
         int64_t seconds =
-            parse_retry_after(head_.retryAfter(), static_cast<int64_t>(time(nullptr)));
+            parse_retry_after(attempt.head.retryAfter(), static_cast<int64_t>(time(nullptr)));
         // A value that cannot be read paces like "now": the floor of the
         // schedule, never an immediate retry.
-        retryAfterMs_ = seconds >= 0 ? std::min<int64_t>(seconds, 3600) * 1000 : 0;
+        attempt.retryAfterMs = seconds >= 0 ? std::min<int64_t>(seconds, 3600) * 1000 : 0;
       }
       failAttempt(decision.code, decision.permanent);
       return false;
@@ -722,11 +462,9 @@ bool RomDownload::onHeadersEnd() {
         failAttempt(CURLE_WRITE_ERROR, true);
         return false;
       }
-      if (progress) {
-        progress->lastResume = 0;
-        progress->lastSize = 0;
-        progress->lastPercent = 0;
-      }
+      progress.lastResume = 0;
+      progress.lastSize = 0;
+      progress.lastPercent = 0;
       if (!expectedMd5_.empty()) {
         MD5_Init(&md5_);
         md5Length_ = 0;
@@ -735,19 +473,17 @@ bool RomDownload::onHeadersEnd() {
     case AnswerAction::kAppend:
       break;
   }
-  expectedTotal_ = decision.total;
-  if (figures_.resumed < 0) figures_.resumed = progress ? progress->lastResume : 0;
-  if (progress) {
-    progress->bodyKept = true;
-    // The bytes already on disk count from now on: say so before the rest arrives,
-    // which may come whole in the next progress call.
-    if (progress->lastResume > 0) reportProgress(progress.get(), 0, 0, 0, 0);
-  }
-  int64_t base = progress ? progress->lastResume : 0;
-  limit_ = kMaxPackageBytes;
-  if (decision.total >= 0) limit_ = std::min(limit_, decision.total);
-  if (bounds_.known()) limit_ = std::min(limit_, bounds_.high);
-  if (base == 0 || identity_.validator != answer.validator || identity_.total != decision.total) {
+  attempt.expectedTotal = decision.total;
+  if (figures_.resumed < 0) figures_.resumed = progress.lastResume;
+  progress.bodyKept = true;
+  // The bytes already on disk count from now on: say so before the rest arrives,
+  // which may come whole in the next progress call.
+  if (progress.lastResume > 0) reportProgress(&progress, 0, 0, 0, 0);
+  attempt.limit = kMaxPackageBytes;
+  if (decision.total >= 0) attempt.limit = std::min(attempt.limit, decision.total);
+  if (bounds_.known()) attempt.limit = std::min(attempt.limit, bounds_.high);
+  if (progress.lastResume == 0 || identity_.validator != answer.validator ||
+      identity_.total != decision.total) {
     identity_.validator = answer.validator;
     identity_.total = decision.total;
     if (!package_.writeIdentity(identity_)) {
@@ -760,21 +496,21 @@ bool RomDownload::onHeadersEnd() {
 
 size_t RomDownload::writeBody(char* data, size_t size, size_t nmemb, void* userdata) {
   auto* self = static_cast<RomDownload*>(userdata);
+  Attempt& attempt = *self->attempt_;
   size_t count = size * nmemb;
-  if (self->discardBody_) return count;
+  if (attempt.discardBody) return count;
   if (self->updateFile == nullptr) return 0;
-  int64_t base = self->progress ? self->progress->lastResume : 0;
-  int64_t room = self->limit_ - base - self->written_;
+  int64_t room = attempt.limit - attempt.progress.lastResume - attempt.written;
   size_t take = count;
   if (room < static_cast<int64_t>(count)) {
     // More than the answer announced, or than the record allows: keep the valid
     // prefix and fail the attempt.
     take = room > 0 ? static_cast<size_t>(room) : 0;
-    LOG(ERROR) << ">> RomDownload: the body goes past " << self->limit_ << " bytes";
+    LOG(ERROR) << ">> RomDownload: the body goes past " << attempt.limit << " bytes";
     self->failAttempt(CURLE_FILESIZE_EXCEEDED, true);
   }
   size_t done = fwrite(data, 1, take, self->updateFile);
-  self->written_ += static_cast<int64_t>(done);
+  attempt.written += static_cast<int64_t>(done);
   if (self->md5Length_ >= 0) {
     MD5_Update(&self->md5_, data, done);
     self->md5Length_ += static_cast<int64_t>(done);
@@ -786,6 +522,7 @@ size_t RomDownload::writeBody(char* data, size_t size, size_t nmemb, void* userd
   }
   return take == count ? count : 0;
 }
+
 int RomDownload::xferinfo(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                           curl_off_t ulnow) {
   auto* p = static_cast<XferProgress*>(clientp);
@@ -842,10 +579,14 @@ void RomDownload::applyRequests() {
   CURL* handle = curl_.get();
   // Only a final answer that feeds the package can be paused; until it has
   // begun, requests wait in the queue.
-  if (handle == nullptr || discardBody_ || (httpCode_ != 200 && httpCode_ != 206)) return;
+  Attempt& attempt = *attempt_;
+  if (handle == nullptr || attempt.discardBody ||
+      (attempt.httpCode != 200 && attempt.httpCode != 206)) {
+    return;
+  }
   // The front end paused an earlier attempt and has not continued it since.
-  if (paused_ && !pauseApplied_) {
-    pauseApplied_ = curl_easy_pause(handle, CURLPAUSE_RECV) == CURLE_OK;
+  if (paused_ && !attempt.pauseApplied) {
+    attempt.pauseApplied = curl_easy_pause(handle, CURLPAUSE_RECV) == CURLE_OK;
   }
   std::deque<char> requests = listener_.takeRequests();
   if (!requests.empty() && listener_.stopRequested()) {
@@ -859,23 +600,15 @@ void RomDownload::applyRequests() {
     bool pause = request == 'p';
     if (curl_easy_pause(handle, pause ? CURLPAUSE_RECV : CURLPAUSE_CONT) != CURLE_OK) continue;
     paused_ = pause;
-    pauseApplied_ = pause;
+    attempt.pauseApplied = pause;
     writeStatus(pause ? Line::kPaused : Line::kContinued, status_);
     // A stop that came while the replies were written ends them here.
     if (listener_.stopRequested()) break;
   }
 }
 
-void RomDownload::releaseResource() {
-  SecureEvent::releaseResource();
-  package_.close();
-  updateFile = nullptr;
-  progress.reset();
-  stopCode = 0;
-}
-
 Handler RomDownload::handleCurlCode(CURLcode code) {
-  if (outcome_ == Outcome::kRedirect && code == CURLE_OK) {
+  if (attempt_->outcome == Outcome::kRedirect && code == CURLE_OK) {
     // The followed target reports the outcome once, in the next turn of run().
     return [](DownloadStatus) { return true; };
   }
@@ -887,4 +620,195 @@ Handler RomDownload::handleCurlCode(CURLcode code) {
     reportFailure(status, code);
     return false;
   };
+}
+
+void RomDownload::InitCbmap() {
+  SecureEvent::InitCbmap();
+  cbmap_[CURLE_OK] = [this](DownloadStatus status) {
+    Attempt& attempt = *attempt_;
+    XferProgress* p = &attempt.progress;
+    // The bytes that reached the file; dlnow also counts discarded bodies.
+    p->lastChunk = attempt.written;
+    LOG(DEBUG) << "[CURLE_OK] lastsize=" << p->lastSize << ", lastresume=" << p->lastResume
+               << ", lastchunk=" << p->lastChunk << ", filetotalsize=" << fileTotalSize;
+    p->lastSize = p->lastChunk + p->lastResume;
+    LOG(INFO) << ">> Totally " << p->lastSize << " bytes downloaded";
+    if (updateFile != nullptr) fflush(updateFile);
+    if (p->lastSize == 0) {
+      writeStatus(Line::kNothingReceived, status);
+      attempt.outcome = Outcome::kFailed;
+      figures_.final_code = CURLE_GOT_NOTHING;
+      return false;
+    }
+    if (!checkComplete(status) || !checkSignature(status)) return false;
+    writeStatus(Line::kComplete, status);
+    attempt.outcome = Outcome::kComplete;
+    figures_.final_code = 0;
+    figures_.served = true;
+    figures_.serving = mirrors_.empty() ? -1 : mirrors_[mirror_].index;
+    if (next_ != nullptr) {
+      next_->run();
+    } else {
+      LOG(INFO) << status << " is the last task, byebye";
+    }
+    return true;
+  };
+  cbmap_[kStopCode] = [this](DownloadStatus status) {
+    LOG(ERROR) << " CURLE_ABORTED_BY_CALLBACK lead to download stopped";
+    writeStatus(Line::kStopped, status);
+    attempt_->outcome = Outcome::kStopped;
+    figures_.final_code = kStopCode;
+    return false;
+  };
+}
+
+bool RomDownload::checkComplete(DownloadStatus status) {
+  int64_t size = package_.size();
+  int64_t expected = attempt_->expectedTotal;
+  int code = 0;
+  if (size < 0) {
+    code = CURLE_WRITE_ERROR;
+  } else if (expected >= 0 && size < expected) {
+    // The answer ended early without an error: fetch the rest.
+    LOG(ERROR) << ">> RomDownload: " << size << " of " << expected << " bytes";
+    failAttempt(CURLE_PARTIAL_FILE, false);
+    reportFailure(status, CURLE_PARTIAL_FILE);
+    return false;
+  } else if ((expected >= 0 && size != expected) || !bounds_.contains(size)) {
+    LOG(ERROR) << ">> RomDownload: the package holds " << size << " bytes; the answer announced "
+               << expected << " and the record " << fileTotalSize;
+    code = size > bounds_.high ? CURLE_FILESIZE_EXCEEDED : CURLE_PARTIAL_FILE;
+  } else if (!expectedMd5_.empty()) {
+    if (md5Length_ != size && !package_.hashPrefix(size, &md5_)) {
+      md5Length_ = -1;
+    } else {
+      md5Length_ = size;
+    }
+    std::string actual = md5Length_ >= 0 ? hexDigest(md5_) : std::string();
+    if (actual != expectedMd5_) {
+      LOG(ERROR) << ">> RomDownload checksum mismatch: expected " << expectedMd5_ << ", got "
+                 << actual;
+      code = kChecksumMismatch;
+    }
+  }
+  if (code == 0) return true;
+  // A wrong checksum may be a corrupted transfer; a wrong size is the server's.
+  dropCorrupt(status, code, code != kChecksumMismatch);
+  return false;
+}
+
+bool RomDownload::checkSignature(DownloadStatus status) {
+  if (!vouch_.active() || updateFile == nullptr) return true;
+  // Nobody else vouches for bytes that came without an MD5 or a validator, and
+  // even with both a mirror may serve a forgery: "complete" means signed.
+  std::string why;
+  Clock::time_point start = Clock::now();
+  package_verify::Result result = vouch_.check(fileno(updateFile), &why);
+  // The check reads the whole file once more; its cost is logged for the benchmark.
+  long ms = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+  if (result == package_verify::Result::kVerified) {
+    LOG(INFO) << ">> RomDownload: package signature verified in " << ms << " ms";
+    return true;
+  }
+  LOG(ERROR) << ">> RomDownload: package rejected: " << package_verify::ResultText(result) << ": "
+             << why;
+  dropCorrupt(status, kSignatureMismatch, false);
+  return false;
+}
+
+void RomDownload::dropCorrupt(DownloadStatus status, int code, bool permanent) {
+  // A package that does not match its record or its signature is useless to the
+  // installer: drop it so that the next attempt starts from byte 0.
+  package_.remove();
+  updateFile = nullptr;
+  attempt_->progress.file = nullptr;
+  md5Length_ = -1;
+  zelstub(static_cast<CURLcode>(code));
+  failAttempt(code, permanent);
+  reportFailure(status, code);
+}
+
+void RomDownload::failAttempt(int code, bool permanent) {
+  attempt_->failCode = code;
+  attempt_->permanent = permanent;
+}
+
+void RomDownload::reportFailure(DownloadStatus status, int code) {
+  // 3:f:52 ends the task (a transfer that brought nothing into the file); an
+  // attempt whose server closed without any answer is a failed receive, retried.
+  if (code == CURLE_GOT_NOTHING) code = CURLE_RECV_ERROR;
+  Attempt& attempt = *attempt_;
+  bool give_up = attempt.noRetry ||
+                 retry_.giveUpAfter(attempt.permanent,
+                                    code == kChecksumMismatch || code == kSignatureMismatch);
+  bool answered = attempt.httpCode != 0 || attempt.written > 0;
+  unanswered_ = is_unanswered_failure(code, answered) ? unanswered_ + 1 : 0;
+  bool another = mirror_ + 1 < mirrors_.size();
+  if (another && (give_up || unanswered_ >= kMaxUnansweredAttempts)) {
+    // Another mirror may well serve what this one cannot: the task goes on
+    // there. The line is this attempt's own retry line; the mirror line follows.
+    LOG(ERROR) << ">> RomDownload leaves mirror " << mirrors_[mirror_].index << " ("
+               << mirrors_[mirror_].url() << ") after failure " << code
+               << (give_up ? "" : ", it gave no answer " + std::to_string(unanswered_) + " times");
+    writeFailure(status, code);
+    ++figures_.retries[code];
+    attempt.failover = true;
+    attempt.outcome = Outcome::kRestart;
+    return;
+  }
+  if (give_up) {
+    LOG(ERROR) << ">> RomDownload gives up after failure " << code
+               << (mirrors_.size() > 1 ? ", every mirror failed" : "");
+    writeStatus(frontend_protocol::FinalLine(code), status,
+                frontend_protocol::kFinalCodeBase + code);
+    attempt.outcome = Outcome::kFailed;
+    figures_.final_code = frontend_protocol::kFinalCodeBase + code;
+    return;
+  }
+  writeFailure(status, code);
+  ++figures_.retries[code];
+  attempt.outcome = Outcome::kRestart;
+}
+
+void RomDownload::nextMirror() {
+  ++mirror_;
+  const RomMirror& next = mirrors_[mirror_];
+  driver_->url_record.reset(new URLWrapper{next.parts[0], next.parts[1], "", next.parts[2]});
+  // A validator, and the request path, belong to the mirror that answered; the
+  // package's own identity (size and MD5) is all that carries over.
+  identity_.path = next.parts[2];
+  identity_.mirror = next.parts[0] + next.parts[1];
+  identity_.validator.clear();
+  identity_.total = -1;
+  if (expectedMd5_.empty()) {
+    // Nothing but an MD5 could tell whether the next mirror's bytes continue
+    // these: start over there.
+    freshNext_ = true;
+  }
+  // Pacing starts afresh: the last mirror's failures are no word of this one.
+  retry_ = RetryPolicy();
+  redirects_ = 0;
+  unanswered_ = 0;
+  figures_.mirrors.push_back(next.index);
+  LOG(INFO) << ">> RomDownload goes on from mirror " << next.index << " (" << next.url() << ")";
+  writeStatus(Line::kMirrorChanged, status_, next.index);
+}
+
+void RomDownload::releaseResource() {
+  SecureEvent::releaseResource();
+  // The attempt's end: its stream closes, its counters and answer go.
+  attempt_.reset();
+  updateFile = nullptr;
+  progress = nullptr;
+  // Only the running transfer's stop: the listener keeps a stop for the task.
+  stopCode = 0;
+}
+
+void RomDownload::writeFigures() {
+  figures_.package_size = fileTotalSize;
+  LOG(INFO) << ">> RomDownload figures: " << figures_.received << " bytes received, "
+            << std::max<int64_t>(figures_.resumed, 0) << " resumed, " << figures_.attempts
+            << " attempts, " << figures_.duration.count() << " ms, final " << figures_.final_code;
+  norvozel::zel_write_data(figures_.record());
 }

@@ -15,6 +15,7 @@
 #include "norvotools/norvo-update/dir2url.h"
 #include "request/command_listener.h"
 #include "request/download_figures.h"
+#include "request/download_target.h"
 #include "request/download_vouch.h"
 #include "request/frontend_protocol.h"
 #include "request/package_file.h"
@@ -28,23 +29,10 @@ class RomDownload;
 // does not decode to what was announced") is the closest and never arises
 // otherwise here, because no Accept-Encoding is requested.
 constexpr int kChecksumMismatch = frontend_protocol::kCauseChecksumMismatch;  // 61
-// Result of a redirect whose target cannot be split into scheme, host and path:
-// the server's reply is unusable (CURLE_WEIRD_SERVER_REPLY), not our URL.
-constexpr int kRedirectUnparsable = frontend_protocol::kCauseRedirectUnparsable;  // 8
 // Result of a completed download whose whole-file signature does not verify
 // against the device's key store: a corrupt (or forged) download, dropped and
 // fetched again under the same limit as a wrong MD5.
 constexpr int kSignatureMismatch = frontend_protocol::kCauseSignatureMismatch;  // 62
-// Redirects followed in a row before the attempt counts as failed.
-constexpr int kMaxRedirects = 10;
-// Attempts in a row that get no answer at all from a mirror (its name not found,
-// the connection refused or timed out, closed before any answer) before the
-// download leaves it for the next mirror of the record. The last mirror is
-// tried on, paced, as a single one always was: an outage may pass.
-constexpr int kMaxUnansweredAttempts = 3;
-// True for the failures of an attempt that got no answer: `answered` says
-// whether any HTTP status came back.
-bool is_unanswered_failure(int code, bool answered);
 
 // Progress of one attempt, handed to xferinfo as its user pointer.
 struct XferProgress {
@@ -62,25 +50,14 @@ struct XferProgress {
   RomDownload* event = nullptr;  // applies pause/continue requests; may be null
 };
 
-// One download target split from an absolute URL.
-struct SplitUrl {
-  std::string scheme;  // "http://"
-  std::string host;    // "name" or "name:port"
-  std::string path;    // "/..." or empty
-};
-// Splits a redirect target. False for a target without "://" or with parts
-// beyond the size limits (scheme 15, host 1023, path 524287 characters).
-bool split_redirect_url(const std::string& url, SplitUrl* out);
-// The expected size from the size record: its decimal value, 0 when empty or not a number.
-uint64_t parse_file_size(const std::string& text);
-// True for the schemes a download may use: http and https, any letter case.
-bool allowed_scheme(const std::string& scheme);
-// Low-speed abort time in seconds: 60, or NORVO_LOW_SPEED_TIME (1 to 3600) as the
-// process found it at start; system tests shorten it that way.
-long low_speed_time();
-// The time `text` (the variable's value, or null) asks for.
-long low_speed_time_from(const char* text);
-
+// Who owns the stop. A stop command sets two things, on the listener's thread:
+// - `stopCode`, the process-wide value that every progress callback returns and
+//   the transfer's wait reads, so that the running transfer ends at once. It lives
+//   for one attempt: releaseResource() sets it back to 0.
+// - the listener's own stored stop (stopRequested(), stopFd(), waitUnlessStopped()),
+//   which lasts until the task ends. The attempt loop reads it after every attempt,
+//   before connecting and during the wait before a retry; name resolution watches
+//   its descriptor. A stop that comes between two attempts is kept there.
 class RomDownload : public SecureEvent {
  public:
   RomDownload();
@@ -102,30 +79,72 @@ class RomDownload : public SecureEvent {
   static int reportProgress(XferProgress* p, curl_off_t dltotal, curl_off_t dlnow,
                             curl_off_t ultotal, curl_off_t ulnow);
 
-  FILE* updateFile = nullptr;  // borrowed from package_ while an attempt runs
+  // The running attempt's package stream, borrowed from package_ once
+  // PreExecuted() opened it; null between attempts.
+  FILE* updateFile = nullptr;
   uint64_t fileTotalSize = 0;
-  std::unique_ptr<XferProgress> progress;
+  // The running attempt's progress record (it lives in the attempt), once
+  // PreExecuted() has set it up; null between attempts.
+  XferProgress* progress = nullptr;
 
  private:
   enum class Outcome { kNone, kComplete, kFailed, kStopped, kRestart, kRedirect };
 
+  // Everything that lives for one attempt, one request (a redirect's target is
+  // the next attempt): made when the attempt starts and dropped by
+  // releaseResource() when it ends, so nothing carries over by mistake. Used on
+  // the transfer thread only.
+  struct Attempt {
+    explicit Attempt(PackageFile& file) : package(file) {}
+    Attempt(const Attempt&) = delete;
+    Attempt& operator=(const Attempt&) = delete;
+    // The attempt's end closes the package stream; the file and its lock stay.
+    ~Attempt() { package.close(); }
+
+    PackageFile& package;
+    // Its counters; lastResume is where this attempt's bytes start in the file.
+    XferProgress progress;
+    int64_t written = 0;  // body bytes that reached the file
+
+    // The answer, as onHeader() reads it.
+    AnswerHead head;
+    long httpCode = 0;                 // status of the latest response; 0: none came
+    bool discardBody = false;          // its body is not package bytes
+    int64_t expectedTotal = -1;        // size the file has once this answer is complete
+    int64_t limit = kMaxPackageBytes;  // the file never grows past this
+    bool pauseApplied = false;         // this transfer is paused
+
+    // How it ended, for the attempt loop and the retry decision.
+    Outcome outcome = Outcome::kNone;
+    int failCode = 0;           // why onHeader() or writeBody() refused the answer
+    bool permanent = false;     // retrying will not mend it
+    bool noRetry = false;       // ... nor trying twice more (no CA store)
+    bool failover = false;      // the task goes on from the next mirror
+    int64_t retryAfterMs = -1;  // the wait the server asked for; -1: none
+  };
+
+  // The attempt loop and its steps, in the order they run.
   void runAttempts();
   void startAttempt();
+  bool prepareFile(int64_t* resume);
   // Performs the transfer, applying commands as soon as they arrive.
   CURLcode performWithCommands(CURL* handle);
+  static size_t onHeader(char* data, size_t size, size_t nmemb, void* userdata);
+  bool onHeadersEnd();
+  static size_t writeBody(char* data, size_t size, size_t nmemb, void* userdata);
   // Applies queued pause/continue requests on the transfer thread.
   void applyRequests();
-  bool prepareFile(int64_t* resume);
-  bool onHeadersEnd();
+
+  // The end of an attempt.
   // The completed file is the package the record and the answer describe.
   bool checkComplete(DownloadStatus status);
   // With a key store: the completed file is signed by a key of it.
   bool checkSignature(DownloadStatus status);
   // Drops a completed file that failed a check and reports the failed attempt.
   void dropCorrupt(DownloadStatus status, int code, bool permanent);
+  void failAttempt(int code, bool permanent);
   // Reports a failed attempt: a retry line, or the final line once retrying is pointless.
   void reportFailure(DownloadStatus status, int code);
-  void failAttempt(int code, bool permanent);
   // Moves the task to the next mirror of mirrors_.
   void nextMirror();
   // Bytes that another mirror sent (in this run or an earlier one) and that the
@@ -133,44 +152,28 @@ class RomDownload : public SecureEvent {
   bool keepsAcrossMirrors(const PackageIdentity& stored) const;
   void writeFigures();
 
-  static size_t writeBody(char* data, size_t size, size_t nmemb, void* userdata);
-  static size_t onHeader(char* data, size_t size, size_t nmemb, void* userdata);
-
+  // What spans the attempts of one task.
   PackageFile package_{UPDATE_PACKAGE_FILE};
   CommandListener listener_;
   DownloadVouch vouch_;
-  PackageIdentity identity_;  // of the task's package, from the record
-  SizeBounds bounds_;         // final sizes the record allows
-  Outcome outcome_ = Outcome::kNone;
+  std::unique_ptr<Attempt> attempt_;  // the running one; null between attempts
+  PackageIdentity identity_;          // of the task's package, from the record
+  SizeBounds bounds_;                 // final sizes the record allows
+  std::string expectedMd5_;           // 32 lower-case hex digits, or empty
   // The mirrors this task may use, in the order it tries them; the first is the
   // URL it was given. One entry (index -1) when that URL is none of the record's.
   std::vector<RomMirror> mirrors_;
-  size_t mirror_ = 0;      // the one in use
-  int unanswered_ = 0;     // attempts in a row the mirror in use did not answer
-  bool failover_ = false;  // this attempt's failure moves the task to the next mirror
-  DownloadFigures figures_;
-  std::string expectedMd5_;  // 32 lower-case hex digits, or empty
-  int redirects_ = 0;
+  size_t mirror_ = 0;   // the one in use
+  int unanswered_ = 0;  // attempts in a row the mirror in use did not answer
+  int redirects_ = 0;   // redirects followed in a row
   RetryPolicy retry_;
-  int64_t written_ = 0;     // body bytes that reached the file this attempt
   bool freshNext_ = false;  // the next attempt starts from byte 0
-  bool permanent_ = false;  // this attempt failed for a reason retrying will not mend
-  bool noRetry_ = false;    // ... nor trying twice more (no CA store)
-  int64_t retryAfterMs_ = -1;
-
-  // Per-response state of the header callback (transfer thread only).
-  long httpCode_ = 0;
-  bool discardBody_ = false;
-  bool alreadyComplete_ = false;
-  int failCode_ = 0;
-  AnswerHead head_;
-  int64_t expectedTotal_ = -1;        // size the file has once this answer is complete
-  int64_t limit_ = kMaxPackageBytes;  // the file never grows past this
-
+  DownloadFigures figures_;
+  // The running MD5 of the file's first md5Length_ bytes (-1: unknown), so that
+  // the check at the end hashes only what it has not seen.
   MD5_CTX md5_;
-  int64_t md5Length_ = -1;  // bytes covered by md5_, -1 when unknown
-
-  // Pause state of the transfer, kept on the transfer thread.
-  bool paused_ = false;        // the front end asked for a pause that still holds
-  bool pauseApplied_ = false;  // the current transfer is paused
+  int64_t md5Length_ = -1;
+  // The front end paused an attempt and has not continued since: the next
+  // attempt starts paused as well.
+  bool paused_ = false;
 };
