@@ -8,7 +8,7 @@
 #
 # Without test files, the whole of tests/system. $NORVO_BUILD_DIR and $NORVO_EMULATOR
 # as for the tests (tests/system/conftest.py); $NORVO_TEST_WORKERS, the number of
-# workers of the parallel pass (default 5; 1 runs it in-process, without xdist).
+# workers of the parallel pass (default 6; 1 runs it in-process, without xdist).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,7 +23,7 @@ for arg in "$@"; do
 done
 [ ${#targets[@]} -gt 0 ] || set -- "$@" tests/system
 
-workers=${NORVO_TEST_WORKERS:-5}
+workers=${NORVO_TEST_WORKERS:-6}
 [[ "$workers" =~ ^[1-9][0-9]?$ ]] || {
   echo "system-tests: NORVO_TEST_WORKERS must be 1..99, not '$workers'" >&2
   exit 2
