@@ -7,6 +7,7 @@ PACKAGES=(cmake make g++ pkg-config clang-format
   android-libbase-dev android-liblog-dev android-libboringssl-dev android-libziparchive-dev
   libcurl4-gnutls-dev libcjson-dev libc-ares-dev libgtest-dev libgmock-dev
   bubblewrap iproute2 curl zip unzip python3 python3-pytest python3-cryptography
+  python3-pytest-xdist # the system tests run in several workers (tools/system-tests.sh)
   clang-14 libclang-rt-14-dev
   gdb # backtraces in the report of a system test whose program does not end
   signapk # the platform's package signer: tools/make_package.py signs as a maker's build does

@@ -37,6 +37,7 @@ generated on first use; no private key is kept in the repository.
 """
 import argparse
 import datetime
+import fcntl
 import hashlib
 import io
 import os
@@ -172,11 +173,43 @@ def oversized_metadata():
 
 def signapk_sign(data, key_dir=None, key_type="rsa"):
     """Signs the archive bytes with the platform's signer (one JVM per call); returns the
-    signed package."""
+    signed package. With $NORVO_SIGN_CACHE naming a folder (the system tests set it), a
+    package signed before with the same key is taken from there: the signer is
+    deterministic, and the tests sign the same packages many times, in several workers."""
+    key_dir = key_dir or default_key_dir()
+    test_key(key_dir, key_type)
+    cache = os.environ.get("NORVO_SIGN_CACHE")
+    if not cache:
+        return _signapk_run(data, key_dir)
+    digest = hashlib.sha256(hashlib.sha256(data).digest())
+    for name in ("testkey.pk8.pem", "testkey.x509.pem"):
+        with open(os.path.join(key_dir, name), "rb") as f:
+            digest.update(hashlib.sha256(f.read()).digest())
+    stored = os.path.join(cache, digest.hexdigest() + ".zip")
+    # One signer per package: the others wait for its result rather than start a JVM.
+    fd = os.open(stored + ".lock", os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        try:
+            with open(stored, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            pass
+        signed = _signapk_run(data, key_dir)
+        tmp = stored + ".tmp"
+        with open(tmp, "wb") as f:
+            f.write(signed)
+        os.replace(tmp, stored)
+        return signed
+    finally:
+        os.close(fd)
+
+
+def _signapk_run(data, key_dir):
     from cryptography.hazmat.primitives import serialization
 
-    key, _ = test_key(key_dir or default_key_dir(), key_type)
-    cert_path = os.path.join(key_dir or default_key_dir(), "testkey.x509.pem")
+    key, _ = test_key(key_dir)
+    cert_path = os.path.join(key_dir, "testkey.x509.pem")
     with tempfile.TemporaryDirectory(prefix="signapk.") as tmp:
         pk8 = os.path.join(tmp, "key.pk8")
         fd = os.open(pk8, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)

@@ -51,19 +51,42 @@ Device
 ``wait_for(predicate, timeout=10, interval=0.02)``
     Polls ``predicate`` until it returns a true value, which it returns; fails the test on
     timeout.
+
+Running in parallel
+-------------------
+The tests mostly wait (back-off, time-outs, servers), so the test command runs them in
+several pytest-xdist workers (``-n N``); tools/system-tests.sh runs the two passes below.
+Every device has its own folder and network namespace; what the tests share in the build
+folder (the test key, the test CA) is made once at session start, before any worker runs.
+
+``@pytest.mark.serial``
+    A test whose time bound holds only on a machine otherwise idle (stop latency, a post
+    within seconds): left out of the parallel pass (``-m "not serial"``) and run in a
+    second pass of its own (``-m serial``), one test at a time.
+``@pytest.mark.slow``
+    A test of tens of seconds: started first, so that the parallel pass does not end
+    waiting on it. Workers take one test at a time from the queue (not batches), so a
+    worker never holds tests back while others are idle.
+``$NORVO_SIGN_CACHE``
+    Set at session start to a folder shared by the workers: tools/make_package.py keeps
+    each package it has signed with signapk there, so that the same package is signed
+    once per session rather than once per module and worker.
 """
 import json
 import os
 import pathlib
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tools"))  # norvo_driver, the tools' shared stage driver
+sys.path.insert(0, str(REPO / "tools" / "refserver"))  # testca
 DEVICE_SCRIPT = REPO / "tools" / "device"
 PROGRAMS = ("corvane", "quillon", "partver", "getprop", "setprop")
 
@@ -80,6 +103,87 @@ _MOUNTS = (
 
 def _build_root() -> pathlib.Path:
     return pathlib.Path(os.environ.get("NORVO_BUILD_DIR", REPO / "build")).resolve()
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "serial: time bound that holds only on an idle "
+                            "machine; run in a pass of its own, one test at a time")
+    config.addinivalue_line("markers", "slow: tens of seconds; started first")
+    if config.pluginmanager.hasplugin("xdist"):
+        config.pluginmanager.register(_OneAtATime(), "norvo-one-at-a-time")
+    if hasattr(config, "workerinput"):
+        return  # a worker: the controller has prepared the session
+    _prepare_shared(config)
+
+
+def _prepare_shared(config):
+    """What every test may use from the build folder, made before the workers start: the
+    test key (its otacerts.zip is the device's default key store, so it must not appear
+    part-way through a run) and the test CA. Both makers are safe against a concurrent
+    maker anyway (a whole folder renamed into place)."""
+    build = _build_root()
+    if (build / "deployment.env").is_file():
+        import make_package
+        import testca
+
+        make_package.test_key(str(build / "testkey"))
+        testca.ensure(build)
+    if "NORVO_SIGN_CACHE" not in os.environ:
+        cache = tempfile.mkdtemp(prefix="norvo-signed.")
+        os.environ["NORVO_SIGN_CACHE"] = cache  # inherited by the workers
+        config._norvo_sign_cache = cache
+
+
+def pytest_unconfigure(config):
+    cache = getattr(config, "_norvo_sign_cache", None)
+    if cache:
+        shutil.rmtree(cache, ignore_errors=True)
+        os.environ.pop("NORVO_SIGN_CACHE", None)
+
+
+def pytest_collection_modifyitems(config, items):
+    # Stable: the slow tests first, each group in its collected order. Every worker
+    # collects, and must order, alike.
+    items.sort(key=lambda item: item.get_closest_marker("slow") is None)
+
+
+class _OneAtATime:
+    """xdist's default scheduler hands each worker a batch of tests at a time; with tests
+    that take from a tenth of a second to a minute, a worker may then sit on several slow
+    ones while the others are idle. This one keeps each worker at two tests (the running
+    one and the next, which a worker needs to know before it ends the running one)."""
+
+    def pytest_xdist_make_scheduler(self, config, log):
+        if config.getoption("dist") != "load":
+            return None  # another distribution was asked for: xdist's own
+        from xdist.scheduler import LoadScheduling
+
+        class Scheduler(LoadScheduling):
+            def schedule(self):
+                assert self.collection_is_completed
+                if self.collection is not None:
+                    for node in self.nodes:
+                        self.check_schedule(node)
+                    return
+                if not self._check_nodes_have_same_collection():
+                    self.log("**Different tests collected, aborting run**")
+                    return
+                self.collection = list(self.node2collection.values())[0]
+                self.pending[:] = range(len(self.collection))
+                for node in self.nodes:
+                    self.check_schedule(node)
+
+            def check_schedule(self, node, duration=0):
+                if node.shutting_down:
+                    return
+                if self.pending:
+                    wanted = 2 - len(self.node2pending[node])
+                    if wanted > 0:
+                        self._send_tests(node, min(wanted, len(self.pending)))
+                else:
+                    node.shutdown()
+
+        return Scheduler(config, log)
 
 
 def _kill_group(proc: subprocess.Popen) -> None:

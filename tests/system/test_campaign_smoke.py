@@ -15,6 +15,7 @@ sys.path.insert(0, TOOLS)
 import campaign  # noqa: E402
 
 
+@pytest.mark.slow
 def test_three_interrupted_downloads_end_identical(build_dir, tmp_path):
     result = subprocess.run(
         ["/usr/bin/python3", os.path.join(TOOLS, "campaign.py"), "--runs", "3", "--seed", "7",

@@ -114,6 +114,7 @@ def test_pause_holds_the_transfer_and_continue_finishes_it(updater):
     assert len(downloads(updater)) == 1
 
 
+@pytest.mark.serial
 def test_stop_while_running(updater):
     data = make_package(2_000_000)
     serve(updater, data, {PKG: {"throttle": 200_000}})
@@ -128,6 +129,7 @@ def test_stop_while_running(updater):
     assert len(package(updater)) < len(data)
 
 
+@pytest.mark.serial
 def test_stop_while_paused(updater):
     data = make_package(2_000_000)
     serve(updater, data, {PKG: {"throttle": 200_000}})
@@ -142,6 +144,7 @@ def test_stop_while_paused(updater):
     assert text.endswith("3:r:p\n3:r:s") or re.search(r"3:r:p\n(3:s:\d+\n)*3:r:s$", text)
 
 
+@pytest.mark.serial
 def test_stop_while_waiting_to_retry(updater):
     data = make_package(10_000)
     serve(updater, data, {PKG: {"status": [404] * 50}})
@@ -249,6 +252,7 @@ def test_redirect_keeps_the_port(updater):
     assert ["Host", "update.norvo.test:8080"] in final["headers"]
 
 
+@pytest.mark.slow
 def test_stalled_transfer_is_aborted_and_resumed(updater):
     data = make_package(150_000)
     serve(updater, data, {PKG: {"stall_after": 100_000}})

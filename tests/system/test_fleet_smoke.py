@@ -21,6 +21,7 @@ import pytest  # noqa: E402
 # this test measures is the schedule, which does not depend on the CPU.
 @pytest.mark.skipif(bool(os.environ.get("NORVO_EMULATOR")),
                     reason="the schedule's timing is measured on the host CPU only")
+@pytest.mark.slow
 def test_ten_devices_through_an_outage_all_end_identical(build_dir, tmp_path):
     summary = tmp_path / "summary.json"
     result = subprocess.run(

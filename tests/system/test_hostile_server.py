@@ -64,6 +64,7 @@ def change_package(dev, data):
 
 # -- server-paced waits ---------------------------------------------------------------------
 
+@pytest.mark.slow
 @pytest.mark.parametrize("value", ["0", "past", "soon"])
 def test_retry_after_never_shortens_the_backoff(updater, value):
     if value == "past":
@@ -234,6 +235,7 @@ def test_endless_update_answer_is_cut_off_as_it_arrives(phone, announced):
     assert posts[0]["sent"] <= (24 << 20), posts[0]["sent"]
 
 
+@pytest.mark.serial
 def test_two_hundred_thousand_mirrors_are_bounded_and_linear(phone):
     mirrors = [f"https://m{i}.norvo.test/pkgs" for i in range(200_000)]
     phone.put_package("V2/far.zip", b"x" * 1000)

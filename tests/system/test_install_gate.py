@@ -83,10 +83,12 @@ FITS = {
 }
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def signed():
     """Every package of the module, each signed once by signapk (a JVM per package, run a
-    few at a time)."""
+    few at a time). Once per session: in a parallel run this module's tests are spread
+    over the workers and interleaved with others' (the signer's results are shared
+    between workers through $NORVO_SIGN_CACHE)."""
     key_dir = str(pathlib.Path(os.environ.get("NORVO_BUILD_DIR", REPO / "build")) / "testkey")
     make_package.test_key(key_dir)  # made before the signers run at once
 

@@ -54,6 +54,10 @@ for line in sys.stdin:
 
 # Watches the install's read activity and rewrites the entry once it has read `after` bytes:
 # by then the hashing pass has gone past the entry, which a second read would take again.
+# The install is the process with corvane itself among its arguments (corvane, or its
+# launcher and emulator): the shell that starts it names corvane only inside its script,
+# and its read count grows by the install's only once the install has ended and been
+# reaped, which would time the rewrite after the updater ran.
 TIMED = r"""
 import os, sys, time
 offset, evil, after = int(sys.argv[1]), bytes.fromhex(sys.argv[2]), int(sys.argv[3])
@@ -63,11 +67,12 @@ while time.monotonic() < deadline:
     if pid is None:
         for p in os.listdir("/proc"):
             try:
-                if p.isdigit() and b"corvane" in open(f"/proc/{p}/cmdline", "rb").read() \
-                        and int(p) != os.getpid():
-                    pid = p
+                argv = open(f"/proc/{p}/cmdline", "rb").read().split(b"\0")
             except OSError:
-                pass
+                continue
+            if any(os.path.basename(a) == b"corvane" for a in argv):
+                pid = p
+                break
         continue
     try:
         rchar = int(open(f"/proc/{pid}/io").read().split("rchar: ")[1].split()[0])

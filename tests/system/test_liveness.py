@@ -76,6 +76,7 @@ STATES = {"downloading": _downloading, "paused": _paused, "backing_off": _backin
           "fifo_record": _fifo_record}
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("state", list(STATES))
 def test_stop_ends_the_download_within_a_second(updater, state):
     setup, ready = STATES[state](updater)

@@ -122,6 +122,7 @@ def test_check_of_unreachable_mirrors_stays_within_its_time_limit(phone):
     assert [e.get("mirror") for e in requests(phone)] == [2]
 
 
+@pytest.mark.slow
 def test_cut_then_refusing_mirror_hands_over_the_missing_bytes(phone):
     data = make_package(400_000)
     cut = 150_000
@@ -145,6 +146,7 @@ def test_cut_then_refusing_mirror_hands_over_the_missing_bytes(phone):
     assert gets1[0]["sent"] == len(data) - cut
 
 
+@pytest.mark.slow
 def test_without_an_md5_the_next_mirror_starts_over(phone):
     data = make_package(300_000)
     offer(phone, data, mirror_faults=[{"drop_after": [100_000] * 3, "refuse_after": 2}, {}],
@@ -155,6 +157,7 @@ def test_without_an_md5_the_next_mirror_starts_over(phone):
     assert [range_start(e) for e in requests(phone, "GET", mirror=1)] == [0]
 
 
+@pytest.mark.slow
 def test_every_mirror_failing_the_download_gives_one_final_line(phone):
     data = make_package(300_000)
     # The record says 1 MiB; every mirror serves 300 kB: a wrong size, whoever is asked.
@@ -171,6 +174,7 @@ def test_every_mirror_failing_the_download_gives_one_final_line(phone):
     assert [e["mirror"] for e in gets] == [1, 1, 1, 2, 2, 2, 0, 0, 0]
 
 
+@pytest.mark.serial
 def test_stop_while_changing_mirrors_is_obeyed_within_a_second(phone):
     data = make_package(100_000)
     # Mirror 0 refuses every connection; mirror 1 (port 9) takes connections and never
@@ -187,6 +191,7 @@ def test_stop_while_changing_mirrors_is_obeyed_within_a_second(phone):
     assert text.endswith("3:m:1\n3:r:s"), text
 
 
+@pytest.mark.slow
 def test_download_figures_reach_the_quality_service(phone):
     data = make_package(250_000)
     cut = 90_000

@@ -157,6 +157,7 @@ def test_log_pass_ends_against_a_silent_server(build_dir, device):
     assert elapsed < 2 * limit + 15, elapsed
 
 
+@pytest.mark.serial
 def test_tree_of_dangling_links_does_not_hold_the_diag_post(build_dir, make_device):
     """Entries the snapshot skips count against its budget: a folder of dangling links,
     reached through many links to it, once cost a look at every link through every path."""

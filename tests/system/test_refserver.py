@@ -138,6 +138,7 @@ def test_ignored_range_and_wrong_content_range(device):
     assert results[1]["hdr"]["content-range"] == "bytes 0-9/99"
 
 
+@pytest.mark.slow
 def test_stall_keeps_socket_open_and_throttle_limits_rate(device):
     big = os.urandom(40000)
     device.put_package("s.zip", big)

@@ -32,7 +32,8 @@ METADATA = (make_package.METADATA_ENTRY, make_package.metadata(), 0o644)
 
 @functools.lru_cache(maxsize=None)
 def _signed(entries, key_dir, key_type):
-    # signapk starts a JVM: each package is signed once per module.
+    # signapk starts a JVM: each package is signed once per worker (and, through the
+    # session's $NORVO_SIGN_CACHE, once per run).
     return make_package.signapk_sign(make_package.archive(entries), key_dir, key_type)
 
 
