@@ -1,8 +1,14 @@
 #include "request/download_target.h"
 
+#include <android-base/file.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
+
+#include "norvotools/norvo-update/dir2url.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -52,6 +58,39 @@ TEST(FileSize, DecimalDigitsOnly) {
   EXPECT_EQ(10u, parse_file_size("010"));
   EXPECT_EQ(0u, parse_file_size("0x10"));
   EXPECT_EQ(0u, parse_file_size("+5"));
+}
+
+// The download compares the record's MD5 in lower case; anything that is not 32
+// hex digits means "no MD5". A FIFO planted as the record gives none at once
+// rather than holding the task.
+TEST(RecordMd5, LowerCaseHexDigitsOrNone) {
+  test_support::ScratchDir dir;
+  const std::string saved = CURRENT_ROM_LINK;
+  CURRENT_ROM_LINK = dir / "CurrentRom";
+  ASSERT_EQ(0, mkdir((dir / "V2").c_str(), 0755));
+  ASSERT_EQ(0, symlink((dir / "V2").c_str(), CURRENT_ROM_LINK.c_str()));
+  const std::string md5 = dir / "V2/md5";
+  struct {
+    const char* text;
+    const char* want;
+  } cases[] = {
+      {" 0123456789ABCDEF0123456789abcdef\n", "0123456789abcdef0123456789abcdef"},
+      {"0123456789abcdef0123456789abcde", ""},    // 31 digits
+      {"0123456789abcdef0123456789abcdef0", ""},  // 33
+      {"0123456789abcdef0123456789abcdeg", ""},   // not hex
+      {"0123456789abcdef 0123456789abcde", ""},   // a blank inside
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    ASSERT_TRUE(android::base::WriteStringToFile(c.text, md5));
+    EXPECT_EQ(c.want, record_md5());
+  }
+  ASSERT_EQ(0, unlink(md5.c_str()));
+  EXPECT_EQ("", record_md5());
+  ASSERT_EQ(0, mkfifo(md5.c_str(), 0644));
+  EXPECT_EQ("", record_md5());
+  CURRENT_ROM_LINK = saved;
 }
 
 }  // namespace
