@@ -158,12 +158,29 @@ def test_stall_keeps_socket_open_and_throttle_limits_rate(device):
 
     # A transfer stalled for good does not keep the device alive after its command ends,
     # and the server still logs it.
-    res = device.run(["/bin/sh", "-c", "curl -s -o /tmp/part http://127.0.0.1/pkgs/s.zip &"
-                      " for i in $(seq 100); do [ -s /tmp/part ] && break; sleep 0.05; done"],
+    res = device.run(["/bin/sh", "-c", "curl -sN -o /tmp/part http://127.0.0.1/pkgs/s.zip &"
+                      " until [ -s /tmp/part ]; do sleep 0.05; done"],
                      server=True, timeout=20)
     assert res.returncode == 0
     last = device.server_log()[-1]
     assert last["path"] == "/pkgs/s.zip" and last.get("server_stopped") and last["sent"] == 1000
+
+
+def test_hold_keeps_the_answer_until_the_test_releases_it(device):
+    device.put_package("h.zip", PACKAGE)
+    device.server_config({"faults": {"/pkgs/h.zip": {"hold_after": 100, "release": "go"}}})
+    # The shell waits for the hold, looks at what arrived, then lets the answer go on.
+    script = ("curl -sN -o /tmp/h http://127.0.0.1/pkgs/h.zip & "
+              "until [ -s /device/server/held ]; do sleep 0.02; done; "
+              "sleep 0.3; wc -c < /tmp/h; touch /device/server/go; wait; wc -c < /tmp/h")
+    res = device.run(["/bin/sh", "-c", script], server=True, timeout=30)
+    assert res.returncode == 0, res.stderr
+    during, after = (int(n) for n in res.stdout.split())
+    assert during <= 100 and after == len(PACKAGE)
+    assert device.path("/tmp/h").read_bytes() == PACKAGE
+    assert device.held() == [100]
+    entry = next(e for e in device.server_log() if e["path"] == "/pkgs/h.zip")
+    assert entry["held_at"] == 100 and entry["sent"] == len(PACKAGE)
 
 
 def _query(**facts):

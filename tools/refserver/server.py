@@ -238,6 +238,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.entry["body"] = base64.b64encode(self.body).decode()
         SERVER.log(self.entry)
 
+    def _hold(self, pos, release):
+        """Holds the answer after `pos` body bytes until the file `release` (in the server's
+        folder) exists: a test releases it once it has seen what it waits for, so that the
+        order of events never depends on how fast the machine is. The holding answers are
+        counted in the file "held" (one line each), which a test can wait on."""
+        self.entry["held_at"] = pos
+        flag = os.path.join(SERVER.root, os.path.basename(str(release)))
+        with SERVER.state_lock:
+            with open(os.path.join(SERVER.root, "held"), "a") as f:
+                f.write(f"{pos}\n")
+        while not os.path.exists(flag):
+            self._wait_or_gone(0.02)
+
     def _wait_or_gone(self, seconds):
         """Sleeps (None: until the server stops), returning early with ClientGone when the
         client closes the connection."""
@@ -602,6 +615,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         drop = (SERVER.take(self.fault_key, "drop_after", f["drop_after"])
                 if "drop_after" in f else None)
         stall_at = f.get("stall_after")
+        hold_at = None if f.get("hold_after") is None else int(f["hold_after"])
         if drop is not None or stall_at is not None:
             self.close_connection = True
         # Fault values are checked before the status goes out, so a bad one gets a 500.
@@ -616,9 +630,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.entry["stalled_at"] = pos
                 self._wait_or_gone(f.get("stall_seconds"))
                 stall_at = None
+            if hold_at is not None and pos >= hold_at:
+                self._hold(pos, f.get("release", "release"))
+                hold_at = None
             step = min(CHUNK, limit - pos)
             if stall_at is not None and pos < stall_at:
                 step = min(step, stall_at - pos)
+            if hold_at is not None and pos < hold_at:
+                step = min(step, hold_at - pos)
             if rate:
                 step = min(step, max(1, int(rate) // 20))
             if shared:
