@@ -26,6 +26,34 @@ import select
 import subprocess
 import time
 
+# Time-outs that only end a hung wait (never a promise of the product, such as a stop within
+# a second) are multiplied by one factor. Under the emulator (NORVO_EMULATOR: qemu-user) every
+# program runs several times slower, so that mode sets EMULATOR_TIMEOUT_SCALE unless
+# NORVO_TIMEOUT_SCALE names another factor (1 to 100).
+EMULATOR_TIMEOUT_SCALE = 4.0
+
+
+def timeout_scale(environ=os.environ):
+    text = environ.get("NORVO_TIMEOUT_SCALE")
+    if text:
+        try:
+            value = float(text)
+        except ValueError:
+            value = 0.0
+        if not 1.0 <= value <= 100.0:
+            raise ValueError(f"NORVO_TIMEOUT_SCALE must be a number from 1 to 100, not {text!r}")
+        return value
+    return EMULATOR_TIMEOUT_SCALE if environ.get("NORVO_EMULATOR") else 1.0
+
+
+TIMEOUT_SCALE = timeout_scale()
+
+
+def hang_timeout(seconds):
+    """`seconds` of a wait that only guards against a hang, scaled for the emulator."""
+    return seconds * TIMEOUT_SCALE
+
+
 FIRST = "--first_stage"
 SECOND = "--second_stage"
 
@@ -70,13 +98,17 @@ class Stage:
     status_pipe_size / status_prefill: shrink the status pipe and fill it before the start,
     as a front end that stopped reading would have left it.
     describe(pid) -> str: extra text for a time-out (what the processes are doing).
+    timeout_scale: the factor of the hang time-outs below (default TIMEOUT_SCALE); the
+    time-outs of wait_for, read_to_end, wait_exit, wait and finish are multiplied by it,
+    those of pump, new_lines, read_until and quiet_for (periods, not guards) are not.
 
     Status bytes are kept as text (latin-1, byte for byte) in `text`; `stamps` holds
     (arrival time, line) per complete line, and the last unterminated line at the end.
     """
 
     def __init__(self, stage, *args, start=None, program="corvane", prefix=(), env_prefix=(),
-                 status_pipe_size=None, status_prefill=b"", describe=None, **popen):
+                 status_pipe_size=None, status_prefill=b"", describe=None, timeout_scale=None,
+                 **popen):
         status_r, status_w = os.pipe()
         cmd_r, cmd_w = os.pipe()
         try:
@@ -100,6 +132,7 @@ class Stage:
             os.close(cmd_r)
         self.status_fd, self.cmd_fd = status_r, cmd_w
         self.describe = describe
+        self.scale = TIMEOUT_SCALE if timeout_scale is None else timeout_scale
         self.text = ""
         self.stamps = []
         self.eof = False
@@ -153,6 +186,7 @@ class Stage:
 
     def wait_for(self, pattern, timeout=20):
         """Reads until the status text matches the regular expression; the text so far."""
+        timeout *= self.scale
         if not self.read_until(lambda text: re.search(pattern, text), timeout):
             raise self._timeout(f"no {pattern!r} within {timeout} s")
         return self.text
@@ -165,6 +199,7 @@ class Stage:
 
     def read_to_end(self, timeout=60):
         """The whole status text, once corvane has closed the pipe within `timeout` s."""
+        timeout *= self.scale
         if not self.read_until(None, timeout):
             raise self._timeout(f"the status stream did not end within {timeout} s")
         return self.text
@@ -191,7 +226,7 @@ class Stage:
         end reports an error once it has exited. Whether it did."""
         poller = select.poll()
         poller.register(self.cmd_fd, select.POLLERR)
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + timeout * self.scale
         while not poller.poll(50):
             if time.monotonic() >= deadline:
                 return False
@@ -206,6 +241,7 @@ class Stage:
         """The exit status, within `timeout` s; closes both pipes and keeps the program's
         piped output in `log`. On time-out: StageTimeout, or with kill=True a SIGKILL (and
         `killed` set) and the status it ends with."""
+        timeout *= self.scale
         try:
             try:
                 out, err = self.proc.communicate(timeout=timeout)

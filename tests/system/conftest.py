@@ -46,11 +46,25 @@ Device
     may change between and during runs). ``server_config(None)`` removes it (defaults).
 ``put_package(name, data) -> pathlib.Path``
     Stores a file that the server serves under its package prefix.
+``held() -> list[int]`` / ``release(name="release")``
+    The body offsets at which the server holds answers (the ``hold_after`` fault), and the
+    file that lets them go on.
 ``server_log() -> list[dict]``
     The requests the server has completed, in order of arrival (see tools/README.md).
 ``wait_for(predicate, timeout=10, interval=0.02)``
     Polls ``predicate`` until it returns a true value, which it returns; fails the test on
     timeout.
+
+Time-outs
+---------
+A verdict never depends on how fast the machine is: a test that needs an ordering waits
+for the event (a status line, a server log entry, a file, a fault the test releases, such
+as the reference server's ``hold_after``), never for a time. Time-outs only end a hung
+test, and every one of them (``run``, ``wait_for``, the stage driver's waits, the tests'
+own ``hang_timeout(...)``) is multiplied by norvo_driver's ``TIMEOUT_SCALE``, which the
+emulator mode (``NORVO_EMULATOR``) sets to 4 (``NORVO_TIMEOUT_SCALE`` overrides it).
+The product's own time promises (a stop within a second, a diag post within three) are
+asserted as measured, never scaled, and only in the serial pass.
 
 Running in parallel
 -------------------
@@ -75,6 +89,7 @@ folder (the test key, the test CA) is made once at session start, before any wor
 import json
 import os
 import pathlib
+import select
 import shutil
 import signal
 import subprocess
@@ -87,6 +102,7 @@ import pytest
 REPO = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tools"))  # norvo_driver, the tools' shared stage driver
 sys.path.insert(0, str(REPO / "tools" / "refserver"))  # testca
+from norvo_driver import hang_timeout  # noqa: E402
 DEVICE_SCRIPT = REPO / "tools" / "device"
 PROGRAMS = ("corvane", "quillon", "partver", "getprop", "setprop")
 
@@ -236,6 +252,23 @@ def describe_processes(root_pid: int) -> str:
     return "\n".join(lines)
 
 
+def read_output_until(proc: subprocess.Popen, marker: bytes, timeout: float) -> bytes:
+    """Reads proc's piped stdout until `marker` appears, it ends, or `timeout` s pass; what
+    it read (the rest stays in the pipe for communicate())."""
+    fd = proc.stdout.fileno()
+    seen = b""
+    deadline = time.monotonic() + timeout
+    while marker not in seen:
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            break
+        seen += chunk
+    return seen
+
+
 class Device:
     # What tools/device gives a device that lacks them: the demo handset's device and build
     # time, which the install gate compares packages with.
@@ -291,6 +324,18 @@ class Device:
         target.write_bytes(data)
         return target
 
+    def held(self) -> list:
+        """Body offsets at which answers are being (or were) held by a ``hold_after`` fault."""
+        try:
+            text = (self.root / "server" / "held").read_text()
+        except FileNotFoundError:
+            return []
+        return [int(line) for line in text.split("\n")[:-1] if line]
+
+    def release(self, name: str = "release") -> None:
+        """Lets the answers held by ``hold_after`` (with that ``release`` name) go on."""
+        (self.root / "server" / name).touch()
+
     def server_log(self) -> list:
         try:
             text = (self.root / "server" / "requests.jsonl").read_text()
@@ -319,6 +364,7 @@ class Device:
 
     def run(self, argv, server=False, timeout=60, pass_fds=(), input=None,
             options=()) -> subprocess.CompletedProcess:
+        timeout = hang_timeout(timeout)
         proc = self.popen(argv, server=server, pass_fds=pass_fds, options=options,
                           stdin=subprocess.PIPE if input is not None else subprocess.DEVNULL)
         try:
@@ -332,6 +378,7 @@ class Device:
         return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
 
     def wait_for(self, predicate, timeout=10.0, interval=0.02):
+        timeout = hang_timeout(timeout)
         deadline = time.monotonic() + timeout
         while True:
             value = predicate()

@@ -13,6 +13,7 @@ import pytest
 TOOLS = os.path.join(os.path.dirname(__file__), "..", "..", "tools")
 sys.path.insert(0, TOOLS)
 import campaign  # noqa: E402
+from norvo_driver import hang_timeout  # noqa: E402
 
 
 @pytest.mark.slow
@@ -21,7 +22,7 @@ def test_three_interrupted_downloads_end_identical(build_dir, tmp_path):
         ["/usr/bin/python3", os.path.join(TOOLS, "campaign.py"), "--runs", "3", "--seed", "7",
          "--size", "200000", "--jobs", "3", "--build", str(build_dir),
          "--work", str(tmp_path / "campaign")],
-        capture_output=True, text=True, timeout=240)
+        capture_output=True, text=True, timeout=hang_timeout(240))
     out = result.stdout
     assert result.returncode == 0, out + result.stderr
     assert "3/3 identical" in out

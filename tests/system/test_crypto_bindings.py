@@ -14,6 +14,7 @@ import re
 import subprocess
 
 import pytest
+from norvo_driver import hang_timeout  # noqa: E402
 
 BINDING = re.compile(r"binding file (\S+) \[\d+\] to (\S+) \[\d+\]: \S+ symbol `([^']+)'")
 BORINGSSL = "/android/libcrypto.so.0"
@@ -51,7 +52,7 @@ def curl_dependencies():
 
 def bindings(device, program):
     res = device.run(["env", "LD_BIND_NOW=1", "LD_DEBUG=bindings", program, "--none"],
-                     timeout=120)
+                     timeout=hang_timeout(120))
     found = []
     text = (res.stdout + res.stderr).decode(errors="replace")
     for line in text.splitlines():

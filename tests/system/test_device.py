@@ -5,6 +5,7 @@ import shutil
 import subprocess
 
 from conftest import DEVICE_SCRIPT
+from norvo_driver import hang_timeout
 
 PY = "/usr/bin/python3"
 
@@ -103,12 +104,12 @@ def test_only_loopback_network(device):
 def test_auto_folder_is_removed_unless_kept(tmp_path, device):
     env = dict(os.environ, NORVO_BUILD_DIR=str(device.build))
     res = subprocess.run([str(DEVICE_SCRIPT), "--", "/bin/true"], capture_output=True,
-                         env=env, timeout=60)
+                         env=env, timeout=hang_timeout(60))
     assert res.returncode == 0
     folder = res.stderr.decode().split("device folder: ")[1].split()[0]
     assert not os.path.exists(folder)
     res = subprocess.run([str(DEVICE_SCRIPT), "--keep", "--", "/bin/true"],
-                         capture_output=True, env=env, timeout=60)
+                         capture_output=True, env=env, timeout=hang_timeout(60))
     folder = res.stderr.decode().split("device folder: ")[1].split()[0]
     try:
         assert os.path.isdir(os.path.join(folder, "tmp", "download", "LatestRom"))
@@ -125,7 +126,7 @@ def test_refuses_without_bubblewrap(tmp_path, device):
     env = dict(os.environ, PATH=str(bindir), NORVO_BUILD_DIR=str(device.build))
     marker = tmp_path / "ran"
     res = subprocess.run(["/bin/bash", str(DEVICE_SCRIPT), "--", "/usr/bin/touch", str(marker)],
-                         capture_output=True, env=env, timeout=30)
+                         capture_output=True, env=env, timeout=hang_timeout(30))
     assert res.returncode == 127
     assert b"bubblewrap" in res.stderr
     assert not marker.exists()

@@ -9,6 +9,7 @@ import sys
 TOOLS = os.path.join(os.path.dirname(__file__), "..", "..", "tools")
 sys.path.insert(0, TOOLS)
 import campaign  # noqa: E402
+from norvo_driver import hang_timeout  # noqa: E402
 
 
 def test_ten_kills_in_both_stages_end_good(build_dir, tmp_path):
@@ -16,7 +17,7 @@ def test_ten_kills_in_both_stages_end_good(build_dir, tmp_path):
         ["/usr/bin/python3", os.path.join(TOOLS, "campaign.py"), "--kill", "--runs", "10",
          "--seed", "11", "--jobs", "2", "--build", str(build_dir),
          "--work", str(tmp_path / "kill")],
-        capture_output=True, text=True, timeout=180)
+        capture_output=True, text=True, timeout=hang_timeout(180))
     out = result.stdout + result.stderr
     assert result.returncode == 0, out
     assert "10/10 good" in out
