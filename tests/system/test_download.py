@@ -147,9 +147,12 @@ def test_stop_while_paused(updater):
 @pytest.mark.serial
 def test_stop_while_waiting_to_retry(updater):
     data = make_package(10_000)
-    serve(updater, data, {PKG: {"status": [404] * 50}})
+    # A 404, then a 503 that asks for 30 s: after the second failure the download is
+    # certainly waiting, however long the test takes to send the stop.
+    serve(updater, data, {PKG: {"status": [404, 503] + [404] * 48,
+                                "headers": [["Retry-After", "30"]]}})
     run = Download(updater)
-    run.wait_for(r"3:f:22\n3:f:22\n")  # two failures: the next wait is 4 s
+    run.wait_for(r"3:f:22\n3:f:22\n")
     run.send("s\n")
     start = time.monotonic()
     text = run.finish(timeout=10)

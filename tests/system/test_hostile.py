@@ -159,7 +159,7 @@ def run_first_stage(device, timeout=120):
 
 
 def status_of(out):
-    return re.findall(r"^([0-2]:[sf](?::\d+)?)", out, re.M)
+    return re.findall(r"^([0-2]:[sf](?::(?:\d+|CURLE_OPERATION_TIMEDOUT))?)", out, re.M)
 
 
 def test_answer_of_several_megabytes(phone):
@@ -175,9 +175,11 @@ def test_answer_of_several_megabytes(phone):
     assert states[:2] == ["0:s", "1:s"], states
     # Nothing of the answer is lost on the way into the record.
     assert phone.path("/tmp/download/LatestRom/version").read_text() == version
-    # libcurl refuses a request line of 3 MB (27 here); the URL check ends with its
-    # failure line.
-    assert len(states) == 3 and re.fullmatch(r"2:f:\d+", states[2]), states
+    # libcurl refuses a request line of 3 MB (27 here), or, on a slow CPU such as the
+    # emulator's, the check's time runs out while it builds it: either way the URL check
+    # ends with one of its failure lines.
+    assert len(states) == 3, states
+    assert re.fullmatch(r"2:f:(\d+|CURLE_OPERATION_TIMEDOUT)", states[2]), states
 
 
 def test_ten_thousand_mirrors_past_the_bound_give_no_url(phone):

@@ -9,7 +9,8 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tools"))
 import make_package  # noqa: E402
-from norvo_driver import TEST_PHONE_PROPS  # noqa: E402
+from conftest import read_output_until  # noqa: E402
+from norvo_driver import TEST_PHONE_PROPS, hang_timeout  # noqa: E402
 
 UPDATER = r"""#!/bin/bash
 # $1: interface version, $2: command pipe descriptor, $3: package
@@ -114,12 +115,18 @@ def test_front_end_runs_the_whole_update(make_device, build_dir, tmp_path):
     device.server_config({
         "catalogue": [{"LatestRom": {"version": "V2.0.1", "filename": "norvo-update.zip"}}],
         "mirrors": ["https://secure.norvo.test/pkgs", "http://update.norvo.test/pkgs"],
-        "faults": {"/pkgs/V2.0.1/norvo-update.zip": {"throttle": 400_000}},
+        # The answer is held past the pause's 30 % until the front end has continued, so
+        # the download cannot end before the commands, however fast it runs.
+        "faults": {"/pkgs/V2.0.1/norvo-update.zip": {"hold_after": zip_path.stat().st_size * 2
+                                                     // 3}},
     })
-    result = device.run(["/usr/bin/python3", os.path.join(repo, "tools", "frontend.py"),
-                         "--script", "30:p,+1:c"], server=True, timeout=60)
-    out = result.stdout.decode()
-    assert result.returncode == 0, out
+    proc = device.popen(["/usr/bin/python3", os.path.join(repo, "tools", "frontend.py"),
+                         "--script", "30:p,+1:c"], server=True, stderr=subprocess.STDOUT)
+    seen = read_output_until(proc, b"continued", hang_timeout(60))
+    device.release()
+    rest, _ = proc.communicate(timeout=hang_timeout(60))
+    out = (seen + rest).decode()
+    assert proc.returncode == 0, out
     assert "2:s:0" in out and "paused" in out and "continued" in out and "complete" in out
     assert device.path("/tmp/secure_update.zip").read_bytes() == zip_path.read_bytes()
     assert (device.path("/tmp/update-binary").stat().st_mode & 0o777) == 0o755

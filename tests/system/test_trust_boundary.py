@@ -127,11 +127,15 @@ def test_lying_416_does_not_complete_half_a_package(updater):
 
 def test_second_download_on_the_same_work_area_leaves_the_first_alone(updater):
     data = make_package(1 << 20)
-    serve(updater, data, {PKG: {"throttle": 400_000}})
+    # The server holds the first answer part-way until the second download has tried, so
+    # the first certainly holds the lock meanwhile, however fast either runs.
+    serve(updater, data, {PKG: {"hold_after": 300_000}})
     first = Download(updater)
     first.wait_for(r"3:p:\d+\n")
+    updater.wait_for(updater.held, timeout=30)
     second = Download(updater)
     assert second.finish(timeout=15) == "3:f:102\n"
+    updater.release()
     assert first.finish(timeout=30).endswith("3:c:\n")
     assert package(updater) == data
     assert hashlib.md5(package(updater)).hexdigest() == hashlib.md5(data).hexdigest()
