@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+constexpr size_t kMaxFigureMirrors = 64;
+
 struct DownloadFigures {
   int64_t received = 0;       // body bytes this run wrote into the package
   int64_t resumed = -1;       // bytes on disk the first kept answer continued; -1: none kept
@@ -18,10 +20,13 @@ struct DownloadFigures {
   std::chrono::milliseconds duration{0};
   int attempts = 0;            // requests made for the package, redirects included
   std::map<int, int> retries;  // cause -> failed attempts followed by another attempt
-  std::vector<int> mirrors;    // record indexes tried, in order; -1: a URL not in the record
-  int serving = -1;            // record index of the mirror the complete package came from
-  bool served = false;         // the package is complete
-  int final_code = -1;         // 0 complete (3:c:), 42 stopped (3:r:s), else the final 3:f: code
+  // Record indexes tried, in order (-1: a URL not in the record); the first
+  // kMaxFigureMirrors changes only, as a download may go round its mirrors for
+  // as long as they fail.
+  std::vector<int> mirrors;
+  int serving = -1;     // record index of the mirror the complete package came from
+  bool served = false;  // the package is complete
+  int final_code = -1;  // 0 complete (3:c:), 42 stopped (3:r:s), else the final 3:f: code
 
   // Mean speed over the run, bytes per second (0 for a run shorter than 1 ms).
   int64_t meanSpeed() const;

@@ -77,3 +77,36 @@ std::chrono::milliseconds RetryPolicy::nextWait(bool progressed, int64_t retry_a
   cap_ = std::min(cap_ * 2, kMaxBackoff);
   return wait;
 }
+
+MirrorRotation::MirrorRotation(size_t count)
+    : exhausted_(count == 0 ? 1 : count, false), visits_(count == 0 ? 1 : count, 0) {
+  visits_[0] = 1;
+}
+
+bool MirrorRotation::anotherLeft() const {
+  for (size_t i = 0; i < exhausted_.size(); ++i) {
+    if (i != current_ && !exhausted_[i]) return true;
+  }
+  return false;
+}
+
+MirrorRotation::Next MirrorRotation::afterFailure(bool progressed, bool gave_up) {
+  fruitless_ = progressed ? 0 : fruitless_ + 1;
+  if (gave_up) exhausted_[current_] = true;
+  if (!anotherLeft()) return gave_up ? Next::kFinal : Next::kStay;
+  return gave_up || fruitless_ >= kMaxFruitlessAttempts ? Next::kMove : Next::kStay;
+}
+
+size_t MirrorRotation::move() {
+  size_t count = exhausted_.size();
+  for (size_t step = 1; step < count; ++step) {
+    size_t next = (current_ + step) % count;
+    if (!exhausted_[next]) {
+      current_ = next;
+      break;
+    }
+  }
+  fruitless_ = 0;
+  ++visits_[current_];
+  return current_;
+}

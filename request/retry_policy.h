@@ -3,10 +3,12 @@
 // for those that will not.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <chrono>
 #include <random>
+#include <vector>
 
 // The wait before a retry: with jitter a uniform share of `cap` (0 to cap), else cap.
 std::chrono::milliseconds backoff_delay(std::chrono::milliseconds cap, bool jitter,
@@ -15,14 +17,52 @@ std::chrono::milliseconds backoff_delay(std::chrono::milliseconds cap, bool jitt
 // Read once, at the first call.
 bool backoff_jitter_enabled();
 
-// Attempts in a row that get no answer at all from a mirror (its name not found,
-// the connection refused or timed out, closed before any answer) before the
-// download leaves it for the next mirror of the record. The last mirror is
-// tried on, paced, as a single one always was: an outage may pass.
-constexpr int kMaxUnansweredAttempts = 3;
+// Failed attempts in a row that brought no new byte of the package, whatever
+// their cause (no answer at all, a 5xx or 429 answer, a stall, a cut before the
+// first byte), before the download leaves a mirror for the next one of the
+// record. With a single mirror there is nowhere to go: it is tried on, paced,
+// for as long as its failures may pass.
+constexpr int kMaxFruitlessAttempts = 3;
 // True for the failures of an attempt that got no answer: `answered` says
 // whether any HTTP status came back, or any byte.
 bool is_unanswered_failure(int code, bool answered);
+
+// Which mirror the download uses, and when it moves on. A mirror is left after
+// kMaxFruitlessAttempts failed attempts in a row that brought no new byte, or
+// once retrying it is pointless (it gave up: three permanent failures); the
+// download then goes round the mirrors that have not given up, in their order,
+// for as long as one of them is left. Positions are those of the task's mirror
+// list (0 is the URL the task was given).
+class MirrorRotation {
+ public:
+  enum class Next {
+    kStay,   // try the same mirror again
+    kMove,   // go on from another mirror (move() says which)
+    kFinal,  // no mirror is left: the task ends
+  };
+
+  explicit MirrorRotation(size_t count = 1);
+
+  size_t current() const { return current_; }
+  // Whether the mirror in use is used for the first time in this task.
+  bool firstVisit() const { return visits_[current_] == 1; }
+  // Failed attempts in a row on the mirror in use that brought no new byte.
+  int fruitless() const { return fruitless_; }
+  // Counts a failed attempt on the mirror in use: `progressed` when it wrote
+  // new bytes, `gave_up` when retrying this mirror is pointless.
+  Next afterFailure(bool progressed, bool gave_up);
+  // Goes on from the next mirror that has not given up (after afterFailure()
+  // said kMove); its position.
+  size_t move();
+
+ private:
+  bool anotherLeft() const;
+
+  size_t current_ = 0;
+  int fruitless_ = 0;
+  std::vector<bool> exhausted_;
+  std::vector<int> visits_;
+};
 
 // Low-speed abort time in seconds: 60, or NORVO_LOW_SPEED_TIME (1 to 3600) as the
 // process found it at start; system tests shorten it that way. A transfer that

@@ -99,3 +99,61 @@ TEST(LowSpeedTime, DefaultsToAMinuteAndTakesATestOverride) {
 }
 
 }  // namespace
+
+// One mirror: nowhere to go, so retryable failures stay and giving up is final.
+TEST(MirrorRotationTest, ASingleMirrorIsTriedOnUntilItGivesUp) {
+  MirrorRotation one(1);
+  for (int i = 0; i < 50; ++i)
+    EXPECT_EQ(MirrorRotation::Next::kStay, one.afterFailure(false, false));
+  EXPECT_EQ(MirrorRotation::Next::kFinal, one.afterFailure(false, true));
+}
+
+// Three fruitless attempts leave a mirror whatever they were; an attempt that
+// brought bytes starts the count over.
+TEST(MirrorRotationTest, ThreeAttemptsWithoutNewBytesLeaveTheMirror) {
+  MirrorRotation rotation(3);
+  EXPECT_EQ(MirrorRotation::Next::kStay, rotation.afterFailure(false, false));
+  EXPECT_EQ(MirrorRotation::Next::kStay, rotation.afterFailure(false, false));
+  EXPECT_EQ(MirrorRotation::Next::kStay, rotation.afterFailure(true, false));
+  EXPECT_EQ(0, rotation.fruitless());
+  EXPECT_EQ(MirrorRotation::Next::kStay, rotation.afterFailure(false, false));
+  EXPECT_EQ(MirrorRotation::Next::kStay, rotation.afterFailure(false, false));
+  EXPECT_EQ(MirrorRotation::Next::kMove, rotation.afterFailure(false, false));
+  EXPECT_EQ(3, rotation.fruitless());
+  EXPECT_TRUE(rotation.firstVisit());
+  EXPECT_EQ(1u, rotation.move());
+  EXPECT_EQ(0, rotation.fruitless());
+  EXPECT_TRUE(rotation.firstVisit());
+}
+
+// Every mirror failing in a retryable way: round and round, each visit counted;
+// those that gave up are left out, and the last one standing is tried on.
+TEST(MirrorRotationTest, GoesRoundTheMirrorsThatHaveNotGivenUp) {
+  MirrorRotation rotation(3);
+  std::vector<size_t> order;
+  auto fail_three = [&rotation] {
+    rotation.afterFailure(false, false);
+    rotation.afterFailure(false, false);
+    return rotation.afterFailure(false, false);
+  };
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(MirrorRotation::Next::kMove, fail_three());
+    order.push_back(rotation.move());
+  }
+  EXPECT_EQ((std::vector<size_t>{1, 2, 0, 1}), order);
+  EXPECT_FALSE(rotation.firstVisit());
+  // Mirror 1 gives up for good: from now on only 2 and 0 take turns.
+  EXPECT_EQ(MirrorRotation::Next::kMove, rotation.afterFailure(false, true));
+  EXPECT_EQ(2u, rotation.move());
+  ASSERT_EQ(MirrorRotation::Next::kMove, fail_three());
+  EXPECT_EQ(0u, rotation.move());
+  ASSERT_EQ(MirrorRotation::Next::kMove, fail_three());
+  EXPECT_EQ(2u, rotation.move());
+  // 2 gives up too: 0 is the only one left, tried on like a single mirror.
+  EXPECT_EQ(MirrorRotation::Next::kMove, rotation.afterFailure(false, true));
+  EXPECT_EQ(0u, rotation.move());
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(MirrorRotation::Next::kStay, rotation.afterFailure(false, false));
+  }
+  EXPECT_EQ(MirrorRotation::Next::kFinal, rotation.afterFailure(true, true));
+}

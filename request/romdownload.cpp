@@ -90,11 +90,11 @@ void RomDownload::runAttempts() {
   identity_.mirror = driver_->url_record->scheme + driver_->url_record->host;
   redirects_ = 0;
   freshNext_ = false;
-  retry_ = RetryPolicy();
   const URLWrapper& given = *driver_->url_record;
   mirrors_ = mirror_failover_order(rom_mirror_urls(), given.scheme + given.host + given.path);
   mirror_ = 0;
-  unanswered_ = 0;
+  rotation_ = MirrorRotation(mirrors_.size());
+  policies_ = std::vector<RetryPolicy>(mirrors_.size());
   figures_.mirrors = {mirrors_.front().index};
   if (mirrors_.size() > 1) {
     LOG(INFO) << ">> RomDownload may fail over to " << mirrors_.size() - 1 << " more mirror(s)";
@@ -130,7 +130,7 @@ void RomDownload::runAttempts() {
       retryAfterMs = -1;
     }
     if (!stop && outcome == Outcome::kRestart) {
-      std::chrono::milliseconds wait = retry_.nextWait(progressed, retryAfterMs);
+      std::chrono::milliseconds wait = retry().nextWait(progressed, retryAfterMs);
       LOG(INFO) << ">> RomDownload retries in " << wait.count() << " ms"
                 << (retryAfterMs >= 0 ? ", as the server asked" : "");
       stop = !listener_.waitUnlessStopped(wait);
@@ -740,17 +740,19 @@ void RomDownload::reportFailure(DownloadStatus status, int code) {
   if (code == CURLE_GOT_NOTHING) code = CURLE_RECV_ERROR;
   Attempt& attempt = *attempt_;
   bool give_up = attempt.noRetry ||
-                 retry_.giveUpAfter(attempt.permanent,
-                                    code == kChecksumMismatch || code == kSignatureMismatch);
-  bool answered = attempt.httpCode != 0 || attempt.written > 0;
-  unanswered_ = is_unanswered_failure(code, answered) ? unanswered_ + 1 : 0;
-  bool another = mirror_ + 1 < mirrors_.size();
-  if (another && (give_up || unanswered_ >= kMaxUnansweredAttempts)) {
+                 retry().giveUpAfter(attempt.permanent,
+                                     code == kChecksumMismatch || code == kSignatureMismatch);
+  MirrorRotation::Next next = rotation_.afterFailure(attempt.written > 0, give_up);
+  if (next == MirrorRotation::Next::kMove) {
     // Another mirror may well serve what this one cannot: the task goes on
     // there. The line is this attempt's own retry line; the mirror line follows.
+    bool answered = attempt.httpCode != 0 || attempt.written > 0;
     LOG(ERROR) << ">> RomDownload leaves mirror " << mirrors_[mirror_].index << " ("
                << mirrors_[mirror_].url() << ") after failure " << code
-               << (give_up ? "" : ", it gave no answer " + std::to_string(unanswered_) + " times");
+               << (give_up ? ""
+                           : ", " + std::to_string(rotation_.fruitless()) +
+                                 " attempts in a row brought no new byte" +
+                                 (is_unanswered_failure(code, answered) ? " (no answer)" : ""));
     writeFailure(status, code);
     ++figures_.retries[code];
     attempt.failover = true;
@@ -772,7 +774,7 @@ void RomDownload::reportFailure(DownloadStatus status, int code) {
 }
 
 void RomDownload::nextMirror() {
-  ++mirror_;
+  mirror_ = rotation_.move();
   const RomMirror& next = mirrors_[mirror_];
   driver_->url_record.reset(new URLWrapper{next.parts[0], next.parts[1], "", next.parts[2]});
   // A validator, and the request path, belong to the mirror that answered; the
@@ -786,12 +788,14 @@ void RomDownload::nextMirror() {
     // these: start over there.
     freshNext_ = true;
   }
-  // Pacing starts afresh: the last mirror's failures are no word of this one.
-  retry_ = RetryPolicy();
+  // A mirror's first visit is paced afresh: the last mirror's failures are no
+  // word of this one. When the download comes round to a mirror again, its own
+  // pacing goes on growing where it stopped, so a fleet whose every mirror fails
+  // does not come back ever faster.
   redirects_ = 0;
-  unanswered_ = 0;
-  figures_.mirrors.push_back(next.index);
-  LOG(INFO) << ">> RomDownload goes on from mirror " << next.index << " (" << next.url() << ")";
+  if (figures_.mirrors.size() < kMaxFigureMirrors) figures_.mirrors.push_back(next.index);
+  LOG(INFO) << ">> RomDownload goes on from mirror " << next.index << " (" << next.url() << ")"
+            << (rotation_.firstVisit() ? "" : ", once more");
   writeStatus(Line::kMirrorChanged, status_, next.index);
 }
 

@@ -145,7 +145,7 @@ class RomDownload : public SecureEvent {
   void failAttempt(int code, bool permanent);
   // Reports a failed attempt: a retry line, or the final line once retrying is pointless.
   void reportFailure(DownloadStatus status, int code);
-  // Moves the task to the next mirror of mirrors_.
+  // Moves the task to the mirror the rotation names next.
   void nextMirror();
   // Bytes that another mirror sent (in this run or an earlier one) and that the
   // package's own identity, the record's size and MD5, will judge at the end.
@@ -163,10 +163,14 @@ class RomDownload : public SecureEvent {
   // The mirrors this task may use, in the order it tries them; the first is the
   // URL it was given. One entry (index -1) when that URL is none of the record's.
   std::vector<RomMirror> mirrors_;
-  size_t mirror_ = 0;   // the one in use
-  int unanswered_ = 0;  // attempts in a row the mirror in use did not answer
-  int redirects_ = 0;   // redirects followed in a row
-  RetryPolicy retry_;
+  size_t mirror_ = 0;  // the one in use
+  // When to leave the mirror in use, and for which one.
+  MirrorRotation rotation_;
+  int redirects_ = 0;  // redirects followed in a row
+  // Each mirror's own pacing and give-up counts, kept across visits, so that a
+  // download going round failing mirrors waits longer each round.
+  std::vector<RetryPolicy> policies_;
+  RetryPolicy& retry() { return policies_[mirror_]; }
   bool freshNext_ = false;  // the next attempt starts from byte 0
   DownloadFigures figures_;
   // The running MD5 of the file's first md5Length_ bytes (-1: unknown), so that

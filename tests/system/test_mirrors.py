@@ -174,6 +174,57 @@ def test_every_mirror_failing_the_download_gives_one_final_line(phone):
     assert [e["mirror"] for e in gets] == [1, 1, 1, 2, 2, 2, 0, 0, 0]
 
 
+# A mirror that fails for ever in a way that retrying could mend is left after three
+# attempts in a row without a new byte, as a dead one is.
+FOREVER = {
+    "503": ({"status": [503] * 50}, "3:f:22"),
+    "429 past its Retry-After": ({"status": [429] * 50, "headers": [["Retry-After", "1"]]},
+                                 "3:f:22"),
+    "headers, then a stall": ({"stall_after": 0}, "3:f:28"),
+    "cut before the first byte": ({"drop_after": [0] * 50}, "3:f:18"),
+}
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("fault", list(FOREVER))
+def test_mirror_failing_for_ever_is_left_for_the_next(phone, fault):
+    faults, line = FOREVER[fault]
+    data = make_package(200_000)
+    offer(phone, data)
+    record_for(phone)
+    offer(phone, data, mirror_faults=[faults, {}])
+    run = second_stage(phone, env=FIXED + ("NORVO_LOW_SPEED_TIME=1",))
+    text = run.finish(timeout=60)
+    lines = [l for l in text.splitlines() if not l.startswith(("3:p:", "3:s:"))]
+    assert lines == [line] * 3 + ["3:m:1", "3:c:"], text
+    assert package(phone) == data
+    assert [e["mirror"] for e in requests(phone, "GET")] == [0, 0, 0, 1]
+    assert "3 attempts in a row brought no new byte" in run.log, run.log[-3000:]
+
+
+@pytest.mark.slow
+def test_every_mirror_failing_for_ever_goes_round_them_waiting_longer(phone):
+    data = make_package(50_000)
+    offer(phone, data, mirrors=MIRRORS[:2])
+    record_for(phone)
+    offer(phone, data, mirrors=MIRRORS[:2], mirror_faults=[{"status": [503] * 50}] * 2)
+    run = second_stage(phone)
+    # Three attempts on mirror 0, three on mirror 1, then mirror 0 once more; its own
+    # pacing has grown meanwhile, so the wait before its next attempt is 8 s.
+    run.wait_for(r"(3:f:22\n){3}3:m:1\n(3:f:22\n){3}3:m:0\n3:f:22\n", timeout=60)
+    phone.wait_for(lambda: len(requests(phone, "GET")) == 7)
+    run.send("s\n")
+    text = run.finish(timeout=10)
+    assert text.endswith("3:m:0\n3:f:22\n3:r:s"), text
+    assert [e["mirror"] for e in requests(phone, "GET")] == [0, 0, 0, 1, 1, 1, 0]
+    # The fixed schedule: mirror 0 waits 1 s and 2 s, mirror 1 (its first visit) 1, 2, 4,
+    # then mirror 0 goes on from its 4 s and 8 s: a fleet is not brought back faster.
+    waits = [int(ms) for ms in re.findall(r"retries in (\d+) ms", run.log)]
+    assert waits == [1000, 2000, 1000, 2000, 4000, 4000, 8000], run.log[-3000:]
+    assert "goes on from mirror 0 (http://update.norvo.test:8081/pkgs/V2/pkg.zip), once more" \
+        in run.log
+
+
 @pytest.mark.serial
 def test_stop_while_changing_mirrors_is_obeyed_within_a_second(phone):
     data = make_package(100_000)
