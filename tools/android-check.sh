@@ -64,6 +64,13 @@ done
 # The list property $1 of the root Android.bp's modules, as "module<TAB>value" lines.
 bp_list() { "$bpcheck" -print "$1" Android.bp; }
 
+# Soong's reading above resolves no path; its build would stop at a missing one.
+for property in srcs init_rc local_include_dirs; do
+  while IFS=$'\t' read -r module path; do
+    [ -e "$path" ] || problem "module $module names $property \"$path\", which does not exist"
+  done < <(bp_list "$property")
+done
+
 # Every non-test source of the programs' folders is built for the handset, or the root
 # Android.bp says why it stays on the host.
 mapfile -t srcs < <(bp_list srcs | cut -f2)
