@@ -73,10 +73,10 @@ done
 
 # Every non-test source of the programs' folders is built for the handset, or the root
 # Android.bp says why it stays on the host.
-mapfile -t srcs < <(bp_list srcs | cut -f2)
+declare -A in_module
+while IFS=$'\t' read -r module src; do in_module[$src]=$module; done < <(bp_list srcs)
 while IFS= read -r src; do
-  src=${src#./}
-  printf '%s\n' "${srcs[@]}" | grep -qxF "$src" && continue
+  [ -n "${in_module[$src]+set}" ] && continue
   grep -qF "$src" Android.bp && continue
   problem "$src is in no module of Android.bp and not named there as host-only"
 done < <(find request norvotools quillon partver -name '*.cpp' ! -name '*_test.cpp' | sort)
