@@ -9,6 +9,12 @@
 // point the store at a folder of their own with SetDirForTesting().
 #pragma once
 
+// A platform module that linked this store would take the place of the real property
+// service (its GetProperty/SetProperty win over libbase's): it is refused there.
+#ifndef NORVO_HOST_STANDINS
+#error "host stand-in: a handset build takes GetProperty/SetProperty from libbase"
+#endif
+
 #include <string>
 #include <utility>
 #include <vector>

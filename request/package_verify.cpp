@@ -8,6 +8,7 @@
 #include <android-base/unique_fd.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/memfd.h>
 #include <openssl/bio.h>
 #include <openssl/bytestring.h>
 #include <openssl/ec.h>
@@ -544,7 +545,8 @@ uint32_t Crc32(const uint8_t* data, size_t len) {
 
 // The memory file of an entry; sealable, closed on exec unless a caller says so.
 android::base::unique_fd NewMemoryFile(const char* name) {
-  // Called through syscall(): the target's C library (API 29) has no wrapper.
+  // Called through syscall(): the target's C library (API 29) has no wrapper, and its
+  // <sys/mman.h> has no MFD_ flags either (they come from the kernel's header).
   return android::base::unique_fd(
       static_cast<int>(syscall(SYS_memfd_create, name, MFD_CLOEXEC | MFD_ALLOW_SEALING)));
 }

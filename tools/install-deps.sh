@@ -11,7 +11,12 @@ PACKAGES=(cmake make g++ pkg-config clang-format
   clang-14 libclang-rt-14-dev
   gdb # backtraces in the report of a system test whose program does not end
   signapk # the platform's package signer: tools/make_package.py signs as a maker's build does
-  crossbuild-essential-arm64 qemu-user file) # the aarch64 build and its tests under emulation
+  crossbuild-essential-arm64 qemu-user file # the aarch64 build and its tests under emulation
+  # the handset checks (tools/android-check.sh): Soong's library and bpfmt for Android.bp,
+  # Go to build the checker, and the headers of the compile for aarch64-linux-android29
+  golang-go golang-android-soong-dev golang-github-google-blueprint-dev
+  golang-github-golang-protobuf-1-3-dev blueprint-tools
+  libc++-14-dev android-libcutils-dev zlib1g-dev)
 missing=()
 for p in "${PACKAGES[@]}" "$@"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

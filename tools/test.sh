@@ -38,6 +38,12 @@ echo "== build (clang, thread-safety analysis)"
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-clang -DNORVO_SYSTEM_TESTS=OFF >/dev/null
 cmake --build build-clang -j"$jobs"
 
+# The handset build: Android.bp checked with Soong's own module types, and (when
+# NORVO_BIONIC names a folder of Bionic's headers) every device source compiled for
+# aarch64-linux-android29. Without the headers the compile is skipped, and says so.
+echo "== handset checks (Android.bp, Bionic)"
+tools/android-check.sh ${NORVO_BIONIC:+--bionic "$NORVO_BIONIC"}
+
 # The same programs for the handsets' CPU, tested under qemu-user.
 tools/test-aarch64.sh
 

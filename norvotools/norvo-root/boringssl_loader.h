@@ -19,6 +19,12 @@
 // declares them (the compiler checks the declaration against the header).
 #pragma once
 
+// A handset has one libcrypto (the platform's libcurl is built against BoringSSL): the
+// platform build links it, and RTLD_DEEPBIND does not exist in its C library.
+#ifndef NORVO_HOST_STANDINS
+#error "host stand-in: a handset build links libcrypto"
+#endif
+
 #include <stddef.h>
 
 #include <string>

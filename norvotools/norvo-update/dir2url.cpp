@@ -9,9 +9,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/fs.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <memory>
@@ -181,8 +183,7 @@ class RecordWriter {
     }
     if (!present) {
       if (rename(staging_.c_str(), dir_.c_str()) != 0) return -fail("rename", dir_, errno);
-    } else if (renameat2(AT_FDCWD, staging_.c_str(), AT_FDCWD, dir_.c_str(), RENAME_EXCHANGE) !=
-               0) {
+    } else if (exchange(staging_, dir_) != 0) {
       if (errno != EINVAL && errno != ENOSYS) return -fail("rename", dir_, errno);
       // A file system without exchange: the old record is moved aside first,
       // which leaves a moment without a record but never a mixed one.
@@ -205,6 +206,15 @@ class RecordWriter {
   int error() const { return error_; }
 
  private:
+  // Swaps the two folders in one step; 0, or -1 with errno (EINVAL or ENOSYS where the
+  // file system or kernel has no exchange). The handset's C library (API level 29) does
+  // not declare renameat2(), which came with API level 30, and no other call swaps two
+  // names atomically: the kernel's system call is made directly.
+  static int exchange(const std::string& from, const std::string& to) {
+    return static_cast<int>(
+        syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE));
+  }
+
   static std::string parentOf(const std::string& path) {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);

@@ -1,6 +1,11 @@
 // Host stand-in for Android's cutils property call, backed by the property store.
 #pragma once
 
+// The stand-in must never shadow libcutils' own header in a platform build.
+#ifndef NORVO_HOST_STANDINS
+#error "host stand-in: a handset build takes property_get from libcutils"
+#endif
+
 #define PROPERTY_KEY_MAX 32
 #define PROPERTY_VALUE_MAX 92
 

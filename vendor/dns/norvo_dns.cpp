@@ -2,6 +2,12 @@
 // then DNS) that delivers its one completion before it returns.
 #define LOG_TAG "norvo-dns"
 
+// The emulated device's resolver. A handset has the vendor's own libnorvo-dns, and c-ares's
+// Android support is for apps with a Java VM (its header includes jni.h there).
+#ifndef NORVO_HOST_STANDINS
+#error "host stand-in: a handset build links the vendor's libnorvo-dns"
+#endif
+
 #include "request/vendor/norvo_dns.h"
 
 #include <android-base/logging.h>

@@ -1,6 +1,11 @@
 // libnorvo-property: device classification answered from system properties.
 #define LOG_TAG "norvo-property"
 
+// The emulated device's classification. A handset has the vendor's own libnorvo-property.
+#ifndef NORVO_HOST_STANDINS
+#error "host stand-in: a handset build links the vendor's libnorvo-property"
+#endif
+
 #include "request/vendor/norvo_property.h"
 
 #include <android-base/properties.h>
