@@ -150,7 +150,8 @@ constexpr int kFinalCodeBase = 100;
   X(kRefusedNotForThisHandset, kStage6, 'f', kNumber, 24, "", true, kFinal)               \
   X(kRefusedRollback, kStage6, 'f', kNumber, 25, "", true, kFinal)                        \
   X(kUpdaterNotStarted, kStage6, 'f', kNumber, 30, "", true, kFinal)                      \
-  X(kUpdaterFailed, kStage6, 'f', kNumber, 31, "", true, kFinal)
+  X(kUpdaterFailed, kStage6, 'f', kNumber, 31, "", true, kFinal)                          \
+  X(kPackageChangedWhileRunning, kStage6, 'f', kNumber, 32, "", true, kFinal)
 
 enum class Line : int {
 #define NORVO_LINE_ENUM(name, ...) name,

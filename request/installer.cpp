@@ -10,12 +10,16 @@
 #include <android-base/unique_fd.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +29,7 @@
 #include "request/download_task.h"
 #include "request/frontend_protocol.h"
 #include "request/install_gate.h"
+#include "request/install_view.h"
 #include "request/package_verify.h"
 
 using frontend_protocol::Line;
@@ -33,7 +38,10 @@ namespace {
 
 constexpr char kUpdaterPath[] = "/tmp/update-binary";
 constexpr char kPackagePath[] = "/tmp/secure_update.zip";
-constexpr size_t kLineBuffer = 1024;
+// How often the relay looks whether the updater has exited, and how long it
+// still relays after that (a process the updater left may hold the pipe open).
+constexpr std::chrono::milliseconds kExitPoll{100};
+constexpr std::chrono::milliseconds kDrainAfterExit{2000};
 
 // A duration: decimal, or hexadecimal with a "0x" prefix, that fits in 32 bits.
 bool parseDuration(const std::string& text) {
@@ -194,7 +202,156 @@ Line package_still_checked(const Prepared& prepared) {
   return InstallResultLine(Result::kChangedDuringCheck);
 }
 
+// What the updater's process reports before its exec: the view of /tmp it got.
+constexpr char kViewPrivate = 'P';
+constexpr char kViewShared = 'S';
+constexpr char kViewChanged = 'C';
+constexpr char kViewBroken = 'B';
+
+// In the updater's process: a private /tmp where it can be had (see
+// install_view.h), and one log line that says which view the updater got.
+char enter_updater_view(const Prepared& prepared) {
+  if (prepared.package < 0) {
+    LOG(WARNING) << "no verified package: the updater shares /tmp";
+    return kViewShared;
+  }
+  std::string why;
+  switch (install_view::EnterPrivateTmp(prepared.package.get(), prepared.updater.get(),
+                                        install_view::Paths(), &why)) {
+    case install_view::View::kPrivate:
+      LOG(INFO) << "the updater runs with a private /tmp: " << kPackagePath
+                << " is the verified file, read-only";
+      return kViewPrivate;
+    case install_view::View::kShared:
+      LOG(WARNING) << "the updater shares /tmp (" << why << "): only the checks before and "
+                   << "after it guard " << kPackagePath;
+      return kViewShared;
+    case install_view::View::kChanged:
+      LOG(ERROR) << "package rejected: "
+                 << package_verify::ResultText(package_verify::Result::kChangedDuringCheck)
+                 << ": at the start " << why;
+      return kViewChanged;
+    case install_view::View::kBroken:
+      LOG(ERROR) << "cannot start " << kUpdaterPath << ": " << why;
+      return kViewBroken;
+  }
+  return kViewBroken;
+}
+
+// Relays the updater's lines until it has exited and its pipe is empty. A process
+// the updater left behind may hold the pipe open for ever: once the updater has
+// exited, what still comes is relayed for kDrainAfterExit at most, then the
+// result is written. False when the updater could not be waited for.
+bool relay_until_exit(int fd, pid_t pid, int* status) {
+  UpdaterLines lines;
+  bool exited = false;
+  bool open = true;
+  auto drain_deadline = std::chrono::steady_clock::time_point::max();
+  char buffer[kLineBuffer];
+  while (open) {
+    int timeout_ms = static_cast<int>(kExitPoll.count());
+    if (exited) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          drain_deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        LOG(WARNING) << kUpdaterPath << " exited, but a process it left still holds its "
+                     << "command pipe; its result is written without waiting for it";
+        break;
+      }
+      timeout_ms = static_cast<int>(std::min(left, kExitPoll).count());
+    }
+    struct pollfd pfd = {fd, POLLIN, 0};
+    int ready = poll(&pfd, 1, timeout_ms);
+    if (ready < 0 && errno != EINTR) {
+      PLOG(ERROR) << "cannot read the updater's command pipe";
+      break;
+    }
+    if (ready > 0) {
+      ssize_t n = TEMP_FAILURE_RETRY(read(fd, buffer, sizeof(buffer)));
+      if (n > 0) {
+        lines.feed(buffer, static_cast<size_t>(n), handle_updater_line);
+      } else {
+        if (n < 0) PLOG(ERROR) << "cannot read the updater's command pipe";
+        open = false;  // every writer has closed it
+      }
+    }
+    if (!exited) {
+      pid_t reaped = waitpid(pid, status, WNOHANG);
+      if (reaped == pid) {
+        exited = true;
+        drain_deadline = std::chrono::steady_clock::now() + kDrainAfterExit;
+      } else if (reaped < 0 && errno != EINTR) {
+        PLOG(ERROR) << "cannot wait for " << kUpdaterPath;
+        return false;
+      }
+    }
+  }
+  lines.finish(handle_updater_line);
+  if (exited) return true;
+  // The pipe ended first: the updater closed it and may still be working.
+  pid_t reaped;
+  while ((reaped = waitpid(pid, status, 0)) < 0 && errno == EINTR) {
+  }
+  return reaped == pid;
+}
+
+// The verified file lost its name, and nothing else about it moved.
+bool renamed_over(const struct stat& checked, const struct stat& now) {
+  return now.st_dev == checked.st_dev && now.st_ino == checked.st_ino &&
+         now.st_nlink < checked.st_nlink && now.st_size == checked.st_size &&
+         now.st_mtim.tv_sec == checked.st_mtim.tv_sec &&
+         now.st_mtim.tv_nsec == checked.st_mtim.tv_nsec;
+}
+
+// After the updater: the file it was given is still the verified one, unchanged.
+// With a private /tmp only the file itself can have changed (its own user could
+// write it); with a shared one the path may also name another file by now.
+bool package_unchanged_after(const Prepared& prepared, bool private_view) {
+  struct stat held, at_path;
+  std::string why;
+  if (fstat(prepared.package.get(), &held) != 0) {
+    PLOG(ERROR) << kPackagePath << " cannot be looked at after the updater ran";
+    return false;
+  }
+  bool same = package_verify::SameAsChecked(prepared.checked, held, &why);
+  if (!same && private_view && renamed_over(prepared.checked, held)) {
+    // Another file took the outer name: that unlinks ours (its link count and
+    // change time move) but leaves its bytes, which the updater's own /tmp kept.
+    LOG(WARNING) << kPackagePath << " was renamed over while the updater ran; the updater's "
+                 << "private /tmp kept the verified file";
+    return true;
+  }
+  if (same && !private_view) {
+    if (lstat(kPackagePath, &at_path) != 0) {
+      why = std::string("its name is gone: ") + strerror(errno);
+      same = false;
+    } else {
+      same = package_verify::SameAsChecked(prepared.checked, at_path, &why);
+    }
+  }
+  if (!same) LOG(ERROR) << kPackagePath << " changed while the updater ran: " << why;
+  return same;
+}
+
 }  // namespace
+
+void UpdaterLines::feed(const char* data, size_t size,
+                        const std::function<void(const std::string&)>& line) {
+  for (size_t i = 0; i < size; ++i) {
+    pending_ += data[i];
+    // As a stdio line read into a buffer of kLineBuffer bytes: a line ends at its
+    // line feed, or a longer one is cut into pieces of kLineBuffer - 1 bytes.
+    if (data[i] == '\n' || pending_.size() == kLineBuffer - 1) {
+      line(pending_);
+      pending_.clear();
+    }
+  }
+}
+
+void UpdaterLines::finish(const std::function<void(const std::string&)>& line) {
+  if (!pending_.empty()) line(pending_);
+  pending_.clear();
+}
 
 Line InstallResultLine(package_verify::Result result) {
   using package_verify::Result;
@@ -297,6 +454,13 @@ Line DownloadTask::RunUpdater() {
   }
   android::base::unique_fd readEnd(fds[0]);
   android::base::unique_fd writeEnd(fds[1]);
+  // One byte from the child before its exec: which view of /tmp the updater got.
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    PLOG(ERROR) << "cannot create the updater's report pipe";
+    return Line::kUpdaterNotStarted;
+  }
+  android::base::unique_fd reportRead(fds[0]);
+  android::base::unique_fd reportWrite(fds[1]);
 
   std::vector<std::string> args = {kUpdaterPath, "3", std::to_string(writeEnd.get()), kPackagePath};
   std::vector<char*> argv;
@@ -321,6 +485,10 @@ Line DownloadTask::RunUpdater() {
     LOG(INFO) << "Here we go... the process " << getpid() << " is installing\n\n";
     umask(022);
     readEnd.reset();
+    reportRead.reset();
+    char view = enter_updater_view(prepared);
+    (void)TEMP_FAILURE_RETRY(write(reportWrite.get(), &view, 1));
+    if (view == kViewChanged || view == kViewBroken) _exit(1);
     int flags = fcntl(writeEnd.get(), F_GETFD);
     if (flags >= 0) fcntl(writeEnd.get(), F_SETFD, flags & ~FD_CLOEXEC);
     // A script's interpreter opens the program again as /dev/fd/N: the sealed
@@ -338,34 +506,28 @@ Line DownloadTask::RunUpdater() {
     _exit(1);
   }
   writeEnd.reset();
+  reportWrite.reset();
   prepared.updater.reset();
-  UniqueFile stream = StreamOver(readEnd, "r");
-  if (stream) {
-    char buffer[kLineBuffer];
-    while (fgets(buffer, sizeof(buffer), stream.get()) != nullptr) {
-      handle_updater_line(buffer);
-    }
-    stream.reset();
-  } else {
-    PLOG(ERROR) << "cannot read the updater's command pipe";
-  }
+  char view = kViewShared;
+  // The child writes its byte before it execs (or dies, which ends the pipe).
+  if (TEMP_FAILURE_RETRY(read(reportRead.get(), &view, 1)) != 1) view = kViewBroken;
+  reportRead.reset();
+
   int status = 0;
-  pid_t reaped;
-  while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-  }
-  if (reaped != pid) return Line::kUpdaterFailed;
+  if (!relay_until_exit(readEnd.get(), pid, &status)) return Line::kUpdaterFailed;
+  readEnd.reset();
+  if (view == kViewChanged) return Line::kRefusedChangedDuringCheck;
+  if (view == kViewBroken) return Line::kUpdaterNotStarted;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     LOG(ERROR) << kUpdaterPath << " failed ("
                << (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
                                      : "signal " + std::to_string(WTERMSIG(status)))
                << ")";
   }
-  struct stat held;
-  std::string why;
-  if (prepared.package >= 0 && fstat(prepared.package.get(), &held) == 0 &&
-      !package_verify::SameAsChecked(prepared.checked, held, &why)) {
-    // Too late to refuse; said so that whoever reads the log knows.
-    LOG(ERROR) << kPackagePath << " changed while the updater ran: " << why;
+  if (prepared.package >= 0 && !package_unchanged_after(prepared, view == kViewPrivate)) {
+    // The updater may have read other bytes than the verified ones: whatever it
+    // did, this is no verified install.
+    return Line::kPackageChangedWhileRunning;
   }
   return UpdaterExitLine(status);
 }

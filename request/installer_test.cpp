@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -58,6 +59,26 @@ TEST(UpdaterLines, UnknownAndEmptyWords) {
 
 // Every refusal reason has a 6:f line of its own, and only a verified package
 // goes on to the updater.
+// The pipe's bytes come in whatever pieces the reads return; the lines are cut
+// as a 1024-byte stdio read cuts them, whatever those pieces were.
+TEST(UpdaterLines, CutAtLineFeedsAndIntoPiecesOf1023Bytes) {
+  std::string text = "ui_print a\n\nlog b\n" + std::string(2100, 'x') + "\nprogress 1 2";
+  std::vector<Lines> splits;
+  for (size_t piece : {size_t{1}, size_t{7}, size_t{1000}, text.size()}) {
+    UpdaterLines cutter;
+    Lines lines;
+    auto take = [&lines](const std::string& line) { lines.push_back(line); };
+    for (size_t at = 0; at < text.size(); at += piece) {
+      cutter.feed(text.data() + at, std::min(piece, text.size() - at), take);
+    }
+    cutter.finish(take);
+    splits.push_back(lines);
+  }
+  Lines expected = {"ui_print a\n", "\n", "log b\n", std::string(1023, 'x'),
+                    std::string(1023, 'x'), std::string(54, 'x') + "\n", "progress 1 2"};
+  for (const Lines& lines : splits) EXPECT_EQ(expected, lines);
+}
+
 TEST(InstallResult, EveryRefusalReasonHasItsOwnLine) {
   using package_verify::Result;
   std::set<std::string> seen;

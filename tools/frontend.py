@@ -120,6 +120,7 @@ LINES = {
     "6:f:25": "kRefusedRollback",
     "6:f:30": "kUpdaterNotStarted",
     "6:f:31": "kUpdaterFailed",
+    "6:f:32": "kPackageChangedWhileRunning",
 }
 
 FIRST_STAGE_TEXT = {

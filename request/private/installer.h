@@ -2,6 +2,9 @@
 // fuzz target drive directly; not for other callers.
 #pragma once
 
+#include <stddef.h>
+
+#include <functional>
 #include <string>
 
 #include "request/frontend_protocol.h"
@@ -14,3 +17,19 @@ void handle_updater_line(const std::string& line);
 frontend_protocol::Line InstallResultLine(package_verify::Result result);
 // The result line for the updater's wait status: installed only for exit status 0.
 frontend_protocol::Line UpdaterExitLine(int wait_status);
+
+// The updater's command pipe is read as lines into a buffer of this size.
+constexpr size_t kLineBuffer = 1024;
+
+// Cuts the bytes read from the updater's pipe into lines as a stdio read into a
+// kLineBuffer-byte buffer would: at each line feed (kept), and a longer line
+// into pieces of kLineBuffer - 1 bytes, each handled as a line.
+class UpdaterLines {
+ public:
+  void feed(const char* data, size_t size, const std::function<void(const std::string&)>& line);
+  // At the end of the pipe: the rest, if any.
+  void finish(const std::function<void(const std::string&)>& line);
+
+ private:
+  std::string pending_;
+};

@@ -1,7 +1,7 @@
 """The install gate: ``corvane --run_from_command 6`` runs the updater of a package whose
 signature verified only when the package's metadata fits the handset (its device, its build,
 no rollback). Every package here is signed by the platform's signer, so each refusal is the
-gate's. The updater leaves /tmp/updater-ran: its absence proves that nothing ran."""
+gate's. The updater leaves /cache/updater-ran: its absence proves that nothing ran."""
 import concurrent.futures
 import os
 import pathlib
@@ -14,7 +14,7 @@ sys.path.insert(0, str(REPO / "tools"))
 import make_package  # noqa: E402
 
 UPDATER = b"""#!/bin/bash
-echo ran > /tmp/updater-ran
+echo ran > /cache/updater-ran
 echo "ui_print gate test updater ran" >&"$2"
 """
 FINGERPRINT = "norvo/vexa_one/vexa_one:10/QKQ1.200830.002/V1.0.0:user/release-keys"
@@ -129,7 +129,7 @@ def test_refused_package_runs_nothing(make_device, build_dir, signed, name):
     rejected = [line for line in lines if line.startswith("E:package rejected: ")]
     assert rejected == ["E:package rejected: " + reason], lines
     assert not any(line.startswith("E:command[") for line in lines)
-    assert not device.path("/tmp/updater-ran").exists()
+    assert not device.path("/cache/updater-ran").exists()
     assert not device.path("/tmp/update-binary").exists()
     assert lines[-2:] == [RESULT[name], "I:Bye bye, RUN_UPDATER"]
 
@@ -142,7 +142,7 @@ def test_fitting_package_installs_without_error_lines_of_its_own(make_device, bu
     fits = (f"I:package fits this handset: device vexa_one, build time {package_time} "
             f"(this build's {BUILD})")
     assert lines.index(fits) < lines.index("E:command[0]:/tmp/update-binary")
-    assert device.path("/tmp/updater-ran").exists()
+    assert device.path("/cache/updater-ran").exists()
     assert device.path("/tmp/update-binary").read_bytes() == UPDATER
     # ERROR only for the relay's own lines: the argument list and the updater's words.
     relayed = ("E:command[", "E:ui_print")

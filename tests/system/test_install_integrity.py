@@ -5,7 +5,7 @@ Each attacker tries to make its own updater run, or the genuine updater run on i
 by rewriting the updater entry inside the package in place (after the "verified" line, timed
 by the install's read activity, through a descriptor kept since before the download), or by
 renaming files over /tmp/update-binary and over the package in a loop. The attacker's updater
-leaves /tmp/evil-ran; it must never appear. The genuine updater leaves /tmp/genuine-ran with
+leaves /cache/evil-ran; it must never appear. The genuine updater leaves /cache/genuine-ran with
 the SHA-256 of the package it was given.
 """
 import hashlib
@@ -26,11 +26,11 @@ ENTRY = make_package.UPDATER_ENTRY
 # lands while it runs.
 GENUINE = b"""#!/bin/bash
 sleep 0.5
-sha256sum "$3" | cut -c1-64 > /tmp/genuine-ran
+sha256sum "$3" | cut -c1-64 > /cache/genuine-ran
 echo "ui_print genuine updater ran" >&"$2"
 """
 EVIL = b"""#!/bin/bash
-echo ran > /tmp/evil-ran
+echo ran > /cache/evil-ran
 echo "ui_print evil updater ran" >&"$2"
 """
 # Same length, so that one can be written over the other inside a stored archive.
@@ -121,9 +121,9 @@ def put(device, name, text):
 
 def outcome(device, out):
     """Which updater ran; the evil one never may."""
-    assert not device.path("/tmp/evil-ran").exists(), out
+    assert not device.path("/cache/evil-ran").exists(), out
     assert "E:ui_print: evil updater ran" not in out
-    marker = device.path("/tmp/genuine-ran")
+    marker = device.path("/cache/genuine-ran")
     return marker.read_text().strip() if marker.exists() else None
 
 
@@ -151,12 +151,14 @@ def test_rewrite_right_after_the_verified_line(device, build_dir):
     assert "ATTACKED" in out.splitlines()
     assert EVIL in device.path("/tmp/secure_update.zip").read_bytes()
     ran = outcome(device, out)
-    # Either the start was refused, or the genuine updater ran and the log says the package
-    # changed under it.
+    # Either the start was refused, or the genuine updater ran, the log says the package
+    # changed under it and the result is no success.
     if ran is None:
-        assert "E:package rejected: package changed during the check: after the check" in out
+        assert "E:package rejected: package changed during the check: " in out
+        assert "6:f:7" in out.splitlines()
     else:
         assert "E:/tmp/secure_update.zip changed while the updater ran" in out
+        assert "6:f:32" in out.splitlines() and "6:s" not in out.splitlines()
 
 
 def test_rewrite_timed_by_read_activity_on_a_large_package(device, build_dir):
@@ -238,3 +240,79 @@ def test_package_open_to_other_writers_is_refused(device, build_dir, change):
     assert "E:package rejected: package open to other writers: " in out
     assert "I:package signature verified" not in out
     assert outcome(device, out) is None
+
+
+# -- the install's last window ---------------------------------------------------------------
+
+# Says it started, waits until the attacker is done (bounded), then hashes the package it was
+# given and lists what it sees of /tmp.
+WAITING = b"""#!/bin/bash
+echo started > /cache/updater-started
+n=0
+until [ -e /cache/attack-done ] || [ $n -ge 3000 ]; do sleep 0.02; n=$((n+1)); done
+sha256sum "$3" | cut -c1-64 > /cache/genuine-ran
+ls -A /tmp > /cache/updater-tmp
+echo x 2>/dev/null > "$3" && echo writable > /cache/updater-wrote
+echo "ui_print waiting updater ran" >&"$2"
+"""
+
+# Waits for the updater's start, then renames an unsigned package over the path.
+RENAME_AFTER_START = """
+until [ -e /cache/updater-started ]; do sleep 0.02; done
+cp /cache/unsigned.zip /tmp/.swap && mv /tmp/.swap /tmp/secure_update.zip
+touch /cache/attack-done
+"""
+
+
+@pytest.mark.parametrize("namespace", [True, False], ids=["private-tmp", "shared-tmp"])
+def test_package_renamed_over_after_the_updater_started(device, build_dir, namespace):
+    data = signed(build_dir, updater=WAITING)
+    unsigned = make_package.archive([(ENTRY, WAITING, 0o755), ("payload.bin", b"evil", 0o644)])
+    device.path("/tmp/secure_update.zip").write_bytes(data)
+    put(device, "unsigned.zip", unsigned)
+    attack = put(device, "rename_after_start.sh", RENAME_AFTER_START)
+    env = "" if namespace else "NORVO_INSTALL_NAMESPACE=0 "
+    out = run_install(device, f"/bin/bash {attack} & {env}corvane --run_from_command 6; wait")
+    lines = out.splitlines()
+    # The attack happened while the updater ran.
+    assert device.path("/cache/attack-done").exists()
+    ran = outcome(device, out)
+    if namespace:
+        # The updater's /tmp is its own: it read the verified bytes, could not write them,
+        # and saw nothing else there; the install is a verified one.
+        assert "I:the updater runs with a private /tmp: /tmp/secure_update.zip is the verified "\
+               "file, read-only" in lines
+        assert ran == hashlib.sha256(data).hexdigest()
+        assert device.path("/cache/updater-tmp").read_text().split() == [
+            "secure_update.zip", "update-binary"]
+        assert not device.path("/cache/updater-wrote").exists()
+        assert device.path("/tmp/secure_update.zip").read_bytes() == unsigned
+        assert ("W:/tmp/secure_update.zip was renamed over while the updater ran; the "
+                "updater's private /tmp kept the verified file") in lines, out
+        assert lines[-2:] == ["6:s", "I:Bye bye, RUN_UPDATER"], out
+    else:
+        # Without the namespace the updater read the swapped bytes: never a success.
+        assert any(l.startswith("W:the updater shares /tmp (switched off") for l in lines), out
+        assert ran == hashlib.sha256(unsigned).hexdigest()
+        assert "E:/tmp/secure_update.zip changed while the updater ran: " in out
+        assert lines[-2:] == ["6:f:32", "I:Bye bye, RUN_UPDATER"], out
+
+
+# Leaves a process behind that holds the command pipe (and stdout) for ten minutes.
+LEAVES_A_CHILD = b"""#!/bin/bash
+echo "ui_print before the exit" >&"$2"
+sleep 600 &
+exit 0
+"""
+
+
+def test_updater_leaving_a_process_on_its_pipe_still_gets_its_result(device, build_dir):
+    data = signed(build_dir, updater=LEAVES_A_CHILD)
+    device.path("/tmp/secure_update.zip").write_bytes(data)
+    # Were the result to wait for the pipe's last writer, this would not end in time.
+    out = run_install(device, "corvane --run_from_command 6", timeout=60)
+    lines = out.splitlines()
+    assert "E:ui_print: before the exit" in lines
+    assert ("W:/tmp/update-binary exited, but a process it left still holds its command pipe; "
+            "its result is written without waiting for it") in lines, out
+    assert lines[-2:] == ["6:s", "I:Bye bye, RUN_UPDATER"], out

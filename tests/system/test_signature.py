@@ -14,14 +14,14 @@ sys.path.insert(0, str(REPO / "tools"))
 import make_package  # noqa: E402
 
 ENTRY = make_package.UPDATER_ENTRY
-# The package's updater leaves /tmp/package-updater-ran; the one an attacker put at
-# /tmp/update-binary leaves /tmp/swapped-updater-ran.
+# The package's updater leaves /cache/package-updater-ran; the one an attacker put at
+# /tmp/update-binary leaves /cache/swapped-updater-ran.
 PACKAGE_UPDATER = b"""#!/bin/bash
-echo ran > /tmp/package-updater-ran
+echo ran > /cache/package-updater-ran
 echo "ui_print package updater ran" >&"$2"
 """
 SWAPPED_UPDATER = b"""#!/bin/bash
-echo ran > /tmp/swapped-updater-ran
+echo ran > /cache/swapped-updater-ran
 echo "ui_print swapped updater ran" >&"$2"
 """
 PAYLOAD = bytes(range(256)) * 64
@@ -63,7 +63,7 @@ def install(device, data, swapped=True, options=()):
 
 def ran(device):
     return [name for name in ("package-updater-ran", "swapped-updater-ran")
-            if device.path("/tmp/" + name).exists()]
+            if device.path("/cache/" + name).exists()]
 
 
 # The install command's result line for each refusal (docs/frontend-protocol.md).
