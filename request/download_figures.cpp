@@ -28,5 +28,7 @@ std::map<std::string, std::string> DownloadFigures::record() const {
       {prefix + "mirrors", tried},
       {prefix + "mirror", served ? std::to_string(serving) : std::string()},
       {prefix + "final", std::to_string(final_code)},
+      {prefix + "space_needed", space_needed < 0 ? std::string() : std::to_string(space_needed)},
+      {prefix + "space_free", space_free < 0 ? std::string() : std::to_string(space_free)},
   };
 }

@@ -27,6 +27,10 @@ struct DownloadFigures {
   int serving = -1;     // record index of the mirror the complete package came from
   bool served = false;  // the package is complete
   int final_code = -1;  // 0 complete (3:c:), 42 stopped (3:r:s), else the final 3:f: code
+  // The room check before the first request: bytes the package still needed and
+  // bytes its file system had free; -1 when not checked (no size in the record).
+  int64_t space_needed = -1;
+  int64_t space_free = -1;
 
   // Mean speed over the run, bytes per second (0 for a run shorter than 1 ms).
   int64_t meanSpeed() const;

@@ -16,12 +16,21 @@ TEST(DownloadFiguresTest, RecordHoldsEveryFigureUnderItsOwnKey) {
   figures.served = true;
   figures.serving = 2;
   figures.final_code = 0;
+  figures.space_needed = 300000;
+  figures.space_free = 9000000;
   std::map<std::string, std::string> expected = {
-      {"download_figures_received", "300000"},  {"download_figures_resumed", "100000"},
-      {"download_figures_size", "400000"},      {"download_figures_duration_ms", "1500"},
-      {"download_figures_speed", "200000"},     {"download_figures_attempts", "4"},
-      {"download_figures_retries", "7:1,22:3"}, {"download_figures_mirrors", "0,2"},
-      {"download_figures_mirror", "2"},         {"download_figures_final", "0"},
+      {"download_figures_received", "300000"},
+      {"download_figures_resumed", "100000"},
+      {"download_figures_size", "400000"},
+      {"download_figures_duration_ms", "1500"},
+      {"download_figures_speed", "200000"},
+      {"download_figures_attempts", "4"},
+      {"download_figures_retries", "7:1,22:3"},
+      {"download_figures_mirrors", "0,2"},
+      {"download_figures_mirror", "2"},
+      {"download_figures_final", "0"},
+      {"download_figures_space_needed", "300000"},
+      {"download_figures_space_free", "9000000"},
   };
   EXPECT_EQ(figures.record(), expected);
 }
@@ -41,6 +50,9 @@ TEST(DownloadFiguresTest, RunWithoutAPackageLeavesTheServingMirrorEmpty) {
   EXPECT_EQ(record.at("download_figures_retries"), "");
   EXPECT_EQ(record.at("download_figures_mirrors"), "-1");
   EXPECT_EQ(record.at("download_figures_final"), "122");
+  // No size in the record: the room was not checked.
+  EXPECT_EQ(record.at("download_figures_space_needed"), "");
+  EXPECT_EQ(record.at("download_figures_space_free"), "");
 }
 
 }  // namespace

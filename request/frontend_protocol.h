@@ -10,7 +10,7 @@
 //     on it. In stage 3 a code of 100 or more (and 52) ends the task, below 100
 //     a retry follows; a final code for a libcurl cause c is 100 + c, and causes
 //     of our own without a libcurl code take the next free number from 201 up
-//     (next free: 202). An install refusal takes the next number of its range
+//     (next free: 203). An install refusal takes the next number of its range
 //     (signature 1-19, package content 20-29, the updater 30-39) and one case in
 //     InstallResultLine() (request/installer.cpp), which the compiler enforces.
 //  2. One row in the code table of docs/frontend-protocol.md, at the same place
@@ -69,6 +69,8 @@ constexpr int kCauseSignatureMismatch = 62;  // a whole package the key store do
 // Step 0's refusals of a server date, above libcurl's codes.
 constexpr int kCauseDateUnparsable = 120;
 constexpr int kCauseDateImplausible = 121;
+// The package's file system lacks the room for it (a final code of its own).
+constexpr int kCauseNoSpace = 202;
 // A final download code is this plus the cause that was given up on.
 constexpr int kFinalCodeBase = 100;
 
@@ -132,6 +134,7 @@ constexpr int kFinalCodeBase = 100;
   X(kNoTrustStore, kStage3, 'f', kNumber, 177, "", true, kFinal)                          \
   X(kGaveUp, kStage3, 'f', kValue, 0, "100 + libcurl code", true, kFinal)                 \
   X(kPackageLockFailed, kStage3, 'f', kNumber, 201, "", true, kFinal)                     \
+  X(kNoSpace, kStage3, 'f', kNumber, 202, "", true, kFinal)                               \
   /* the install command (6) */                                                           \
   X(kInstalled, kStage6, 's', kNone, 0, "", true, kNotAFailure)                           \
   X(kRefusedNoKeyStore, kStage6, 'f', kNumber, 1, "", true, kFinal)                       \

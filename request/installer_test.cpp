@@ -74,8 +74,13 @@ TEST(UpdaterLines, CutAtLineFeedsAndIntoPiecesOf1023Bytes) {
     cutter.finish(take);
     splits.push_back(lines);
   }
-  Lines expected = {"ui_print a\n", "\n", "log b\n", std::string(1023, 'x'),
-                    std::string(1023, 'x'), std::string(54, 'x') + "\n", "progress 1 2"};
+  Lines expected = {"ui_print a\n",
+                    "\n",
+                    "log b\n",
+                    std::string(1023, 'x'),
+                    std::string(1023, 'x'),
+                    std::string(54, 'x') + "\n",
+                    "progress 1 2"};
   for (const Lines& lines : splits) EXPECT_EQ(expected, lines);
 }
 

@@ -9,10 +9,12 @@
 #include <curl/curl.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -487,4 +489,23 @@ bool PackageFile::hashPrefix(int64_t length, MD5_CTX* ctx) const {
     done += got;
   }
   return true;
+}
+
+bool PackageFile::space(int64_t* free_bytes, int64_t* held_bytes) const {
+  if (stream_ == nullptr) return false;
+  fflush(stream_);
+  struct statvfs vfs;
+  struct stat st;
+  if (fstatvfs(fileno(stream_), &vfs) != 0 || fstat(fileno(stream_), &st) != 0) return false;
+  *free_bytes = static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
+  *held_bytes = std::max<int64_t>(st.st_size, static_cast<int64_t>(st.st_blocks) * 512);
+  return true;
+}
+
+int PackageFile::reserve(int64_t total) {
+  if (stream_ == nullptr) return EBADF;
+  if (total <= 0) return 0;
+  fflush(stream_);
+  if (fallocate(fileno(stream_), FALLOC_FL_KEEP_SIZE, 0, total) != 0) return errno;
+  return 0;
 }

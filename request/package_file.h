@@ -177,6 +177,16 @@ class PackageFile {
   // MD5 state over the first `length` bytes of the open file.
   bool hashPrefix(int64_t length, MD5_CTX* ctx) const;
 
+  // The room of the open file: the bytes its file system still gives to this
+  // agent, and the bytes the file holds on disk (its size, or more once space was
+  // reserved). False when the file system cannot say.
+  bool space(int64_t* free_bytes, int64_t* held_bytes) const;
+  // Reserves the blocks for a file of `total` bytes without changing its size,
+  // so that "the file's size" still means "the bytes received" and no other
+  // writer takes the room half-way. 0, or the error number (ENOSPC: short;
+  // EOPNOTSUPP and the like: the file system cannot reserve).
+  int reserve(int64_t total);
+
  private:
   // A new empty file at the path, created exclusively with mode 0600.
   android::base::unique_fd createFresh();

@@ -645,6 +645,48 @@ Result CheckPackageFile(const struct stat& st, uid_t euid, std::string* why) {
   return Result::kVerified;
 }
 
+Result MatchSignature(const uint8_t* digest, const Signer& signer,
+                      const std::vector<PublicKey>& keys, const PublicKey** out, std::string* why) {
+  const PublicKey* named = nullptr;
+  const PublicKey* match = nullptr;
+  for (const PublicKey& key : keys) {
+    if (KeyVerifies(key, digest, signer.signature)) {
+      match = &key;
+      break;
+    }
+    if (named == nullptr && key.issuer == signer.issuer && key.serial == signer.serial) {
+      named = &key;
+    }
+  }
+  if (match == nullptr) {
+    if (named != nullptr) {
+      // The signer names a certificate of the key store, yet the signature does not
+      // cover these bytes. With RSA the key tells which: a digest recovered from the
+      // signature means the key signed other bytes (the download changed); none
+      // means the key never made this signature (a forgery). ECDSA recovers nothing.
+      if (EVP_PKEY_id(named->key.get()) == EVP_PKEY_RSA) {
+        if (RsaRecoversADigest(*named, signer.signature)) {
+          return Fail(Result::kDigestMismatch, why,
+                      "the signature of a key store certificate does not match the package's "
+                      "bytes");
+        }
+        return Fail(
+            Result::kSignatureInvalid, why,
+            "the signature is not one of " + named->name + "'s key, whose certificate it names");
+      }
+      return Fail(Result::kSignatureInvalid, why,
+                  "the signature does not verify under " + named->name +
+                      "'s EC key, whose certificate it names; with an EC key a wrong key "
+                      "cannot be told from changed bytes");
+    }
+    return Fail(Result::kNoCertificateMatch, why,
+                "signed by a key that is not in the key store (" + std::to_string(keys.size()) +
+                    " certificate(s) tried)");
+  }
+  *out = match;
+  return Result::kVerified;
+}
+
 Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys, std::string* signer_name,
                        std::string* why) {
   VerifiedPackage package;
@@ -737,42 +779,9 @@ Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys,
   uint8_t digest[SHA256_DIGEST_LENGTH];
   SHA256_Final(digest, &sha);
 
-  const PublicKey* named = nullptr;
   const PublicKey* match = nullptr;
-  for (const PublicKey& key : keys) {
-    if (KeyVerifies(key, digest, signer.signature)) {
-      match = &key;
-      break;
-    }
-    if (named == nullptr && key.issuer == signer.issuer && key.serial == signer.serial) {
-      named = &key;
-    }
-  }
-  if (match == nullptr) {
-    if (named != nullptr) {
-      // The signer names a certificate of the key store, yet the signature does not
-      // cover these bytes. With RSA the key tells which: a digest recovered from the
-      // signature means the key signed other bytes (the download changed); none
-      // means the key never made this signature (a forgery). ECDSA recovers nothing.
-      if (EVP_PKEY_id(named->key.get()) == EVP_PKEY_RSA) {
-        if (RsaRecoversADigest(*named, signer.signature)) {
-          return Fail(Result::kDigestMismatch, why,
-                      "the signature of a key store certificate does not match the package's "
-                      "bytes");
-        }
-        return Fail(
-            Result::kSignatureInvalid, why,
-            "the signature is not one of " + named->name + "'s key, whose certificate it names");
-      }
-      return Fail(Result::kSignatureInvalid, why,
-                  "the signature does not verify under " + named->name +
-                      "'s EC key, whose certificate it names; with an EC key a wrong key "
-                      "cannot be told from changed bytes");
-    }
-    return Fail(Result::kNoCertificateMatch, why,
-                "signed by a key that is not in the key store (" + std::to_string(keys.size()) +
-                    " certificate(s) tried)");
-  }
+  result = MatchSignature(digest, signer, keys, &match, why);
+  if (result != Result::kVerified) return result;
   if (!plan_problem.empty()) return Fail(Result::kMalformed, why, plan_problem);
   out->signer = match->name;
   out->checked = after;

@@ -136,6 +136,14 @@ Result ParseFooter(const uint8_t* tail, size_t tail_len, uint64_t file_size, Foo
 // no embedded content.
 Result ParseSignedData(const uint8_t* der, size_t len, Signer* out, std::string* why);
 
+// Which key of `keys` made the signer's signature over `digest` (the SHA-256 of
+// the signed bytes): kVerified with *match set, else kDigestMismatch (a key store
+// key signed other bytes), kSignatureInvalid (the named key made no such
+// signature) or kNoCertificateMatch, with why filled.
+Result MatchSignature(const uint8_t* digest, const Signer& signer,
+                      const std::vector<PublicKey>& keys, const PublicKey** match,
+                      std::string* why);
+
 // Verifies the whole-file signature of the package open on fd (a regular
 // file) against keys, in one pass over the file. On success, *signer_name
 // names the key store entry. Extracts nothing.

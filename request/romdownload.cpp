@@ -36,6 +36,11 @@ std::string hexDigest(const MD5_CTX& ctx) {
   return hex_string(digest, sizeof(digest));
 }
 
+long msSince(Clock::time_point start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
 }  // namespace
 
 RomDownload::RomDownload() {
@@ -183,6 +188,11 @@ int RomDownload::PreExecuted() {
     failAttempt(CURLE_WRITE_ERROR, true);
     return CURLE_WRITE_ERROR;
   }
+  // Before a request: room for the whole package, or no request at all.
+  if (!ensureSpace(resume)) {
+    endForLackOfSpace();
+    return kCauseNoSpace;
+  }
 
   CURL* handle = curl_.get();
   if (handle == nullptr) return CURLE_FAILED_INIT;
@@ -273,7 +283,7 @@ bool RomDownload::prepareFile(int64_t* resume) {
     if (!package_.truncate()) return false;
     size = 0;
     freshNext_ = false;
-    md5Length_ = -1;
+    digestLength_ = -1;
     stored = PackageIdentity();
     same = false;
   }
@@ -284,9 +294,7 @@ bool RomDownload::prepareFile(int64_t* resume) {
   }
   identity_.validator = stored.validator;
   identity_.total = stored.total;
-  if (!expectedMd5_.empty() && md5Length_ != size) {
-    md5Length_ = package_.hashPrefix(size, &md5_) ? size : -1;
-  }
+  if (digestLength_ != size) startDigests(size);
   *resume = size;
   return true;
 }
@@ -465,9 +473,12 @@ bool RomDownload::onHeadersEnd() {
       progress.lastResume = 0;
       progress.lastSize = 0;
       progress.lastPercent = 0;
-      if (!expectedMd5_.empty()) {
-        MD5_Init(&md5_);
-        md5Length_ = 0;
+      startDigests(0);
+      // The truncation gave the reserved blocks back.
+      if (!ensureSpace(0)) {
+        endForLackOfSpace();
+        failAttempt(kCauseNoSpace, true);
+        return false;
       }
       break;
     case AnswerAction::kAppend:
@@ -511,9 +522,11 @@ size_t RomDownload::writeBody(char* data, size_t size, size_t nmemb, void* userd
   }
   size_t done = fwrite(data, 1, take, self->updateFile);
   attempt.written += static_cast<int64_t>(done);
-  if (self->md5Length_ >= 0) {
-    MD5_Update(&self->md5_, data, done);
-    self->md5Length_ += static_cast<int64_t>(done);
+  if (self->digestLength_ >= 0) {
+    // A stop while the queue is full leaves these bytes unhashed: the checks
+    // at the end would then read the file again, were the task to get there.
+    bool queued = self->hasher_.push(data, done, [self] { return self->stopped(); });
+    self->digestLength_ = queued ? self->digestLength_ + static_cast<int64_t>(done) : -1;
   }
   if (done != take) {
     PLOG(ERROR) << "cannot write " << UPDATE_PACKAGE_FILE;
@@ -608,6 +621,11 @@ void RomDownload::applyRequests() {
 }
 
 Handler RomDownload::handleCurlCode(CURLcode code) {
+  if (attempt_->outcome == Outcome::kFailed) {
+    // The attempt already wrote the line that ends the task.
+    zelstub(code);
+    return [](DownloadStatus) { return false; };
+  }
   if (attempt_->outcome == Outcome::kRedirect && code == CURLE_OK) {
     // The followed target reports the outcome once, in the next turn of run().
     return [](DownloadStatus) { return true; };
@@ -679,12 +697,18 @@ bool RomDownload::checkComplete(DownloadStatus status) {
                << expected << " and the record " << fileTotalSize;
     code = size > bounds_.high ? CURLE_FILESIZE_EXCEEDED : CURLE_PARTIAL_FILE;
   } else if (!expectedMd5_.empty()) {
-    if (md5Length_ != size && !package_.hashPrefix(size, &md5_)) {
-      md5Length_ = -1;
+    std::string actual;
+    if (digestsCover(size) && hasher_.md5()) {
+      actual = hasher_.md5Hex();
     } else {
-      md5Length_ = size;
+      // The digests missed some bytes (a stop while the queue was full, a read
+      // that failed): the file is hashed once more.
+      MD5_CTX ctx;
+      Clock::time_point start = Clock::now();
+      if (package_.hashPrefix(size, &ctx)) actual = hexDigest(ctx);
+      LOG(INFO) << ">> RomDownload: MD5 of the whole file read again in " << msSince(start)
+                << " ms, " << size << " bytes read at the end";
     }
-    std::string actual = md5Length_ >= 0 ? hexDigest(md5_) : std::string();
     if (actual != expectedMd5_) {
       LOG(ERROR) << ">> RomDownload checksum mismatch: expected " << expectedMd5_ << ", got "
                  << actual;
@@ -703,12 +727,21 @@ bool RomDownload::checkSignature(DownloadStatus status) {
   // even with both a mirror may serve a forgery: "complete" means signed.
   std::string why;
   Clock::time_point start = Clock::now();
-  package_verify::Result result = vouch_.check(fileno(updateFile), &why);
-  // The check reads the whole file once more; its cost is logged for the benchmark.
-  long ms = static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+  int64_t size = package_.size();
+  int64_t readAtEnd = 0;
+  package_verify::Result result;
+  if (size >= 0 && digestsCover(size) && hasher_.signature()) {
+    // The digest went along with the transfer: one public-key operation is left.
+    result = hasher_.verify(vouch_.keys(), nullptr, &why);
+  } else {
+    readAtEnd = size;
+    result = vouch_.check(fileno(updateFile), &why);
+  }
+  // Its cost, and what it read of the file at the end, are logged for the benchmark.
+  long ms = msSince(start);
   if (result == package_verify::Result::kVerified) {
-    LOG(INFO) << ">> RomDownload: package signature verified in " << ms << " ms";
+    LOG(INFO) << ">> RomDownload: package signature verified in " << ms << " ms, " << readAtEnd
+              << " bytes read at the end";
     return true;
   }
   LOG(ERROR) << ">> RomDownload: package rejected: " << package_verify::ResultText(result) << ": "
@@ -723,10 +756,78 @@ void RomDownload::dropCorrupt(DownloadStatus status, int code, bool permanent) {
   package_.remove();
   updateFile = nullptr;
   attempt_->progress.file = nullptr;
-  md5Length_ = -1;
+  digestLength_ = -1;
   zelstub(static_cast<CURLcode>(code));
   failAttempt(code, permanent);
   reportFailure(status, code);
+}
+
+bool RomDownload::ensureSpace(int64_t size) {
+  if (!bounds_.known()) return true;  // no size in the record: nothing to compare
+  // The record's size is rounded text: its upper bound, until an answer told the
+  // exact size.
+  int64_t total = identity_.total >= 0 ? identity_.total : bounds_.high;
+  int64_t free = 0, held = 0;
+  if (!package_.space(&free, &held)) {
+    PLOG(WARNING) << ">> RomDownload: cannot tell the free space of " << package_.path();
+    return true;
+  }
+  int64_t needed = std::max<int64_t>(0, total - std::max(size, held));
+  if (figures_.space_needed < 0) {
+    figures_.space_needed = needed;
+    figures_.space_free = free;
+  }
+  if (needed > free) {
+    LOG(ERROR) << ">> RomDownload: the package needs " << needed << " bytes more, "
+               << package_.path() << " has " << free << " bytes free";
+    figures_.space_needed = needed;
+    figures_.space_free = free;
+    return false;
+  }
+  int err = package_.reserve(total);
+  if (err == ENOSPC) {
+    LOG(ERROR) << ">> RomDownload: the room for " << total << " bytes could not be reserved ("
+               << strerror(err) << "); " << free << " bytes were free";
+    figures_.space_needed = needed;
+    figures_.space_free = free;
+    return false;
+  }
+  if (err != 0 && !reserveRefused_) {
+    reserveRefused_ = true;
+    LOG(INFO) << ">> RomDownload: the file system does not reserve room (" << strerror(err)
+              << "); going on without";
+  }
+  return true;
+}
+
+void RomDownload::endForLackOfSpace() {
+  writeStatus(Line::kNoSpace, status_);
+  attempt_->outcome = Outcome::kFailed;
+  figures_.final_code = kCauseNoSpace;
+}
+
+void RomDownload::startDigests(int64_t size) {
+  digestLength_ = -1;
+  prefixReported_ = false;
+  if (expectedMd5_.empty() && !vouch_.active()) return;
+  hasher_.restart(!expectedMd5_.empty(), vouch_.active());
+  if (updateFile != nullptr) fflush(updateFile);
+  if (updateFile != nullptr && hasher_.addFile(fileno(updateFile), size)) digestLength_ = size;
+}
+
+bool RomDownload::digestsCover(int64_t size) {
+  if (digestLength_ != size || !hasher_.drain([this] { return stopped(); })) return false;
+  if (hasher_.length() != size) return false;
+  if (hasher_.fileBytesRead() > 0 && !prefixReported_) {
+    prefixReported_ = true;
+    LOG(INFO) << ">> RomDownload: the digests read the " << hasher_.fileBytesRead()
+              << " bytes that were already here once, at the start";
+  }
+  return true;
+}
+
+bool RomDownload::stopped() const {
+  return stopCode.load() == kStopCode || listener_.stopRequested();
 }
 
 void RomDownload::failAttempt(int code, bool permanent) {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <curl/curl.h>
-#include <openssl/md5.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -19,6 +18,7 @@
 #include "request/download_vouch.h"
 #include "request/frontend_protocol.h"
 #include "request/package_file.h"
+#include "request/package_hasher.h"
 #include "request/retry_policy.h"
 #include "request/secure_event.h"
 
@@ -33,6 +33,8 @@ constexpr int kChecksumMismatch = frontend_protocol::kCauseChecksumMismatch;  //
 // against the device's key store: a corrupt (or forged) download, dropped and
 // fetched again under the same limit as a wrong MD5.
 constexpr int kSignatureMismatch = frontend_protocol::kCauseSignatureMismatch;  // 62
+// The package's file system has no room for it.
+constexpr int kCauseNoSpace = frontend_protocol::kCauseNoSpace;  // 202
 
 // Progress of one attempt, handed to xferinfo as its user pointer.
 struct XferProgress {
@@ -143,6 +145,17 @@ class RomDownload : public SecureEvent {
   // Drops a completed file that failed a check and reports the failed attempt.
   void dropCorrupt(DownloadStatus status, int code, bool permanent);
   void failAttempt(int code, bool permanent);
+  // The digests over the file's first `size` bytes: what was already there is
+  // queued for hashing first (read once), what comes is added as it is written.
+  void startDigests(int64_t size);
+  // Room for the package (the record's size) on its file system, reserved; false
+  // when short, with the bytes needed and free in the log and the figures.
+  bool ensureSpace(int64_t size);
+  // Ends the task with 3:f:202: no retry or other mirror can make room.
+  void endForLackOfSpace();
+  // Whether the digests cover exactly the file's `size` bytes, once hashed.
+  bool digestsCover(int64_t size);
+  bool stopped() const;
   // Reports a failed attempt: a retry line, or the final line once retrying is pointless.
   void reportFailure(DownloadStatus status, int code);
   // Moves the task to the mirror the rotation names next.
@@ -173,10 +186,13 @@ class RomDownload : public SecureEvent {
   RetryPolicy& retry() { return policies_[mirror_]; }
   bool freshNext_ = false;  // the next attempt starts from byte 0
   DownloadFigures figures_;
-  // The running MD5 of the file's first md5Length_ bytes (-1: unknown), so that
-  // the check at the end hashes only what it has not seen.
-  MD5_CTX md5_;
-  int64_t md5Length_ = -1;
+  // The record's MD5 and the signature's digest over the file's first
+  // digestLength_ bytes (-1: unknown), fed as the bytes are written, so that the
+  // checks at the end read nothing again.
+  PackageHasher hasher_;
+  int64_t digestLength_ = -1;
+  bool reserveRefused_ = false;  // said once: the file system does not reserve
+  bool prefixReported_ = false;  // said once: what the digests read of the file
   // The front end paused an attempt and has not continued since: the next
   // attempt starts paused as well.
   bool paused_ = false;

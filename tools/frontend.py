@@ -102,6 +102,7 @@ LINES = {
     "3:f:177": "kNoTrustStore",
     "3:f:<100 + libcurl code>": "kGaveUp",
     "3:f:201": "kPackageLockFailed",
+    "3:f:202": "kNoSpace",
     "6:s": "kInstalled",
     "6:f:1": "kRefusedNoKeyStore",
     "6:f:2": "kRefusedUnreadable",

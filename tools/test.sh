@@ -23,14 +23,14 @@ echo "== tests (ASan+UBSan)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
-# The download's listener thread shares the event with the transfer thread: its
-# unit and system tests run once more under ThreadSanitizer.
+# The download's listener and hashing threads share state with the transfer thread:
+# their unit and system tests run once more under ThreadSanitizer.
 echo "== build (ThreadSanitizer)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVO_TSAN=ON >/dev/null
 cmake --build build-tsan -j"$jobs"
 echo "== download tests (ThreadSanitizer)"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-build-tsan/bin/unit_tests --gtest_filter='XferInfo.*:RedirectSplit.*:Commands.*:CommandListenerTest.*:RomDownloadRun.*:SecureEventTest.*'
+build-tsan/bin/unit_tests --gtest_filter='XferInfo.*:RedirectSplit.*:Commands.*:CommandListenerTest.*:RomDownloadRun.*:SecureEventTest.*:PackageHasher.*'
 NORVO_BUILD_DIR=$PWD/build-tsan tools/system-tests.sh tests/system/test_download.py
 
 # Compile only: clang checks the GUARDED_BY annotations (-Wthread-safety).

@@ -79,8 +79,11 @@ def test_full_package_folder_reports_write_errors_never_completion(phone):
     data = package(1 << 20, seed=3)
     phone.put_package("full.bin", data)
     md5 = hashlib.md5(data).hexdigest()
-    # A 256 KiB tmpfs over the package's folder; the record is made again inside it. The
-    # build folder is bound back in case the checkout itself lives under /tmp.
+    # A 256 KiB tmpfs over the package's folder; the record is made again inside it, with no
+    # size: a record with one would end the task before its first byte for want of room
+    # (test_download_check.py), so this is the file system that fills up under a download
+    # that could not know. The build folder is bound back in case the checkout itself lives
+    # under /tmp.
     script = f"""
 set -e
 mkdir -p /cache/build
@@ -91,7 +94,7 @@ mount --bind /cache/build "$NORVO_BUILD_DIR"
 mkdir -p /tmp/download/LatestRom /tmp/zel/events
 cd /tmp/download/LatestRom
 printf %s hostile >version; printf %s full.bin >filename
-printf %s {len(data)} >filesize; printf %s {md5} >md5
+printf %s {md5} >md5
 ln -s /tmp/download/LatestRom /tmp/download/CurrentRom
 set +e
 "$@"
