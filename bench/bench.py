@@ -35,6 +35,9 @@ from norvo_driver import NO_KEY_STORE, TEST_PHONE_PROPS, prop_options  # noqa: E
 REPO = pathlib.Path(__file__).resolve().parents[1]
 MIB = 1 << 20
 GOALS = {"wall": 1.05, "cpu": 1.2, "rss": 1.0, "resume": 1.001, "first_stage": 1.2}
+# The signed download against curl + md5sum + openssl dgst -sha256 (the same work), and the
+# time from the transfer's last byte to 3:c:.
+SIGNED_GOALS = {"wall": 0.6, "cpu": 0.9, "anon": 1.2, "after_last_byte_ms": 50}
 # The reference phone in the updater environment (records and the package stay in the
 # device's /tmp), a test build, with logcat off.
 DEVICE_PROPS = dict(TEST_PHONE_PROPS, **{"debug.logcat": "0"})
@@ -60,7 +63,7 @@ def ensure_packages(extra=None):
     """apt-get installs what is missing (the peers and tools, plus `extra`: package -> path),
     without starting any service on the host."""
     wanted = {"nginx": "/usr/sbin/nginx", "curl": "/usr/bin/curl", "bubblewrap": "/usr/bin/bwrap",
-              "gcc": "/usr/bin/cc", **(extra or {})}
+              "gcc": "/usr/bin/cc", "openssl": "/usr/bin/openssl", **(extra or {})}
     missing = [pkg for pkg, path in wanted.items() if not os.path.exists(path)]
     if not missing:
         return
@@ -243,6 +246,37 @@ def report(result, info, runs):
         if not res["complete"]:
             failures += 1
         say("")
+    signed = result.get("signed")
+    if signed:
+        say(f"Signed downloads, as a handset runs them (median of {runs} runs each, runs "
+            "alternating): corvane_signed has the device's key store and the record's MD5, "
+            "so it checks the MD5 and the whole-file signature before 3:c:; "
+            "curl_md5_sha256 is curl's run plus md5sum and openssl dgst -sha256 of its file, "
+            "one after the other")
+        say(f"{'size':>8} {'client':16} {'wall s':>8} {'cpu s':>7} {'anon KiB':>8} "
+            f"{'after last byte ms':>18}")
+        for entry in signed:
+            for client, rs in entry["runs"].items():
+                failures += sum(1 for r in rs if not r.get("ok"))
+                say(f"{human(entry['size']):>8} {client:16} {med(rs, 'wall'):8.3f} "
+                    f"{med(rs, 'cpu'):7.3f} {med(rs, 'anon_kib'):8.0f} "
+                    f"{med(rs, 'after_last_byte_ms'):18.1f}")
+        say("Ratios (goals: wall <= {wall}, cpu <= {cpu} against the peer; anonymous memory "
+            "<= {anon} against curl's own; at most {after_last_byte_ms} ms from the last byte "
+            "to 3:c:)".format(**SIGNED_GOALS))
+        for entry in signed:
+            rs, ps = entry["runs"]["corvane_signed"], entry["runs"]["curl_md5_sha256"]
+            ratios = {"wall": med(rs, "wall") / med(ps, "wall"),
+                      "cpu": med(rs, "cpu") / med(ps, "cpu"),
+                      "anon": med(rs, "anon_kib") / med(ps, "curl_anon_kib")}
+            after = med(rs, "after_last_byte_ms")
+            entry["ratios"] = dict(ratios, after_last_byte_ms=after)
+            marks = ", ".join(f"{k} {v:.3f} ({verdict(v, SIGNED_GOALS[k])})"
+                              for k, v in ratios.items())
+            say(f"{human(entry['size']):>8} corvane_signed/curl_md5_sha256 {marks}; "
+                f"last byte to 3:c: {after:.1f} ms "
+                f"({verdict(after, SIGNED_GOALS['after_last_byte_ms'])})")
+        say("")
     fs = result.get("first_stage")
     if fs:
         cw, uw = med(fs["corvane"], "wall"), med(fs["curl"], "wall")
@@ -276,7 +310,10 @@ def main():
     parser.add_argument("--build", default=os.environ.get("NORVO_BUILD_DIR", str(REPO / "build")))
     parser.add_argument("--json", help="also write the raw figures to this file")
     parser.add_argument("--keep", action="store_true", help="keep the device folder")
-    parser.add_argument("--skip", default="", help="comma-separated: downloads,resume,first")
+    parser.add_argument("--skip", default="",
+                        help="comma-separated: downloads,resume,first,signed")
+    parser.add_argument("--signed-sizes", default="256M,1G",
+                        help="sizes of the signed case (a key store, as on a handset)")
     args = parser.parse_args()
     sizes = sorted(parse_size(s) for s in args.sizes.split(",") if s.strip())
     if args.runs < 5:
@@ -287,23 +324,44 @@ def main():
     ensure_build(build)
     info = machine()
     folder = device_folder()
-    out = "/tmp/bench-result.json"
     runstat = build_runstat(folder)
-    argv = [str(REPO / "tools" / "device"), "--dir", str(folder), "--build", str(build),
-            *prop_options(DEVICE_PROPS), *NO_KEY_STORE]
-    argv += ["--", "/usr/bin/python3", str(REPO / "bench" / "device_bench.py"),
-             "--sizes", ",".join(str(s) for s in sizes), "--runs", str(args.runs),
-             "--resume-size", str(parse_size(args.resume_size)),
-             "--first-stage-runs", str(args.first_stage_runs), "--out", out,
-             "--skip", args.skip, "--runstat", runstat]
-    try:
+    skip = set(filter(None, args.skip.split(",")))
+    signed_sizes = [parse_size(s) for s in args.signed_sizes.split(",") if s.strip()]
+    # The test key: the signed case's packages are signed with it, and the device's key
+    # store holds its certificate.
+    import make_package
+    key_dir = build / "testkey"
+    make_package.test_key(str(key_dir))
+
+    def device_run(options, extra, out):
+        argv = [str(REPO / "tools" / "device"), "--dir", str(folder), "--build", str(build),
+                *prop_options(DEVICE_PROPS), *options]
+        argv += ["--", "/usr/bin/python3", str(REPO / "bench" / "device_bench.py"),
+                 "--runs", str(args.runs), "--out", out, "--runstat", runstat, *extra]
         env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME")}
         done = subprocess.run(argv, env=env)
         result_file = folder / "tmp" / out.removeprefix("/tmp/")
         if done.returncode != 0 or not result_file.exists():
             sys.exit(f"bench: the device run failed (status {done.returncode}); "
                      f"device folder {folder} kept")
-        result = json.loads(result_file.read_text())
+        return json.loads(result_file.read_text())
+
+    try:
+        # Random bytes without a key store: the download itself against the curl tool.
+        result = device_run(NO_KEY_STORE,
+                            ["--sizes", ",".join(str(s) for s in sizes),
+                             "--resume-size", str(parse_size(args.resume_size)),
+                             "--first-stage-runs", str(args.first_stage_runs),
+                             "--skip", ",".join(skip | {"signed"})],
+                            "/tmp/bench-result.json")
+        if "signed" not in skip and signed_sizes:
+            # What every handset runs: a signed package, its key store, the record's MD5.
+            signed = device_run(("--otacerts", str(key_dir / "otacerts.zip")),
+                                ["--sizes", "0", "--resume-size", "0", "--first-stage-runs", "0",
+                                 "--skip", "downloads,resume,first",
+                                 "--signed-sizes", ",".join(str(s) for s in signed_sizes)],
+                                "/tmp/bench-signed.json")
+            result["signed"] = signed.get("signed", [])
     except BaseException:
         args.keep = True
         raise

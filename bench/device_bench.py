@@ -327,6 +327,94 @@ def downloads(sizes, runs):
     return results
 
 
+def make_signed_package(path, size):
+    """A package as a maker's build signs it: a stored zip holding `size` random bytes (and
+    the updater), whole-file signed with the build's test key (the device's key store holds
+    its certificate). Returns its MD5."""
+    import make_package as signer
+    payload = os.urandom(size)
+    data = signer.archive([(signer.UPDATER_ENTRY, b"#!/bin/sh\n", 0o755),
+                           ("payload.bin", payload, 0o644)])
+    del payload
+    key_dir = os.path.join(BUILD, "testkey")
+    data = signer.sign_archive(data, *signer.test_key(key_dir))
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+    md5 = hashlib.md5(data).hexdigest()
+    return md5, len(data)
+
+
+def run_openssl_sha256(path):
+    out_path = "/tmp/sha256.txt"
+    with open(out_path, "wb") as out:
+        res = measure(["openssl", "dgst", "-sha256", path], stdout=out)
+    os.unlink(out_path)
+    return res
+
+
+CHECKS_LINE = ">> RomDownload: "
+CHECKS_TAIL = " ms from the last byte to the complete line"
+
+
+def corvane_checks_ms(log_path):
+    """What corvane logged of its checks after the transfer's last byte (ms)."""
+    with open(log_path, errors="replace") as f:
+        for line in f:
+            line = line.rstrip("\n")
+            if line.endswith(CHECKS_TAIL) and CHECKS_LINE in line:
+                return float(line.split(CHECKS_LINE, 1)[1][:-len(CHECKS_TAIL)])
+    return float("nan")
+
+
+def signed_downloads(sizes, runs):
+    """Per size, as a handset downloads: a signed package, the device's key store and the
+    record's MD5, so corvane checks the MD5 and the whole-file signature before 3:c:.
+    The peer does the same work: curl, then md5sum and openssl dgst -sha256 of its file."""
+    results = []
+    with Nginx() as nginx:
+        server_pid = nginx.proc.pid
+        for size in sizes:
+            log(f"== signed {size // MIB} MiB: making and signing the package")
+            package = NGINX_WWW + PKG_PATH
+            md5, total = make_signed_package(package, size)
+            per = {"corvane_signed": [], "curl_md5_sha256": []}
+            for i in range(runs):
+                clear_download()
+                write_rom_record(total, md5)
+                log_path = "/tmp/corvane-signed.log"
+                res = run_corvane_second_stage(PKG_PATH, server_pid, log_path=log_path)
+                ok = res["exit"] == 0 and res["status"].endswith("3:c:\n")
+                got = os.path.getsize(PACKAGE_FILE) if os.path.exists(PACKAGE_FILE) else -1
+                res["ok"] = ok and got == total
+                res["after_last_byte_ms"] = corvane_checks_ms(log_path)
+                res["status"] = res["status"][-400:]
+                per["corvane_signed"].append(res)
+                clear_download()
+                fetch = run_curl_download(PKG_PATH, server_pid)
+                md5sum = run_md5sum(PACKAGE_FILE)
+                sha = run_openssl_sha256(PACKAGE_FILE)
+                both = {key: fetch[key] + md5sum[key] + sha[key]
+                        for key in ("wall", "cpu", "user", "sys")}
+                both.update({"rss_kib": max(fetch["rss_kib"], md5sum["rss_kib"], sha["rss_kib"]),
+                             "anon_kib": max(fetch["anon_kib"], md5sum["anon_kib"],
+                                             sha["anon_kib"]),
+                             "curl_anon_kib": fetch["anon_kib"],
+                             "after_last_byte_ms": (md5sum["wall"] + sha["wall"]) * 1000,
+                             "server_cpu": fetch["server_cpu"],
+                             "ok": fetch["exit"] == 0 and md5sum["md5"] == md5, "status": ""})
+                per["curl_md5_sha256"].append(both)
+                for name in per:
+                    r = per[name][-1]
+                    log(f"   {name:16} run {i}: {r['wall']:.3f} s wall, {r['cpu']:.3f} s cpu, "
+                        f"{r['anon_kib']} KiB anon, {r['after_last_byte_ms']:.1f} ms after "
+                        f"the last byte{'' if r['ok'] else ', FAILED'}")
+            clear_download()
+            os.unlink(package)
+            results.append({"size": size, "package_bytes": total, "runs": per})
+    return results
+
+
 def resume(size):
     """One corvane download whose first answer the server drops at half the package."""
     log(f"== resume: {size // MIB} MiB, the first answer dropped at {size // 2} bytes")
@@ -428,7 +516,9 @@ def main():
     parser.add_argument("--resume-size", type=int, required=True)
     parser.add_argument("--first-stage-runs", type=int, required=True)
     parser.add_argument("--out", required=True)
-    parser.add_argument("--skip", default="", help="comma-separated: downloads,resume,first")
+    parser.add_argument("--skip", default="",
+                        help="comma-separated: downloads,resume,first,signed")
+    parser.add_argument("--signed-sizes", default="", help="bytes, comma-separated")
     parser.add_argument("--runstat", required=True, help="the runstat program")
     args = parser.parse_args()
     global RUNSTAT
@@ -437,6 +527,9 @@ def main():
     sizes = [int(s) for s in args.sizes.split(",")]
     os.makedirs(DOWNLOAD_DIR, exist_ok=True)
     result = {"tmp_fs": fs_type("/tmp")}
+    if "signed" not in skip and args.signed_sizes:
+        result["signed"] = signed_downloads([int(s) for s in args.signed_sizes.split(",")],
+                                            args.runs)
     if "downloads" not in skip:
         result["downloads"] = downloads(sizes, args.runs)
     if "resume" not in skip and args.resume_size > 0:

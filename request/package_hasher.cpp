@@ -45,8 +45,6 @@ void PackageHasher::ensureThread() {
 }
 
 void PackageHasher::restart(bool md5, bool signature) {
-  md5_on_ = md5;
-  signature_on_ = signature;
   {
     MutexLock lock(mutex_);
     for (Job& job : jobs_) {
@@ -59,11 +57,24 @@ void PackageHasher::restart(bool md5, bool signature) {
     while (busy_) wake_.wait(mutex_);
     abandon_ = false;
   }
+  // The hashing thread is idle now and finds only new jobs from here on.
   MutexLock state(state_mutex_);
+  md5_on_ = md5;
+  signature_on_ = signature;
   MD5_Init(&md5_state_);
   stream_.reset();
   length_ = 0;
   file_read_ = 0;
+}
+
+bool PackageHasher::md5() const {
+  MutexLock state(state_mutex_);
+  return md5_on_;
+}
+
+bool PackageHasher::signature() const {
+  MutexLock state(state_mutex_);
+  return signature_on_;
 }
 
 bool PackageHasher::addFile(int fd, int64_t length) {

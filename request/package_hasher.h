@@ -35,7 +35,7 @@
 
 class PackageHasher {
  public:
-  static constexpr size_t kQueueBytes = 1 << 20;
+  static constexpr size_t kQueueBytes = 384 << 10;
 
   PackageHasher() = default;
   PackageHasher(const PackageHasher&) = delete;
@@ -45,8 +45,8 @@ class PackageHasher {
 
   // Starts over from byte 0 with the digests asked for, dropping what was queued.
   void restart(bool md5, bool signature);
-  bool md5() const { return md5_on_; }
-  bool signature() const { return signature_on_; }
+  bool md5() const;
+  bool signature() const;
   // Queues the first `length` bytes of the file open on `fd` (a duplicate is
   // kept) ahead of what push() adds next. False when fd cannot be duplicated.
   bool addFile(int fd, int64_t length);
@@ -96,10 +96,10 @@ class PackageHasher {
   package_verify::SignatureStream stream_ GUARDED_BY(state_mutex_);
   int64_t length_ GUARDED_BY(state_mutex_) = 0;
   int64_t file_read_ GUARDED_BY(state_mutex_) = 0;
+  bool md5_on_ GUARDED_BY(state_mutex_) = false;
+  bool signature_on_ GUARDED_BY(state_mutex_) = false;
 
   // The transfer thread's own.
-  bool md5_on_ = false;
-  bool signature_on_ = false;
   bool inline_ = false;  // no thread could be started: hash on the caller's
   std::thread thread_;
 };

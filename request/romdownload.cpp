@@ -643,6 +643,8 @@ Handler RomDownload::handleCurlCode(CURLcode code) {
 void RomDownload::InitCbmap() {
   SecureEvent::InitCbmap();
   cbmap_[CURLE_OK] = [this](DownloadStatus status) {
+    // The transfer has just ended: what follows until 3:c: is the checks' cost.
+    Clock::time_point lastByte = Clock::now();
     Attempt& attempt = *attempt_;
     XferProgress* p = &attempt.progress;
     // The bytes that reached the file; dlnow also counts discarded bodies.
@@ -659,6 +661,9 @@ void RomDownload::InitCbmap() {
       return false;
     }
     if (!checkComplete(status) || !checkSignature(status)) return false;
+    auto checks = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - lastByte);
+    LOG(INFO) << ">> RomDownload: " << checks.count() / 1000 << "." << checks.count() % 1000 / 100
+              << " ms from the last byte to the complete line";
     writeStatus(Line::kComplete, status);
     attempt.outcome = Outcome::kComplete;
     figures_.final_code = 0;

@@ -31,7 +31,8 @@ cmake --build build-tsan -j"$jobs"
 echo "== download tests (ThreadSanitizer)"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 build-tsan/bin/unit_tests --gtest_filter='XferInfo.*:RedirectSplit.*:Commands.*:CommandListenerTest.*:RomDownloadRun.*:SecureEventTest.*:PackageHasher.*'
-NORVO_BUILD_DIR=$PWD/build-tsan tools/system-tests.sh tests/system/test_download.py
+NORVO_BUILD_DIR=$PWD/build-tsan tools/system-tests.sh tests/system/test_download.py \
+  tests/system/test_download_check.py
 
 # Compile only: clang checks the GUARDED_BY annotations (-Wthread-safety).
 echo "== build (clang, thread-safety analysis)"
