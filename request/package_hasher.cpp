@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr size_t kFileChunk = 1 << 20;
-constexpr size_t kMaxSpareBuffers = 16;
 constexpr std::chrono::milliseconds kStopPoll{20};
 
 }  // namespace
@@ -25,9 +23,7 @@ PackageHasher::~PackageHasher() {
   {
     MutexLock lock(mutex_);
     quit_ = true;
-    jobs_.clear();
   }
-  abandon_ = true;
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
 }
@@ -44,27 +40,37 @@ void PackageHasher::ensureThread() {
   }
 }
 
-void PackageHasher::restart(bool md5, bool signature) {
+bool PackageHasher::restart(int fd, int64_t length, bool md5, bool signature) {
+  android::base::unique_fd copy(fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1);
+  if (fd >= 0 && copy < 0) PLOG(ERROR) << ">> RomDownload: cannot follow the package to hash it";
+  bool usable = copy >= 0;
   {
     MutexLock lock(mutex_);
-    for (Job& job : jobs_) {
-      if (!job.bytes.empty() && spare_.size() < kMaxSpareBuffers)
-        spare_.push_back(std::move(job.bytes));
-    }
-    jobs_.clear();
-    queued_ = 0;
-    abandon_ = true;
+    // The piece in hand (at most kReadPiece bytes) ends first; what it hashed is
+    // dropped with the rest below.
+    ++generation_;
     while (busy_) wake_.wait(mutex_);
-    abandon_ = false;
+    file_ = std::move(copy);
+    written_ = usable ? length : 0;
+    hashed_ = 0;
+    failed_ = !usable;
   }
-  // The hashing thread is idle now and finds only new jobs from here on.
-  MutexLock state(state_mutex_);
-  md5_on_ = md5;
-  signature_on_ = signature;
-  MD5_Init(&md5_state_);
-  stream_.reset();
-  length_ = 0;
-  file_read_ = 0;
+  {
+    MutexLock state(state_mutex_);
+    md5_on_ = md5;
+    signature_on_ = signature;
+    MD5_Init(&md5_state_);
+    stream_.reset();
+    resumed_ = usable ? length : 0;
+  }
+  if (!usable) return false;
+  ensureThread();
+  if (inline_) {
+    advance(0, [] { return false; });
+  } else {
+    wake_.notify_all();
+  }
+  return true;
 }
 
 bool PackageHasher::md5() const {
@@ -77,60 +83,31 @@ bool PackageHasher::signature() const {
   return signature_on_;
 }
 
-bool PackageHasher::addFile(int fd, int64_t length) {
-  Job job;
-  job.file.reset(fcntl(fd, F_DUPFD_CLOEXEC, 0));
-  if (job.file < 0) {
-    PLOG(ERROR) << ">> RomDownload: cannot hash the bytes already here";
-    return false;
-  }
-  job.length = length;
-  if (length == 0) return true;
-  ensureThread();
+void PackageHasher::advance(size_t size, const std::function<bool()>& stopped) {
+  MutexLock lock(mutex_);
+  written_ += static_cast<int64_t>(size);
   if (inline_) {
-    hash(job);
-    return true;
-  }
-  {
-    MutexLock lock(mutex_);
-    jobs_.push_back(std::move(job));
-  }
-  wake_.notify_all();
-  return true;
-}
-
-bool PackageHasher::push(const char* data, size_t size, const std::function<bool()>& stopped) {
-  if (size == 0) return true;
-  ensureThread();
-  if (inline_) {
-    MutexLock state(state_mutex_);
-    update(data, size);
-    return true;
-  }
-  {
-    MutexLock lock(mutex_);
-    // A piece larger than the whole queue waits for an empty one.
-    while (queued_ > 0 && queued_ + size > kQueueBytes) {
-      if (stopped()) return false;
-      wake_.wait_for(mutex_, kStopPoll);
+    if (!failed_ && file_ >= 0) {
+      std::vector<uint8_t> buffer(kReadPiece);
+      if (hashRange(file_.get(), hashed_, written_, &buffer)) {
+        hashed_ = written_;
+      } else {
+        failed_ = true;
+      }
     }
-    Job job;
-    if (!spare_.empty()) {
-      job.bytes = std::move(spare_.back());
-      spare_.pop_back();
-    }
-    job.bytes.assign(data, data + size);
-    queued_ += size;
-    jobs_.push_back(std::move(job));
+    return;
   }
-  wake_.notify_all();
-  return true;
+  // A busy thread looks for more bytes before it waits again.
+  if (!busy_) wake_.notify_all();
+  if (written_ - hashed_ <= kMaxLag) return;
+  while (!failed_ && written_ - hashed_ > kMaxLag / 2 && !stopped()) {
+    wake_.wait_for(mutex_, kStopPoll);
+  }
 }
 
 bool PackageHasher::drain(const std::function<bool()>& stopped) {
-  if (inline_ || !thread_.joinable()) return true;
   MutexLock lock(mutex_);
-  while (!jobs_.empty() || busy_) {
+  while (!failed_ && hashed_ < written_) {
     if (stopped()) return false;
     wake_.wait_for(mutex_, kStopPoll);
   }
@@ -138,68 +115,66 @@ bool PackageHasher::drain(const std::function<bool()>& stopped) {
 }
 
 void PackageHasher::work() {
+  std::vector<uint8_t> buffer(kReadPiece);
   for (;;) {
-    Job job;
+    int fd;
+    int64_t from, to;
+    uint64_t generation;
     {
       MutexLock lock(mutex_);
-      while (jobs_.empty() && !quit_) wake_.wait(mutex_);
+      while (!quit_ && (failed_ || file_ < 0 || hashed_ >= written_)) wake_.wait(mutex_);
       if (quit_) return;
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
+      fd = file_.get();
+      from = hashed_;
+      to = std::min<int64_t>(written_, from + static_cast<int64_t>(kReadPiece));
+      generation = generation_;
       busy_ = true;
     }
-    hash(job);
+    // The descriptor stays open while busy_: restart() waits for the piece.
+    bool ok = hashRange(fd, from, to, &buffer);
     {
       MutexLock lock(mutex_);
-      queued_ -= job.bytes.size();
-      if (!job.bytes.empty() && spare_.size() < kMaxSpareBuffers) {
-        job.bytes.clear();
-        spare_.push_back(std::move(job.bytes));
-      }
       busy_ = false;
+      if (generation == generation_) {
+        if (ok) {
+          hashed_ = to;
+        } else {
+          failed_ = true;
+        }
+      }
     }
     wake_.notify_all();
   }
 }
 
-void PackageHasher::hash(Job& job) {
-  MutexLock state(state_mutex_);
-  if (job.file < 0) {
-    update(job.bytes.data(), job.bytes.size());
-    return;
-  }
-  if (length_ < 0) return;
-  std::vector<char> buffer(kFileChunk);
-  for (int64_t done = 0; done < job.length;) {
-    if (abandon_) return;
-    size_t want = static_cast<size_t>(std::min<int64_t>(job.length - done, kFileChunk));
-    ssize_t got = TEMP_FAILURE_RETRY(pread(job.file.get(), buffer.data(), want, done));
+bool PackageHasher::hashRange(int fd, int64_t from, int64_t to, std::vector<uint8_t>* buffer) {
+  while (from < to) {
+    size_t want = static_cast<size_t>(std::min<int64_t>(to - from, buffer->size()));
+    ssize_t got = TEMP_FAILURE_RETRY(pread(fd, buffer->data(), want, from));
     if (got <= 0) {
-      PLOG(ERROR) << ">> RomDownload: cannot read the bytes already here at " << done;
-      length_ = -1;
-      return;
+      if (got < 0) {
+        PLOG(ERROR) << ">> RomDownload: cannot read the package back at " << from;
+      } else {
+        LOG(ERROR) << ">> RomDownload: the package ends at " << from << ", before " << to;
+      }
+      return false;
     }
-    update(buffer.data(), static_cast<size_t>(got));
-    file_read_ += got;
-    done += got;
+    MutexLock state(state_mutex_);
+    if (md5_on_) MD5_Update(&md5_state_, buffer->data(), static_cast<size_t>(got));
+    if (signature_on_) stream_.update(buffer->data(), static_cast<size_t>(got));
+    from += got;
   }
-}
-
-void PackageHasher::update(const char* data, size_t size) {
-  if (length_ < 0) return;
-  if (md5_on_) MD5_Update(&md5_state_, data, size);
-  if (signature_on_) stream_.update(reinterpret_cast<const uint8_t*>(data), size);
-  length_ += static_cast<int64_t>(size);
+  return true;
 }
 
 int64_t PackageHasher::length() const {
-  MutexLock state(state_mutex_);
-  return length_;
+  MutexLock lock(mutex_);
+  return failed_ ? -1 : hashed_;
 }
 
-int64_t PackageHasher::fileBytesRead() const {
+int64_t PackageHasher::resumedBytes() const {
   MutexLock state(state_mutex_);
-  return file_read_;
+  return resumed_;
 }
 
 std::string PackageHasher::md5Hex() const {

@@ -26,59 +26,71 @@ std::string Bytes(size_t size, unsigned seed) {
 
 bool Never() { return false; }
 
-// The bytes already on disk first (read once by the hashing thread), then the new
-// ones in pieces of every size the transfer may hand over, some larger than the
-// whole queue: the digest is the file's, in file order.
-TEST(PackageHasher, FileThenPiecesHashInFileOrder) {
+// A file as the download writes it: what was there, then pieces appended and
+// announced one by one.
+class PackageHasherTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fd_.reset(memfd_create("package", MFD_CLOEXEC)); }
+  void Append(const std::string& bytes) {
+    ASSERT_TRUE(android::base::WriteStringToFd(bytes, fd_.get()));
+  }
+  android::base::unique_fd fd_;
+};
+
+// The bytes already there first (read once), then every announced piece, of any
+// size: the digest is the file's, in file order, and nothing past what was
+// announced counts.
+TEST_F(PackageHasherTest, HashesTheResumedBytesThenEveryAnnouncedPiece) {
   std::string disk = Bytes(3 << 20, 1), fresh = Bytes(5 << 20, 2);
-  android::base::unique_fd fd(memfd_create("package", MFD_CLOEXEC));
-  ASSERT_TRUE(android::base::WriteStringToFd(disk + "junk after the prefix", fd.get()));
+  Append(disk);
   PackageHasher hasher;
-  hasher.restart(true, false);
-  ASSERT_TRUE(hasher.addFile(fd.get(), static_cast<int64_t>(disk.size())));
-  fd.reset();  // the hasher keeps a descriptor of its own
-  size_t pieces[] = {1, 16384, 131072, PackageHasher::kQueueBytes + 5, 7};
+  ASSERT_TRUE(hasher.restart(fd_.get(), static_cast<int64_t>(disk.size()), true, false));
+  size_t pieces[] = {1, 16384, 131072, PackageHasher::kReadPiece * 3 + 5, 7};
   for (size_t at = 0, i = 0; at < fresh.size(); ++i) {
     size_t n = std::min(pieces[i % 5], fresh.size() - at);
-    ASSERT_TRUE(hasher.push(fresh.data() + at, n, Never));
+    Append(fresh.substr(at, n));
+    hasher.advance(n, Never);
     at += n;
   }
+  Append("written, but never announced");
   ASSERT_TRUE(hasher.drain(Never));
   EXPECT_EQ(static_cast<int64_t>(disk.size() + fresh.size()), hasher.length());
-  EXPECT_EQ(static_cast<int64_t>(disk.size()), hasher.fileBytesRead());
+  EXPECT_EQ(static_cast<int64_t>(disk.size()), hasher.resumedBytes());
   EXPECT_EQ(Md5Hex(disk + fresh), hasher.md5Hex());
 }
 
-// A restart drops whatever was queued or being read: only what follows counts.
-TEST(PackageHasher, RestartStartsFromByteZero) {
-  std::string big = Bytes(16 << 20, 3);
-  android::base::unique_fd fd(memfd_create("package", MFD_CLOEXEC));
-  ASSERT_TRUE(android::base::WriteStringToFd(big, fd.get()));
+// A restart (the file truncated, or another file) drops whatever was being
+// hashed: only what follows it counts.
+TEST_F(PackageHasherTest, RestartStartsFromByteZero) {
+  Append(Bytes(16 << 20, 3));
   PackageHasher hasher;
-  hasher.restart(true, true);
-  ASSERT_TRUE(hasher.addFile(fd.get(), static_cast<int64_t>(big.size())));
-  ASSERT_TRUE(hasher.push("stale", 5, Never));
-  hasher.restart(true, false);
+  ASSERT_TRUE(hasher.restart(fd_.get(), 16 << 20, true, true));
+  ASSERT_EQ(0, ftruncate(fd_.get(), 0));
+  ASSERT_EQ(0, lseek(fd_.get(), 0, SEEK_SET));
+  ASSERT_TRUE(hasher.restart(fd_.get(), 0, true, false));
   EXPECT_TRUE(hasher.md5() && !hasher.signature());
   std::string after = Bytes(1 << 20, 4);
-  ASSERT_TRUE(hasher.push(after.data(), after.size(), Never));
+  Append(after);
+  hasher.advance(after.size(), Never);
   ASSERT_TRUE(hasher.drain(Never));
   EXPECT_EQ(static_cast<int64_t>(after.size()), hasher.length());
-  EXPECT_EQ(0, hasher.fileBytesRead());
+  EXPECT_EQ(0, hasher.resumedBytes());
   EXPECT_EQ(Md5Hex(after), hasher.md5Hex());
-  // Nothing was asked of the signature stream, which saw no bytes.
+  // The signature stream was not asked for, and saw no bytes.
   std::string why;
   EXPECT_EQ(package_verify::Result::kNoKeyStore, hasher.verify({}, nullptr, &why));
+  // Letting go of the file covers nothing any more.
+  EXPECT_FALSE(hasher.restart(-1, 0, false, false));
+  EXPECT_EQ(-1, hasher.length());
 }
 
-// A file that is shorter than it was said to be leaves the digests unknown.
-TEST(PackageHasher, AShortFileMakesTheLengthUnknown) {
-  android::base::unique_fd fd(memfd_create("package", MFD_CLOEXEC));
-  ASSERT_TRUE(android::base::WriteStringToFd("only this", fd.get()));
+// Announced bytes that the file does not have (it shrank under the download)
+// leave the digests unknown rather than short.
+TEST_F(PackageHasherTest, AFileShorterThanAnnouncedMakesTheLengthUnknown) {
+  Append("only this");
   PackageHasher hasher;
-  hasher.restart(true, false);
-  ASSERT_TRUE(hasher.addFile(fd.get(), 1000));
-  ASSERT_TRUE(hasher.push("more", 4, Never));
+  ASSERT_TRUE(hasher.restart(fd_.get(), 9, true, false));
+  hasher.advance(1000, Never);
   ASSERT_TRUE(hasher.drain(Never));
   EXPECT_EQ(-1, hasher.length());
 }

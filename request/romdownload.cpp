@@ -522,11 +522,14 @@ size_t RomDownload::writeBody(char* data, size_t size, size_t nmemb, void* userd
   }
   size_t done = fwrite(data, 1, take, self->updateFile);
   attempt.written += static_cast<int64_t>(done);
-  if (self->digestLength_ >= 0) {
-    // A stop while the queue is full leaves these bytes unhashed: the checks
-    // at the end would then read the file again, were the task to get there.
-    bool queued = self->hasher_.push(data, done, [self] { return self->stopped(); });
-    self->digestLength_ = queued ? self->digestLength_ + static_cast<int64_t>(done) : -1;
+  if (self->digestLength_ >= 0 && done > 0) {
+    // The hashing thread reads these bytes back from the file: they must be there.
+    if (fflush(self->updateFile) == 0) {
+      self->hasher_.advance(done, [self] { return self->stopped(); });
+      self->digestLength_ += static_cast<int64_t>(done);
+    } else {
+      self->digestLength_ = -1;
+    }
   }
   if (done != take) {
     PLOG(ERROR) << "cannot write " << UPDATE_PACKAGE_FILE;
@@ -762,6 +765,8 @@ void RomDownload::dropCorrupt(DownloadStatus status, int code, bool permanent) {
   updateFile = nullptr;
   attempt_->progress.file = nullptr;
   digestLength_ = -1;
+  // Nor may the hashing keep the removed file (and its room) alive until the next attempt.
+  hasher_.restart(-1, 0, false, false);
   zelstub(static_cast<CURLcode>(code));
   failAttempt(code, permanent);
   reportFailure(status, code);
@@ -815,17 +820,18 @@ void RomDownload::startDigests(int64_t size) {
   digestLength_ = -1;
   prefixReported_ = false;
   if (expectedMd5_.empty() && !vouch_.active()) return;
-  hasher_.restart(!expectedMd5_.empty(), vouch_.active());
-  if (updateFile != nullptr) fflush(updateFile);
-  if (updateFile != nullptr && hasher_.addFile(fileno(updateFile), size)) digestLength_ = size;
+  if (updateFile == nullptr || fflush(updateFile) != 0) return;
+  if (hasher_.restart(fileno(updateFile), size, !expectedMd5_.empty(), vouch_.active())) {
+    digestLength_ = size;
+  }
 }
 
 bool RomDownload::digestsCover(int64_t size) {
   if (digestLength_ != size || !hasher_.drain([this] { return stopped(); })) return false;
   if (hasher_.length() != size) return false;
-  if (hasher_.fileBytesRead() > 0 && !prefixReported_) {
+  if (hasher_.resumedBytes() > 0 && !prefixReported_) {
     prefixReported_ = true;
-    LOG(INFO) << ">> RomDownload: the digests read the " << hasher_.fileBytesRead()
+    LOG(INFO) << ">> RomDownload: the digests read the " << hasher_.resumedBytes()
               << " bytes that were already here once, at the start";
   }
   return true;
