@@ -23,6 +23,7 @@
 
 #include "norvo_config.h"
 #include "norvotools/norvo-root/host_lookup.h"
+#include "norvotools/norvo-root/log_text.h"
 #include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-root/tls_trust.h"
@@ -108,9 +109,10 @@ void DnsResolveCallback(void*, int status, int, hostent* host) {
     LOG(ERROR) << "no host entry for " << g_target.host << ", nothing uploaded";
     return;
   }
-  fprintf(stderr, "lookup h_name: %s\n", host->h_name != nullptr ? host->h_name : "");
+  // Names from the resolver's answer, escaped like any text from the network.
+  fprintf(stderr, "lookup h_name: %s\n", printable(host->h_name).c_str());
   for (char** alias = host->h_aliases; alias != nullptr && *alias != nullptr; ++alias) {
-    fprintf(stderr, "lookup alias: %s\n", *alias);
+    fprintf(stderr, "lookup alias: %s\n", printable(*alias).c_str());
   }
   for (char** addr = host->h_addr_list; addr != nullptr && *addr != nullptr; ++addr) {
     char text[INET6_ADDRSTRLEN] = "?";

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "norvotools/norvo-root/log_text.h"
 #include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/tls_trust.h"
 
@@ -64,6 +65,8 @@ inline CurlEasy NewTransfer() {
   if (!CurlOptions(handle.get())
            .set(CURLOPT_PROTOCOLS_STR, "http,https")
            .set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https")
+           // A verbose transfer's trace shows what the server sent, escaped.
+           .set(CURLOPT_DEBUGFUNCTION, &printable_curl_trace)
            .ok()) {
     LOG(ERROR) << "cannot limit a transfer to http and https";
     handle.reset();

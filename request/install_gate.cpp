@@ -2,10 +2,11 @@
 #include "request/install_gate.h"
 
 #include <android-base/properties.h>
-#include <stdio.h>
 #include <string.h>
 
 #include <vector>
+
+#include "norvotools/norvo-root/log_text.h"
 
 namespace install_gate {
 namespace {
@@ -68,26 +69,7 @@ Verdict Refuse(const char* key, const Value& package, const char* property, cons
   return verdict;
 }
 
-// Text for the log: at most kMaxShown bytes, quotes, backslashes and bytes
-// outside printable ASCII escaped, so that no package can write into the log.
-std::string Escape(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size() && i < kMaxShown; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x7f) {
-      char hex[5];
-      snprintf(hex, sizeof(hex), "\\x%02x", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  if (text.size() > kMaxShown) out += "...";
-  return out;
-}
+std::string Escape(const std::string& text) { return printable(text, kMaxShown); }
 
 std::string Show(const Value& value, const char* absent = "(none)") {
   if (!value.present) return absent;

@@ -13,6 +13,7 @@
 #include <map>
 
 #include "norvo_config.h"
+#include "norvotools/norvo-root/log_text.h"
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-root/tls_trust.h"
 #include "norvotools/norvo-update/dir2url.h"
@@ -214,7 +215,7 @@ void SecureEvent::DnsResolveCallback(void*, int status, int, hostent* host) {
     handleCurlCode(CURLE_COULDNT_RESOLVE_HOST)(status_);
     return;
   } else {
-    LOG(INFO) << "lookup h_name: " << (host->h_name != nullptr ? host->h_name : "");
+    LOG(INFO) << "lookup h_name: " << printable(host->h_name);
     ResolvedHost resolved = resolvedHost(url_.host, *host);
     std::string name, port;
     splitHostPort(url_.host, &name, &port);
@@ -243,7 +244,7 @@ void SecureEvent::DnsResolveCallback(void*, int status, int, hostent* host) {
       AppendHeader(resolve_, tls::resolve_entry(url_.host, addresses_.front(), 443));
       CURLcode r = CurlOptions(curl_.get()).set(CURLOPT_RESOLVE, resolve_.get()).result();
       if (r != CURLE_OK)
-        LOG(ERROR) << "cannot pin " << url_.host << " to its address (" << r << ")";
+        LOG(ERROR) << "cannot pin " << printable(url_.host) << " to its address (" << r << ")";
     } else {
       url_.host = addresses_.front() + port;
     }

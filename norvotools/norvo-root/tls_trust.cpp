@@ -18,6 +18,7 @@
 
 #include "norvo_config.h"
 #include "norvotools/norvo-root/bounded_read.h"
+#include "norvotools/norvo-root/log_text.h"
 #include "norvotools/norvo-root/scoped.h"
 
 namespace tls {
@@ -292,7 +293,7 @@ CURLcode baseline_options(CURL* handle) {
 
 CURLcode prepare_transfer(CURL* handle, const std::string& scheme, const std::string& host) {
   if (!verification_enabled()) {
-    LOG(WARNING) << "DEVELOPMENT BUILD: TLS verification is off for " << scheme << host;
+    LOG(WARNING) << "DEVELOPMENT BUILD: TLS verification is off for " << printable(scheme + host);
     CURLcode r = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
     return r == CURLE_OK ? curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L) : r;
   }
@@ -300,8 +301,8 @@ CURLcode prepare_transfer(CURL* handle, const std::string& scheme, const std::st
   std::string detail;
   const CaBundle* bundle = handset_ca_bundle(&detail);
   if (bundle == nullptr) {
-    LOG(ERROR) << "https to " << host << " refused: no usable CA store in " << kCaStoreDir << " ("
-               << detail << ")";
+    LOG(ERROR) << "https to " << printable(host) << " refused: no usable CA store in "
+               << kCaStoreDir << " (" << detail << ")";
     return CURLE_SSL_CACERT_BADFILE;
   }
   return curl_easy_setopt(handle, CURLOPT_CAINFO, bundle->path().c_str());
@@ -310,7 +311,7 @@ CURLcode prepare_transfer(CURL* handle, const std::string& scheme, const std::st
 bool is_verification_failure(CURLcode code) { return code == CURLE_PEER_FAILED_VERIFICATION; }
 
 void log_verification_failure(const std::string& host, const std::string& reason) {
-  LOG(ERROR) << "TLS verification of " << host << " failed: " << reason;
+  LOG(ERROR) << "TLS verification of " << printable(host) << " failed: " << printable(reason);
 }
 
 std::string resolve_entry(const std::string& host, const std::string& address, long default_port) {
