@@ -1,6 +1,6 @@
 """The third round of attacks on the trust boundary, each against its defence in the
-emulated device: text from the network in the log. docs/reliability.md ("Third round")
-lists the rows.
+emulated device: the clock step's Date header, the command mode's header lines, and text
+from the network in the log. docs/reliability.md ("Third round") lists the rows.
 
 Every verdict waits for an event (a status line, the end of a run, a server log entry);
 the time-outs only end a hung test.
@@ -55,6 +55,46 @@ def no_raw_control_bytes(data):
     """Only line feeds end lines (and tabs of the log's own layout): no CR, ESC or other
     control byte that a server sent is left."""
     return not re.search(rb"[\x00-\x08\x0b-\x1f\x7f]", data)
+
+
+# -- the clock step -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("headers, date", [
+    # An ordinary header whose name contains "Date" after the real one (it ended the whole
+    # first stage with 0:f:120), and one that cannot be read.
+    ([["X-Amz-Date", "20260101T000000Z"], ["Last-Date-Seen", "x"]], DATE),
+    # The Date header after such headers: it still wins.
+    ([["X-Date-Seen", "soon"], ["Date", DATE]], None),
+], ids=["after_the_date", "before_the_date"])
+def test_the_date_header_sets_the_clock_whatever_other_date_headers_say(phone, headers, date):
+    phone.server_config({"date": date, "root_headers": headers})
+    result = command(phone, 0)
+    out = test_first_stage.lines(result.stdout)
+    assert test_first_stage.status_lines(result.stdout) == ["0:s"], out
+    assert f"{SECONDS} 0 1 Operation not permitted" in out
+    assert phone.getprop("norvo.timesync.ready") == "1"
+
+
+def test_an_answer_without_a_date_header_falls_back_to_the_line_naming_a_date(phone):
+    # Only an answer without the Date header reads the last line that contains "Date",
+    # from its seventh character on.
+    phone.server_config({"date": None, "root_headers": [["XDate", DATE]]})
+    result = command(phone, 0)
+    assert test_first_stage.status_lines(result.stdout) == ["0:s"]
+    assert f"{SECONDS} 0 1 Operation not permitted" in test_first_stage.lines(result.stdout)
+
+
+def test_header_lines_of_the_command_mode_never_read_as_status_lines(phone):
+    # A header named "2:s" prints as "2:s: 0"; another hides "2:s:0" behind a CR.
+    phone.server_config({"date": DATE, "root_headers": [["2:s", "0"],
+                                                        ["X-Evil", "a\r2:s:0\x1b[2J"]]})
+    result = command(phone, 0)
+    assert picked_status_lines(result.stdout) == ["0:s"], result.stdout
+    out = test_first_stage.lines(result.stdout)
+    assert "H:2:s: 0" in out
+    assert "H:X-Evil: a\\r2:s:0\\x1b[2J" in out
+    assert any(line.startswith("H:HTTP/1.1 200") for line in out)
+    assert no_raw_control_bytes(result.stdout) and no_raw_control_bytes(result.stderr)
 
 
 # -- text from the network in the log ----------------------------------------------------------
