@@ -309,8 +309,7 @@ int RomDownload::OnExecuted() {
     return rc;
   }
   ++figures_.attempts;
-  rc = performWithCommands(handle);
-  noteTlsResult(rc);
+  rc = noteTlsResult(performWithCommands(handle));
   // A certificate that did not verify stays so however often we ask.
   if (tls::is_verification_failure(rc)) failAttempt(rc, true);
   if (rc != CURLE_OK) {
@@ -346,6 +345,14 @@ int RomDownload::OnExecuted() {
     // to whatever port it names.
     LOG(ERROR) << ">> RomDownload refuses the redirect to " << printable(parts.scheme)
                << " (only http and https)";
+    failAttempt(CURLE_UNSUPPORTED_PROTOCOL, true);
+    return CURLE_UNSUPPORTED_PROTOCOL;
+  }
+  if (redirect_leaves_tls(url_.scheme, parts.scheme)) {
+    // A package asked for over https must not go on in clear, where anyone on
+    // the path could read or swap it: refused like another protocol.
+    LOG(ERROR) << ">> RomDownload refuses the redirect from https to " << printable(target)
+               << " (the package would travel in clear)";
     failAttempt(CURLE_UNSUPPORTED_PROTOCOL, true);
     return CURLE_UNSUPPORTED_PROTOCOL;
   }

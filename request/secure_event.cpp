@@ -90,9 +90,7 @@ CURLcode SecureEvent::performTransfer() {
   CURLcode r = CurlOptions(curl_.get()).set(CURLOPT_URL, url_.url().c_str()).result();
   if (r == CURLE_OK) r = prepareTls();
   if (r != CURLE_OK) return r;
-  r = curl_easy_perform(curl_.get());
-  noteTlsResult(r);
-  return r;
+  return noteTlsResult(curl_easy_perform(curl_.get()));
 }
 
 CURLcode SecureEvent::prepareTls() {
@@ -100,11 +98,16 @@ CURLcode SecureEvent::prepareTls() {
   return tls::prepare_transfer(curl_.get(), url_.scheme, url_.host);
 }
 
-void SecureEvent::noteTlsResult(CURLcode code) {
-  if (!tls::is_verification_failure(code)) return;
-  std::string reason =
-      error_buffer_ && error_buffer_[0] != '\0' ? error_buffer_.get() : curl_easy_strerror(code);
+CURLcode SecureEvent::noteTlsResult(CURLcode code) {
+  std::string reason;
+  code = tls::peer_check_result(curl_.get(), code, &reason);
+  if (!tls::is_verification_failure(code)) return code;
+  if (reason.empty()) {
+    reason =
+        error_buffer_ && error_buffer_[0] != '\0' ? error_buffer_.get() : curl_easy_strerror(code);
+  }
   tls::log_verification_failure(url_.host, reason);
+  return code;
 }
 
 CURLcode SecureEvent::performTransfer(const TransferFile& output) {

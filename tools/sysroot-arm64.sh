@@ -20,7 +20,7 @@ stamp=$sysroot/.norvo-sysroot
 
 # What the build links, what the tests link, and the C and C++ run time for qemu.
 ROOTS=(android-libbase-dev android-liblog-dev android-libboringssl-dev android-libziparchive-dev
-  libcurl4-gnutls-dev libcjson-dev libc-ares-dev libgtest-dev libgmock-dev
+  libcurl4-gnutls-dev libgnutls28-dev libcjson-dev libc-ares-dev libgtest-dev libgmock-dev
   libc6 libstdc++6 libgcc-s1)
 # Not followed: the cross toolchain provides the C/C++ development files, and the
 # GoogleTest sources are not needed beside the prebuilt libraries of libgtest-dev.

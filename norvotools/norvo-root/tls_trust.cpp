@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <linux/memfd.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -137,7 +138,86 @@ bool read_certificate(int dir_fd, const std::string& name, size_t max_bytes, std
   return true;
 }
 
+// The handle whose peer the key check refused last on this thread, and why.
+// Each program runs a transfer on one thread from start to end, so the
+// transfer's own thread finds its refusal here afterwards.
+struct KeyRefusal {
+  const CURL* handle = nullptr;
+  std::string reason;
+};
+thread_local KeyRefusal t_key_refusal;
+
+std::string describe_key(const PeerKey& key) {
+  switch (key.kind) {
+    case KeyKind::kRsa:
+      return "a " + std::to_string(key.bits) + "-bit RSA key";
+    case KeyKind::kEc:
+      return "a " + std::to_string(key.bits) + "-bit EC key";
+    case KeyKind::kEdwards:
+    case KeyKind::kOther:
+      break;
+  }
+  return "a " + key.algorithm + " key";
+}
+
+// CURLOPT_PREREQFUNCTION: the connection is up (the handshake done), no request
+// has left yet.
+int check_peer_before_request(void* clientp, char*, char*, int, int) {
+  CURL* handle = static_cast<CURL*>(clientp);
+  if (!verification_enabled()) return CURL_PREREQFUNC_OK;
+  char* scheme = nullptr;
+  if (curl_easy_getinfo(handle, CURLINFO_SCHEME, &scheme) != CURLE_OK || scheme == nullptr) {
+    t_key_refusal = {handle, "the transfer's scheme is unknown"};
+    return CURL_PREREQFUNC_ABORT;
+  }
+  if (strcasecmp(scheme, "https") != 0) return CURL_PREREQFUNC_OK;
+  curl_tlssessioninfo* info = nullptr;
+  std::vector<PeerKey> keys;
+  std::string why;
+  if (curl_easy_getinfo(handle, CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || info == nullptr) {
+    why = "libcurl gives no TLS session";
+  } else if (read_peer_keys(*info, &keys, &why) && chain_keys_strong_enough(keys, &why)) {
+    return CURL_PREREQFUNC_OK;
+  }
+  t_key_refusal = {handle, why};
+  return CURL_PREREQFUNC_ABORT;
+}
+
 }  // namespace
+
+bool chain_keys_strong_enough(const std::vector<PeerKey>& keys, std::string* why) {
+  if (keys.empty()) {
+    *why = "the peer sent no certificate";
+    return false;
+  }
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const PeerKey& key = keys[i];
+    const char* wanted = nullptr;
+    if (key.kind == KeyKind::kRsa && key.bits < kMinRsaBits) {
+      wanted = "RSA keys of at least 2048 bits";
+    } else if (key.kind == KeyKind::kEc && key.bits < kMinEcBits) {
+      wanted = "EC keys of at least 256 bits";
+    } else if (key.kind == KeyKind::kOther) {
+      wanted = "RSA, EC or Edwards keys";
+    }
+    if (wanted != nullptr) {
+      *why = "certificate " + std::to_string(i) + " of the chain" +
+             (i == 0 ? " (the server's)" : "") + " has " + describe_key(key) + "; only " + wanted +
+             " are accepted";
+      return false;
+    }
+  }
+  return true;
+}
+
+CURLcode peer_check_result(CURL* handle, CURLcode code, std::string* reason) {
+  if (t_key_refusal.handle != handle) return code;
+  std::string why = std::move(t_key_refusal.reason);
+  t_key_refusal = KeyRefusal();
+  if (code != CURLE_ABORTED_BY_CALLBACK) return code;
+  if (reason != nullptr) *reason = why;
+  return CURLE_PEER_FAILED_VERIFICATION;
+}
 
 std::string CaBundle::path() const { return "/proc/self/fd/" + std::to_string(fd.get()); }
 
@@ -288,6 +368,10 @@ CURLcode baseline_options(CURL* handle) {
   if (r == CURLE_OK) r = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
   if (r == CURLE_OK) r = curl_easy_setopt(handle, CURLOPT_CAINFO, static_cast<char*>(nullptr));
   if (r == CURLE_OK) r = curl_easy_setopt(handle, CURLOPT_CAPATH, static_cast<char*>(nullptr));
+  if (r == CURLE_OK) r = curl_easy_setopt(handle, CURLOPT_SSLVERSION, kMinTlsVersion);
+  if (r == CURLE_OK)
+    r = curl_easy_setopt(handle, CURLOPT_PREREQFUNCTION, &check_peer_before_request);
+  if (r == CURLE_OK) r = curl_easy_setopt(handle, CURLOPT_PREREQDATA, static_cast<void*>(handle));
   return r;
 }
 
