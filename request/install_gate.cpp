@@ -11,7 +11,10 @@
 namespace install_gate {
 namespace {
 
-constexpr char kBlanks[] = " \t\r";
+// The blanks dropped around keys, values and list items, everywhere alike: what
+// C's isspace() and libbase's Trim() drop besides the line feed that ends a
+// line, so that no parser of the same text trims a key to another name than ours.
+constexpr char kBlanks[] = " \t\r\v\f";
 // Longest value the log repeats; the rest is cut with "...".
 constexpr size_t kMaxShown = 128;
 
@@ -39,6 +42,23 @@ bool ListNames(const std::string& list, char separator, const std::string& want)
     if (!item.empty() && item == want) return true;
   }
   return false;
+}
+
+// Why a key may not be read as a name, or null when it may: a control byte or
+// any byte outside ASCII (a byte-order mark, a no-break space, ...) is text that
+// one parser trims or drops and another keeps, so two of them could read two
+// different keys out of the same line.
+const char* KeyFault(const std::string& key) {
+  if (key.find("\xef\xbb\xbf") != std::string::npos) {
+    return "the key holds a byte-order mark";
+  }
+  for (unsigned char c : key) {
+    if (c < 0x20 || c == 0x7f) return "the key holds a control byte";
+  }
+  for (unsigned char c : key) {
+    if (c >= 0x80) return "the key holds a byte outside ASCII";
+  }
+  return nullptr;
 }
 
 Value Lookup(const Metadata& metadata, const char* key) {
@@ -117,6 +137,7 @@ bool ParseMetadata(const std::string& text, Metadata* out, Verdict* refusal) {
     std::string key = Trim(line.substr(0, eq));
     if (key.empty()) continue;
     Value value{true, Trim(line.substr(eq + 1))};
+    if (const char* fault = KeyFault(key)) return refuse(key, value, fault);
     auto inserted = out->emplace(key, value.text);
     if (!inserted.second) {
       // Tools that take the first and tools that take the last would read
