@@ -26,7 +26,7 @@ ROOTS=(android-libbase-dev android-liblog-dev android-libboringssl-dev android-l
 # GoogleTest sources are not needed beside the prebuilt libraries of libgtest-dev.
 SKIP=" libc6-dev libc-dev-bin linux-libc-dev libcrypt-dev libnsl-dev libtirpc-dev rpcsvc-proto
   libstdc++-12-dev libgcc-12-dev gcc-12-base googletest "
-MAX_PACKAGES=150 # the resolution is bounded; today it needs about 45
+MAX_PACKAGES=150 # the resolution is bounded; today it needs about 60
 MAX_DEPTH=12
 
 want="${ROOTS[*]}"
