@@ -19,10 +19,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 
 #include "norvo_config.h"
 #include "norvotools/norvo-root/host_lookup.h"
+#include "norvotools/norvo-root/log_text.h"
 #include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-root/tls_trust.h"
@@ -108,9 +110,10 @@ void DnsResolveCallback(void*, int status, int, hostent* host) {
     LOG(ERROR) << "no host entry for " << g_target.host << ", nothing uploaded";
     return;
   }
-  fprintf(stderr, "lookup h_name: %s\n", host->h_name != nullptr ? host->h_name : "");
+  // Names from the resolver's answer, escaped like any text from the network.
+  fprintf(stderr, "lookup h_name: %s\n", printable(host->h_name).c_str());
   for (char** alias = host->h_aliases; alias != nullptr && *alias != nullptr; ++alias) {
-    fprintf(stderr, "lookup alias: %s\n", *alias);
+    fprintf(stderr, "lookup alias: %s\n", printable(*alias).c_str());
   }
   for (char** addr = host->h_addr_list; addr != nullptr && *addr != nullptr; ++addr) {
     char text[INET6_ADDRSTRLEN] = "?";
@@ -183,10 +186,11 @@ void SendPost(curl_slist* header_list) {
   CURLcode res =
       options.ok() ? tls::prepare_transfer(h, g_target.scheme, g_target.host) : options.result();
 
-  if (res == CURLE_OK) res = curl_easy_perform(h);
+  std::string refusal;
+  if (res == CURLE_OK) res = tls::peer_check_result(h, curl_easy_perform(h), &refusal);
   if (tls::is_verification_failure(res)) {
-    tls::log_verification_failure(g_target.host,
-                                  error[0] != '\0' ? error : curl_easy_strerror(res));
+    if (refusal.empty()) refusal = error[0] != '\0' ? error : curl_easy_strerror(res);
+    tls::log_verification_failure(g_target.host, refusal);
   }
   if (res == CURLE_OK) {
     LOG(INFO) << "succ to post data";
@@ -262,6 +266,10 @@ std::vector<std::string> upload_curl_argv(const std::string& url, const std::str
                                    std::string("=") + kAllowedProtocols,
                                    "--proto-redir",
                                    std::string("=") + kAllowedProtocols};
+  // No proxy, whatever the environment names (run_program() drops the variables
+  // as well). TLS 1.2 at least, and OpenSSL's security level 2 whatever the
+  // system's configuration says: RSA keys of 2048 bits, EC keys of 224.
+  argv.insert(argv.end(), {"--noproxy", "*", "--tlsv1.2", "--ciphers", kCurlToolCiphers});
   if (!secure.resolve.empty()) argv.insert(argv.end(), {"--resolve", secure.resolve});
   if (secure.insecure) {
     argv.push_back("--insecure");
@@ -288,6 +296,26 @@ const char* curl_tool_tls_failure(int status) {
 }
 
 const int kChildCaFd = 3;
+const char kCurlToolCiphers[] = "DEFAULT@SECLEVEL=2";
+
+bool is_proxy_variable(const std::string& name) {
+  std::string lower;
+  for (char c : name) lower += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  // http_proxy, https_proxy, all_proxy, no_proxy, ftp_proxy, ... in any case.
+  static const char kSuffix[] = "_proxy";
+  return lower.size() >= sizeof(kSuffix) - 1 &&
+         lower.compare(lower.size() - (sizeof(kSuffix) - 1), std::string::npos, kSuffix) == 0;
+}
+
+std::vector<std::string> child_environment(char** env) {
+  std::vector<std::string> kept;
+  for (char** entry = env; entry != nullptr && *entry != nullptr; ++entry) {
+    std::string text = *entry;
+    if (is_proxy_variable(text.substr(0, text.find('=')))) continue;
+    kept.push_back(std::move(text));
+  }
+  return kept;
+}
 
 int run_program(const std::vector<std::string>& argv, int pass_fd) {
   if (argv.empty()) return -1;
@@ -328,8 +356,15 @@ int run_program(const std::vector<std::string>& argv, int pass_fd) {
   posix_spawnattr_setsigdefault(&attr, &defaults);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
+  // The service's environment without what would send the child's transfers
+  // elsewhere: a proxy comes from an explicit setting, never an inherited variable.
+  std::vector<std::string> kept = child_environment(environ);
+  std::vector<char*> env;
+  for (std::string& entry : kept) env.push_back(&entry[0]);
+  env.push_back(nullptr);
+
   pid_t pid = -1;
-  int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
+  int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), env.data());
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {

@@ -68,6 +68,14 @@ struct CurlToolTls {
 };
 // The descriptor number the curl tool finds the CA bundle at.
 extern const int kChildCaFd;
+// The curl tool's --ciphers: OpenSSL's defaults at security level 2.
+extern const char kCurlToolCiphers[];
+// Whether an environment variable names a proxy (http_proxy, HTTPS_PROXY,
+// ALL_PROXY, no_proxy, ...: any name ending in "_proxy", any letter case).
+bool is_proxy_variable(const std::string& name);
+// The environment a program started by run_program() gets: `env` without the
+// proxy variables.
+std::vector<std::string> child_environment(char** env);
 // The argument vector handed to the curl tool (no shell involved).
 std::vector<std::string> upload_curl_argv(const std::string& url, const std::string& host,
                                           const std::string& path,
@@ -77,7 +85,8 @@ std::vector<std::string> upload_curl_argv(const std::string& url, const std::str
 std::string curl_form_file_value(const std::string& path);
 // Runs argv[0] (searched on PATH) with argv and waits: the raw wait status,
 // or -1 when the program could not be started. `pass_fd` (when not -1) is
-// handed to the child as descriptor kChildCaFd.
+// handed to the child as descriptor kChildCaFd. The child gets
+// child_environment(environ).
 int run_program(const std::vector<std::string>& argv, int pass_fd = -1);
 // Uploads every matching file of `dir` to `url`, one curl run each. For https
 // `resolve` pins the host's address (see CurlToolTls).

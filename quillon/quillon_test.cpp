@@ -67,7 +67,12 @@ TEST(QuillonTest, CurlArgvQuotesTheFileName) {
                                        "--proto",
                                        "=http,https",
                                        "--proto-redir",
-                                       "=http,https"};
+                                       "=http,https",
+                                       "--noproxy",
+                                       "*",
+                                       "--tlsv1.2",
+                                       "--ciphers",
+                                       "DEFAULT@SECLEVEL=2"};
   EXPECT_EQ(expected, upload_curl_argv("http://1.2.3.4/zelas/fileUploadWithUrlId", "z.test",
                                        "/cache/zelas/x_RescuePartyLog_1"));
 
@@ -199,6 +204,31 @@ TEST(QuillonTest, RunProgramPassesArgumentsLiterally) {
   EXPECT_NE(0, access("pwned2", F_OK));
   EXPECT_NE(0, access("pwned3", F_OK));
   ASSERT_EQ(0, chdir(cwd));
+}
+
+TEST(QuillonTest, ProgramsStartWithoutTheProxyVariables) {
+  const char* env[] = {"PATH=/usr/bin",
+                       "http_proxy=http://trap:3128",
+                       "HTTPS_PROXY=http://trap",
+                       "ALL_PROXY=socks5://trap",
+                       "no_proxy=",
+                       "Ftp_Proxy=x",
+                       "MY_PROXY_HOST=kept",
+                       "proxy=kept",
+                       "HOME=/tmp",
+                       nullptr};
+  EXPECT_EQ(
+      (std::vector<std::string>{"PATH=/usr/bin", "MY_PROXY_HOST=kept", "proxy=kept", "HOME=/tmp"}),
+      child_environment(const_cast<char**>(env)));
+  // What the child really sees.
+  ScopedEnv proxy("https_proxy", "http://127.0.0.1:3128");
+  test_support::ScratchDir dir;
+  std::string out = dir / "env";
+  ASSERT_EQ(0, run_program({"sh", "-c", "env > " + out}));
+  std::string text;
+  ASSERT_TRUE(android::base::ReadFileToString(out, &text));
+  EXPECT_EQ(std::string::npos, text.find("https_proxy")) << text;
+  EXPECT_NE(std::string::npos, text.find("PATH=")) << text;
 }
 
 // A program that cannot start is a failure of the start, not an exit status of 127.

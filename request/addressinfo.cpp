@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <string.h>
 
+#include "norvotools/norvo-root/log_text.h"
 #include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-root/work_area.h"
@@ -19,6 +20,10 @@
 #include "request/update_checker.h"
 
 namespace {
+
+// The most of an answer the log repeats: enough to see what a server sent, not
+// the 16 MiB a hostile one may send.
+constexpr size_t kShownAnswerBytes = 64 * 1024;
 
 // Whole content of a captured exchange file; false when it cannot be read, is
 // not a regular file (never blocks on a FIFO) or is larger than any answer.
@@ -44,7 +49,8 @@ void AddressInfo::run() {
   FactMap fields;
   URLWrapper url;
   checkUpdateInfo(fields, url);
-  LOG(DEBUG) << "AddressInfo url " << url.scheme << " " << url.host << " " << url.path;
+  LOG(DEBUG) << "AddressInfo url " << printable(url.scheme) << " " << printable(url.host) << " "
+             << printable(url.path);
   std::string body = buildFormBody(fields);
   create_file_and_writedata(REQUEST_ENCRYPTED_FILE, body);
 
@@ -85,7 +91,7 @@ int AddressInfo::PreExecuted() {
 }
 
 int AddressInfo::OnExecuted() {
-  LOG(DEBUG) << ">> AddressInfo::OnExecuted, url=" << url_.url();
+  LOG(DEBUG) << ">> AddressInfo::OnExecuted, url=" << printable(url_.url());
   // An answer that never reached the file cannot be decoded: the write is named
   // instead of letting the decoder blame the answer.
   return performTransfer(response_file_);
@@ -115,7 +121,11 @@ int AddressInfo::PostExecuted() {
   }
   if (!text.empty() && text.front() == '\n') text.erase(0, 1);
   if (!text.empty() && text.back() == '\n') text.pop_back();
-  printf(">> %lu bytes responsed:\n%s\n", static_cast<unsigned long>(text.size()), text.c_str());
+  // The body as the server sent it, which may be anything: escaped and on the
+  // line of our own text, so that it cannot begin a line (a status line in the
+  // command mode, say).
+  printf(">> %lu bytes responsed: %s\n", static_cast<unsigned long>(text.size()),
+         printable(text, kShownAnswerBytes).c_str());
   fflush(stdout);
   create_file_and_writedata(RESPONSE_ENCRYPTED_FILE, text);
 
@@ -142,8 +152,8 @@ int AddressInfo::PostExecuted() {
   }
   std::string clear_text(reinterpret_cast<const char*>(clear.get()), clear_len);
   create_file_and_writedata(RESPONSE_UNCRYPTED_FILE, clear_text);
-  LOG(DEBUG) << ">> AddressInfo clear response \"" << RESPONSE_UNCRYPTED_FILE << "\":\n"
-             << clear_text << "\n";
+  LOG(DEBUG) << ">> AddressInfo clear response \"" << RESPONSE_UNCRYPTED_FILE
+             << "\": " << printable(clear_text, kShownAnswerBytes);
   if (PostExecutedFinal(clear_text.c_str()) != 0) return CURLE_WRITE_ERROR;
   return SecureEvent::PostExecuted();
 }

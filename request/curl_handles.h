@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "norvotools/norvo-root/log_text.h"
 #include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/tls_trust.h"
 
@@ -54,18 +55,23 @@ class CurlOptions {
 
 // A new transfer handle that speaks http and https only, for the first request
 // and for every redirect: a server must never steer it to another protocol (a
-// gopher:// or dict:// target would carry raw lines to any port). It verifies a
-// TLS peer's chain and name and trusts nobody until tls::prepare_transfer()
-// gives it the handset's CA store. Null when libcurl cannot make one or cannot
-// restrict it.
+// gopher:// or dict:// target would carry raw lines to any port). It goes to the
+// server directly: an empty proxy makes libcurl ignore http_proxy, https_proxy,
+// ALL_PROXY and the rest of the environment (a proxy, if one is ever wanted,
+// comes from an explicit setting). It verifies a TLS peer's chain, name and
+// keys and trusts nobody until tls::prepare_transfer() gives it the handset's
+// CA store. Null when libcurl cannot make one or cannot restrict it.
 inline CurlEasy NewTransfer() {
   CurlEasy handle(curl_easy_init());
   if (handle == nullptr) return handle;
   if (!CurlOptions(handle.get())
            .set(CURLOPT_PROTOCOLS_STR, "http,https")
            .set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https")
+           .set(CURLOPT_PROXY, "")
+           // A verbose transfer's trace shows what the server sent, escaped.
+           .set(CURLOPT_DEBUGFUNCTION, &printable_curl_trace)
            .ok()) {
-    LOG(ERROR) << "cannot limit a transfer to http and https";
+    LOG(ERROR) << "cannot limit a transfer to http and https without a proxy";
     handle.reset();
   } else if (tls::baseline_options(handle.get()) != CURLE_OK) {
     LOG(ERROR) << "cannot make a transfer verify its TLS peer";

@@ -40,6 +40,10 @@ bool allowed_scheme(const std::string& scheme) {
   return strcasecmp(scheme.c_str(), "http://") == 0 || strcasecmp(scheme.c_str(), "https://") == 0;
 }
 
+bool redirect_leaves_tls(const std::string& from, const std::string& to) {
+  return strcasecmp(from.c_str(), "https://") == 0 && strcasecmp(to.c_str(), "https://") != 0;
+}
+
 uint64_t parse_file_size(const std::string& text) {
   uint64_t size = 0;
   std::string digits = android::base::Trim(text);

@@ -25,6 +25,9 @@ struct SplitUrl {
 bool split_redirect_url(const std::string& url, SplitUrl* out);
 // True for the schemes a download may use: http and https, any letter case.
 bool allowed_scheme(const std::string& scheme);
+// True for a redirect from an https URL (`from`) to one that is not https (`to`):
+// the package would go on in clear.
+bool redirect_leaves_tls(const std::string& from, const std::string& to);
 
 // The expected size from the size record: its decimal value, 0 when empty or not a number.
 uint64_t parse_file_size(const std::string& text);

@@ -69,6 +69,7 @@ constexpr int kCauseSignatureMismatch = 62;  // a whole package the key store do
 // Step 0's refusals of a server date, above libcurl's codes.
 constexpr int kCauseDateUnparsable = 120;
 constexpr int kCauseDateImplausible = 121;
+constexpr int kCauseDateMissing = 122;  // the answer carries no Date header at all
 // The package's file system lacks the room for it (a final code of its own).
 constexpr int kCauseNoSpace = 202;
 // A final download code is this plus the cause that was given up on.
@@ -88,6 +89,7 @@ constexpr int kFinalCodeBase = 100;
   X(kStepWriteFailed, kFirstStage, 'f', kNumber, 23, "", true, kFinal)                    \
   X(kDateUnparsable, kStage0, 'f', kNumber, 120, "", true, kFinal)                        \
   X(kDateImplausible, kStage0, 'f', kNumber, 121, "", true, kFinal)                       \
+  X(kDateMissing, kStage0, 'f', kNumber, 122, "", true, kFinal)                           \
   X(kAnswerUnreadable, kStage1, 'f', kNumber, 26, "", true, kFinal)                       \
   X(kAnswerTooLarge, kStage1, 'f', kNumber, 63, "", true, kFinal)                         \
   X(kPackageUrlHttpError, kStage2, 'f', kNumber, 22, "", true, kFinal)                    \

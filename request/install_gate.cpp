@@ -2,15 +2,19 @@
 #include "request/install_gate.h"
 
 #include <android-base/properties.h>
-#include <stdio.h>
 #include <string.h>
 
 #include <vector>
 
+#include "norvotools/norvo-root/log_text.h"
+
 namespace install_gate {
 namespace {
 
-constexpr char kBlanks[] = " \t\r";
+// The blanks dropped around keys, values and list items, everywhere alike: what
+// C's isspace() and libbase's Trim() drop besides the line feed that ends a
+// line, so that no parser of the same text trims a key to another name than ours.
+constexpr char kBlanks[] = " \t\r\v\f";
 // Longest value the log repeats; the rest is cut with "...".
 constexpr size_t kMaxShown = 128;
 
@@ -38,6 +42,23 @@ bool ListNames(const std::string& list, char separator, const std::string& want)
     if (!item.empty() && item == want) return true;
   }
   return false;
+}
+
+// Why a key may not be read as a name, or null when it may: a control byte or
+// any byte outside ASCII (a byte-order mark, a no-break space, ...) is text that
+// one parser trims or drops and another keeps, so two of them could read two
+// different keys out of the same line.
+const char* KeyFault(const std::string& key) {
+  if (key.find("\xef\xbb\xbf") != std::string::npos) {
+    return "the key holds a byte-order mark";
+  }
+  for (unsigned char c : key) {
+    if (c < 0x20 || c == 0x7f) return "the key holds a control byte";
+  }
+  for (unsigned char c : key) {
+    if (c >= 0x80) return "the key holds a byte outside ASCII";
+  }
+  return nullptr;
 }
 
 Value Lookup(const Metadata& metadata, const char* key) {
@@ -68,26 +89,7 @@ Verdict Refuse(const char* key, const Value& package, const char* property, cons
   return verdict;
 }
 
-// Text for the log: at most kMaxShown bytes, quotes, backslashes and bytes
-// outside printable ASCII escaped, so that no package can write into the log.
-std::string Escape(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size() && i < kMaxShown; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x7f) {
-      char hex[5];
-      snprintf(hex, sizeof(hex), "\\x%02x", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  if (text.size() > kMaxShown) out += "...";
-  return out;
-}
+std::string Escape(const std::string& text) { return printable(text, kMaxShown); }
 
 std::string Show(const Value& value, const char* absent = "(none)") {
   if (!value.present) return absent;
@@ -135,6 +137,7 @@ bool ParseMetadata(const std::string& text, Metadata* out, Verdict* refusal) {
     std::string key = Trim(line.substr(0, eq));
     if (key.empty()) continue;
     Value value{true, Trim(line.substr(eq + 1))};
+    if (const char* fault = KeyFault(key)) return refuse(key, value, fault);
     auto inserted = out->emplace(key, value.text);
     if (!inserted.second) {
       // Tools that take the first and tools that take the last would read

@@ -68,10 +68,12 @@ struct Verdict {
 using Metadata = std::map<std::string, std::string>;
 
 // Parses the metadata text: lines split at line feeds, key and value split at
-// the first '=', blanks, tabs and carriage returns around both dropped; empty
-// lines and lines without '=' or without a key are skipped. A key named twice,
-// a NUL byte, text over kMaxMetadataSize or more than kMaxMetadataKeys keys
-// refuse the whole text (false, *refusal says why).
+// the first '=', the blanks around both dropped (space, tab, carriage return,
+// vertical tab and form feed, the same for keys, values and list items); empty
+// lines and lines without '=' or without a key are skipped. A key named twice, a
+// key that holds a control byte or any byte outside ASCII (a byte-order mark
+// among them), a NUL byte, text over kMaxMetadataSize or more than
+// kMaxMetadataKeys keys refuse the whole text (false, *refusal says why).
 bool ParseMetadata(const std::string& text, Metadata* out, Verdict* refusal);
 
 // A decimal number of at most 19 digits, nothing else.

@@ -214,10 +214,32 @@ INSTANTIATE_TEST_SUITE_P(
              {},
              "pre-device: package \"vexa\\x1b[2J\\\"\\\\\", handset ro.product.device "
              "\"vexa_one\" (made for another device)"},
-        Case{"DuplicateKeyIsEscapedToo",
+        Case{"KeyWithControlBytesIsRefusedAndEscaped",
              kFits + "ota\x1b]0;x\x07=1\nota\x1b]0;x\x07=2\n",
              {},
-             "ota\\x1b]0;x\\x07: package \"2\" (named twice, first as \"1\")"},
+             "ota\\x1b]0;x\\x07: package \"1\" (the key holds a control byte)"},
+        // Blanks that other parsers trim are trimmed here too: a key with one of
+        // them beside it is the same key, named twice.
+        Case{"KeyNamedTwiceBesideAVerticalTab",
+             kFits + "\vota-type=AB\n",
+             {},
+             "ota-type: package \"AB\" (named twice, first as \"BLOCK\")"},
+        Case{"KeyNamedTwiceBesideAFormFeed",
+             kFits + "pre-device\f = vexa_two\f\r\n",
+             {},
+             "pre-device: package \"vexa_two\" (named twice, first as \"vexa_one\")"},
+        Case{"KeyAfterAByteOrderMark",
+             "\xef\xbb\xbf" + kFits,
+             {},
+             "\\xef\\xbb\\xbfota-type: package \"BLOCK\" (the key holds a byte-order mark)"},
+        Case{"KeyWithANoBreakSpace",
+             kFits + "serialno\xc2\xa0=zzz\n",
+             {},
+             "serialno\\xc2\\xa0: package \"zzz\" (the key holds a byte outside ASCII)"},
+        Case{"KeyWithDelete",
+             kFits + "serial\x7fno=zzz\n",
+             {},
+             "serial\\x7fno: package \"zzz\" (the key holds a control byte)"},
         Case{"EmptyMetadata",
              "",
              {},
@@ -231,6 +253,17 @@ TEST(GateParser, SkipsLinesWithoutKeyOrEqualsAndSplitsAtTheFirstEquals) {
   ASSERT_TRUE(
       ParseMetadata("\n# a note\n=orphan\n  \nkey=a=b\nlast=no line end", &metadata, &refusal));
   EXPECT_EQ(Metadata({{"key", "a=b"}, {"last", "no line end"}}), metadata);
+}
+
+TEST(GateParser, TrimsTheSameBlanksAroundKeysValuesAndListItems) {
+  Metadata metadata;
+  Verdict refusal;
+  ASSERT_TRUE(ParseMetadata("\v\f key \t\r=\f\v a b \r\v\n", &metadata, &refusal));
+  EXPECT_EQ(Metadata({{"key", "a b"}}), metadata);
+  // A list item with those blanks around it still names the handset's device.
+  const std::string listed =
+      "ota-type=\vBLOCK\f\npre-device=vexa_two ,\f\vvexa_one\v\t\npost-timestamp=\f1700000000\n";
+  EXPECT_TRUE(Check(listed, FakeProperties(kHandset)).fits);
 }
 
 TEST(GateParser, RefusesNulOversizedAndTooManyKeys) {

@@ -440,9 +440,12 @@ bool Observe(Region* region, const uint8_t* data, uint64_t at, size_t len) {
 // Finds the wanted entries in the central directory that the end-of-archive
 // record names. Structure problems are returned as text, not refused here: a
 // package whose bytes were changed must be reported as such by the digest.
+// *unusable tells a problem of a wanted entry (one named twice) from one of the
+// archive's structure.
 std::string PlanEntries(int fd, const uint8_t* eocd, uint64_t eocd_offset,
                         const std::vector<std::string>& wanted, std::vector<uint8_t>* cd,
-                        uint64_t* cd_offset, std::vector<Plan>* plans) {
+                        uint64_t* cd_offset, std::vector<Plan>* plans, bool* unusable) {
+  *unusable = false;
   uint16_t disk = Le16(eocd + 4), cd_disk = Le16(eocd + 6);
   uint16_t on_disk = Le16(eocd + 8), total = Le16(eocd + 10);
   uint32_t cd_size = Le32(eocd + 12);
@@ -465,8 +468,12 @@ std::string PlanEntries(int fd, const uint8_t* eocd, uint64_t eocd_offset,
     at = next;
     if (std::find(wanted.begin(), wanted.end(), name) == wanted.end()) continue;
     for (const Plan& seen : *plans) {
-      // Two entries of one name: a zip reader could take either.
-      if (seen.name == name) return "two entries named " + name;
+      // Two entries of one name: a zip reader could take either. The archive
+      // itself is sound and signed; the entry cannot be used.
+      if (seen.name == name) {
+        *unusable = true;
+        return "two entries named " + name;
+      }
     }
     Plan plan;
     plan.name = name;
@@ -729,9 +736,11 @@ Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys,
   std::vector<uint8_t> cd;
   std::vector<Plan> plans;
   std::string plan_problem;
+  bool entry_unusable = false;
   if (!wanted.empty()) {
     uint64_t cd_offset = 0;
-    plan_problem = PlanEntries(fd, eocd, eocd_offset, wanted, &cd, &cd_offset, &plans);
+    plan_problem =
+        PlanEntries(fd, eocd, eocd_offset, wanted, &cd, &cd_offset, &plans, &entry_unusable);
     if (plan_problem.empty()) {
       Region directory;
       directory.begin = cd_offset;
@@ -782,7 +791,9 @@ Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys,
   const PublicKey* match = nullptr;
   result = MatchSignature(digest, signer, keys, &match, why);
   if (result != Result::kVerified) return result;
-  if (!plan_problem.empty()) return Fail(Result::kMalformed, why, plan_problem);
+  if (!plan_problem.empty()) {
+    return Fail(entry_unusable ? Result::kUnusableEntry : Result::kMalformed, why, plan_problem);
+  }
   out->signer = match->name;
   out->checked = after;
   out->entries.clear();

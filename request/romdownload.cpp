@@ -17,6 +17,7 @@
 
 #include <algorithm>
 
+#include "norvotools/norvo-root/log_text.h"
 #include "norvotools/norvo-root/tls_trust.h"
 #include "norvotools/norvo-update/dir2url.h"
 #include "norvotools/norvo-zel/payload_cipher.h"
@@ -152,7 +153,7 @@ void RomDownload::runAttempts() {
 void RomDownload::startAttempt() {
   LOG(INFO) << ">> RomDownload is running...";
   url_ = *driver_->url_record;
-  LOG(INFO) << ">> RomDownload url " << url_.scheme << url_.host << url_.path;
+  LOG(INFO) << ">> RomDownload url " << printable(url_.scheme + url_.host + url_.path);
   fileTotalSize = parse_file_size(getFileSize());
   expectedMd5_ = record_md5();
   identity_.size = fileTotalSize;
@@ -248,7 +249,7 @@ bool RomDownload::prepareFile(int64_t* resume) {
     // An earlier mirror's bytes of this very package: the record's MD5 judges
     // them at the end, as it judges the rest. This mirror's own validator, once
     // it answers, is the only one that may vouch for them from now on.
-    LOG(INFO) << ">> RomDownload keeps the " << size << " bytes from " << stored.mirror
+    LOG(INFO) << ">> RomDownload keeps the " << size << " bytes from " << printable(stored.mirror)
               << " for the MD5 to judge";
     stored = identity_;
     stored.validator.clear();
@@ -306,7 +307,7 @@ bool RomDownload::keepsAcrossMirrors(const PackageIdentity& stored) const {
 
 int RomDownload::OnExecuted() {
   std::string url = url_.scheme + url_.host + url_.path;
-  LOG(DEBUG) << ">> RomDownload::OnExecuted, url=" << url;
+  LOG(DEBUG) << ">> RomDownload::OnExecuted, url=" << printable(url);
   CURL* handle = curl_.get();
   CURLcode rc = CurlOptions(handle).set(CURLOPT_URL, url.c_str()).result();
   if (rc != CURLE_OK) return rc;
@@ -316,8 +317,7 @@ int RomDownload::OnExecuted() {
     return rc;
   }
   ++figures_.attempts;
-  rc = performWithCommands(handle);
-  noteTlsResult(rc);
+  rc = noteTlsResult(performWithCommands(handle));
   // A certificate that did not verify stays so however often we ask.
   if (tls::is_verification_failure(rc)) failAttempt(rc, true);
   if (rc != CURLE_OK) {
@@ -337,22 +337,30 @@ int RomDownload::OnExecuted() {
     return CURLE_OK;
   }
   LOG(DEBUG) << "######################################";
-  LOG(DEBUG) << ">> Redirected URL=" << target;
+  LOG(DEBUG) << ">> Redirected URL=" << printable(target);
   if (++redirects_ > kMaxRedirects) {
     LOG(ERROR) << ">> RomDownload gives up after " << kMaxRedirects << " redirects";
     return CURLE_TOO_MANY_REDIRECTS;
   }
   SplitUrl parts;
   if (!split_redirect_url(target, &parts)) {
-    LOG(ERROR) << ">> RomDownload cannot follow the redirect to " << target;
+    LOG(ERROR) << ">> RomDownload cannot follow the redirect to " << printable(target);
     failAttempt(kRedirectUnparsable, true);
     return kRedirectUnparsable;
   }
   if (!allowed_scheme(parts.scheme)) {
     // Only http and https: a redirect must never make us talk another protocol
     // to whatever port it names.
-    LOG(ERROR) << ">> RomDownload refuses the redirect to " << parts.scheme
+    LOG(ERROR) << ">> RomDownload refuses the redirect to " << printable(parts.scheme)
                << " (only http and https)";
+    failAttempt(CURLE_UNSUPPORTED_PROTOCOL, true);
+    return CURLE_UNSUPPORTED_PROTOCOL;
+  }
+  if (redirect_leaves_tls(url_.scheme, parts.scheme)) {
+    // A package asked for over https must not go on in clear, where anyone on
+    // the path could read or swap it: refused like another protocol.
+    LOG(ERROR) << ">> RomDownload refuses the redirect from https to " << printable(target)
+               << " (the package would travel in clear)";
     failAttempt(CURLE_UNSUPPORTED_PROTOCOL, true);
     return CURLE_UNSUPPORTED_PROTOCOL;
   }
@@ -860,7 +868,7 @@ void RomDownload::reportFailure(DownloadStatus status, int code) {
     // there. The line is this attempt's own retry line; the mirror line follows.
     bool answered = attempt.httpCode != 0 || attempt.written > 0;
     LOG(ERROR) << ">> RomDownload leaves mirror " << mirrors_[mirror_].index << " ("
-               << mirrors_[mirror_].url() << ") after failure " << code
+               << printable(mirrors_[mirror_].url()) << ") after failure " << code
                << (give_up ? ""
                            : ", " + std::to_string(rotation_.fruitless()) +
                                  " attempts in a row brought no new byte" +
@@ -906,8 +914,8 @@ void RomDownload::nextMirror() {
   // does not come back ever faster.
   redirects_ = 0;
   if (figures_.mirrors.size() < kMaxFigureMirrors) figures_.mirrors.push_back(next.index);
-  LOG(INFO) << ">> RomDownload goes on from mirror " << next.index << " (" << next.url() << ")"
-            << (rotation_.firstVisit() ? "" : ", once more");
+  LOG(INFO) << ">> RomDownload goes on from mirror " << next.index << " (" << printable(next.url())
+            << ")" << (rotation_.firstVisit() ? "" : ", once more");
   writeStatus(Line::kMirrorChanged, status_, next.index);
 }
 

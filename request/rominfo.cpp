@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <map>
 
+#include "norvotools/norvo-root/log_text.h"
 #include "norvotools/norvo-update/dir2url.h"
 #include "norvotools/norvo-zel/zelprotocal.h"
 #include "request/download_task.h"
@@ -68,8 +69,8 @@ void RomInfo::run() {
     if (Clock::now() >= deadline_) {
       for (size_t rest = current_ + 1; rest < mirrors_.size(); ++rest) {
         LOG(WARNING) << ">> RomInfo skips mirror " << mirrors_[rest].index << " ("
-                     << mirrors_[rest].url() << "): the check's " << kUrlCheckBudget.count() / 1000
-                     << " s are spent";
+                     << printable(mirrors_[rest].url()) << "): the check's "
+                     << kUrlCheckBudget.count() / 1000 << " s are spent";
       }
       // The last failure ends the check; its line was held back for the next mirror.
       auto found = cbmap_.find(lastCode_);
@@ -82,7 +83,8 @@ void RomInfo::run() {
 void RomInfo::checkMirror(size_t at) {
   const std::vector<std::string>& parts = mirrors_[at].parts;
   URLWrapper url{parts[0], parts[1], "", parts[2]};
-  LOG(DEBUG) << "RomInfo url " << url.scheme << " " << url.host << " " << url.path;
+  LOG(DEBUG) << "RomInfo url " << printable(url.scheme) << " " << printable(url.host) << " "
+             << printable(url.path);
   url_ = url;
   if (driver_ != nullptr) driver_->url_record = std::make_unique<URLWrapper>(url_);
   resolveHost(url_, EventWrapper<RomInfo>::fake_callback);
@@ -100,7 +102,8 @@ Handler RomInfo::handleCurlCode(CURLcode code) {
   lastCode_ = code;
   const RomMirror& mirror = mirrors_[current_];
   return [mirror, code](DownloadStatus) {
-    LOG(WARNING) << ">> RomInfo skips mirror " << mirror.index << " (" << mirror.url() << "): "
+    LOG(WARNING) << ">> RomInfo skips mirror " << mirror.index << " (" << printable(mirror.url())
+                 << "): "
                  << (code == CURLE_HTTP_RETURNED_ERROR ? "HTTP error" : curl_easy_strerror(code))
                  << " (" << code << ")";
     return false;
@@ -126,7 +129,7 @@ int RomInfo::PreExecuted() {
 }
 
 int RomInfo::OnExecuted() {
-  LOG(DEBUG) << ">> RomInfo::OnExecuted, url=" << url_.url();
+  LOG(DEBUG) << ">> RomInfo::OnExecuted, url=" << printable(url_.url());
   return performTransfer();
 }
 

@@ -13,6 +13,7 @@
 #include <map>
 
 #include "norvo_config.h"
+#include "norvotools/norvo-root/log_text.h"
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-root/tls_trust.h"
 #include "norvotools/norvo-update/dir2url.h"
@@ -89,9 +90,7 @@ CURLcode SecureEvent::performTransfer() {
   CURLcode r = CurlOptions(curl_.get()).set(CURLOPT_URL, url_.url().c_str()).result();
   if (r == CURLE_OK) r = prepareTls();
   if (r != CURLE_OK) return r;
-  r = curl_easy_perform(curl_.get());
-  noteTlsResult(r);
-  return r;
+  return noteTlsResult(curl_easy_perform(curl_.get()));
 }
 
 CURLcode SecureEvent::prepareTls() {
@@ -99,11 +98,16 @@ CURLcode SecureEvent::prepareTls() {
   return tls::prepare_transfer(curl_.get(), url_.scheme, url_.host);
 }
 
-void SecureEvent::noteTlsResult(CURLcode code) {
-  if (!tls::is_verification_failure(code)) return;
-  std::string reason =
-      error_buffer_ && error_buffer_[0] != '\0' ? error_buffer_.get() : curl_easy_strerror(code);
+CURLcode SecureEvent::noteTlsResult(CURLcode code) {
+  std::string reason;
+  code = tls::peer_check_result(curl_.get(), code, &reason);
+  if (!tls::is_verification_failure(code)) return code;
+  if (reason.empty()) {
+    reason =
+        error_buffer_ && error_buffer_[0] != '\0' ? error_buffer_.get() : curl_easy_strerror(code);
+  }
   tls::log_verification_failure(url_.host, reason);
+  return code;
 }
 
 CURLcode SecureEvent::performTransfer(const TransferFile& output) {
@@ -214,7 +218,7 @@ void SecureEvent::DnsResolveCallback(void*, int status, int, hostent* host) {
     handleCurlCode(CURLE_COULDNT_RESOLVE_HOST)(status_);
     return;
   } else {
-    LOG(INFO) << "lookup h_name: " << (host->h_name != nullptr ? host->h_name : "");
+    LOG(INFO) << "lookup h_name: " << printable(host->h_name);
     ResolvedHost resolved = resolvedHost(url_.host, *host);
     std::string name, port;
     splitHostPort(url_.host, &name, &port);
@@ -243,7 +247,7 @@ void SecureEvent::DnsResolveCallback(void*, int status, int, hostent* host) {
       AppendHeader(resolve_, tls::resolve_entry(url_.host, addresses_.front(), 443));
       CURLcode r = CurlOptions(curl_.get()).set(CURLOPT_RESOLVE, resolve_.get()).result();
       if (r != CURLE_OK)
-        LOG(ERROR) << "cannot pin " << url_.host << " to its address (" << r << ")";
+        LOG(ERROR) << "cannot pin " << printable(url_.host) << " to its address (" << r << ")";
     } else {
       url_.host = addresses_.front() + port;
     }

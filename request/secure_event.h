@@ -162,9 +162,10 @@ class SecureEvent {
   // For an https URL record, gives the transfer the handset's CA store; refuses
   // (CURLE_SSL_CACERT_BADFILE, an ERROR naming the store) when there is none.
   CURLcode prepareTls();
-  // After a transfer: a failed peer verification is logged with the host and
-  // libcurl's reason.
-  void noteTlsResult(CURLcode code);
+  // After a transfer: a peer that the key check refused becomes a failed
+  // verification (tls::peer_check_result), and a failed verification is logged
+  // with the host and the reason. Returns the transfer's result so understood.
+  CURLcode noteTlsResult(CURLcode code);
   // The same for a transfer that writes into `output`: when a write to it failed
   // (a full /cache) the result is CURLE_WRITE_ERROR, logged with the path,
   // whatever libcurl made of it, since the cause is the write, not the server;

@@ -6,9 +6,11 @@
 #include <android-base/properties.h>
 #include <errno.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/time.h>
 
 #include "norvo_config.h"
+#include "norvotools/norvo-root/log_text.h"
 #include "norvotools/norvo-root/work_area.h"
 #include "request/vendor/norvo_property.h"
 
@@ -44,24 +46,58 @@ int SyncServerTime::OnExecuted() {
   return performTransfer(time_file_);
 }
 
+namespace {
+
+// The header's value when `line` is a header named exactly "Date" (any case).
+bool DateHeaderValue(const std::string& line, std::string* value) {
+  size_t colon = line.find(':');
+  if (colon != 4 || strncasecmp(line.c_str(), "Date", 4) != 0) return false;
+  size_t begin = line.find_first_not_of(" \t", colon + 1);
+  size_t end = line.find_last_not_of(" \t");
+  *value = begin == std::string::npos ? std::string() : line.substr(begin, end - begin + 1);
+  return true;
+}
+
+}  // namespace
+
 bool ParseServerDate(FILE* headers, time_t* seconds) {
-  bool found = false;
+  std::string header_line, header_value, fallback_line;
+  bool has_header = false;
   char* line = nullptr;
   size_t capacity = 0;
   ssize_t length;
   while ((length = getline(&line, &capacity, headers)) >= 0) {
     std::string text(line, length);
     if (!text.empty() && text.back() == '\n') text.pop_back();
-    printf("%s\n", text.c_str());
-    if (text.find("Date") == std::string::npos) continue;
-    LOG(DEBUG) << ">> Synchronized the server date: " << text;
-    std::string value = text.size() > 6 ? text.substr(6) : std::string();
-    *seconds = curl_getdate(value.c_str(), nullptr);
-    found = true;
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    // Behind a prefix of its own and escaped: a server's header never reads as a
+    // status line (they begin with a digit and a colon) nor as two lines.
+    printf("%s%s\n", kHeaderLinePrefix, printable(text).c_str());
+    std::string value;
+    if (DateHeaderValue(text, &value)) {
+      // The Date header itself, wherever it stands: X-Amz-Date, Last-Date-Seen
+      // and the like never stand in for it.
+      has_header = true;
+      header_line = text;
+      header_value = value;
+    } else if (text.find("Date") != std::string::npos) {
+      fallback_line = text;
+    }
   }
   free(line);
   fflush(stdout);
-  return found;
+  if (has_header) {
+    LOG(DEBUG) << ">> Synchronized the server date: " << printable(header_line);
+    *seconds = curl_getdate(header_value.c_str(), nullptr);
+    return true;
+  }
+  if (fallback_line.empty()) return false;
+  // An answer without a Date header: the last line that names a date, its text
+  // from the seventh character on, as servers without the header have been read.
+  LOG(DEBUG) << ">> Synchronized the server date: " << printable(fallback_line);
+  std::string fallback = fallback_line.size() > 6 ? fallback_line.substr(6) : std::string();
+  *seconds = curl_getdate(fallback.c_str(), nullptr);
+  return true;
 }
 
 ServerTime check_server_time(int64_t server, int64_t build_utc) {
@@ -80,43 +116,41 @@ int SyncServerTime::PostExecuted() {
     rewind(stream);
     dated = ParseServerDate(stream, &seconds);
   }
-  if (dated) {
-    // A clock thrown to 1970 or to the next century breaks every certificate and
-    // timestamp on the handset: such a date is a failure of this step, and the
-    // clock is not said to be synchronised.
-    int64_t build = android::base::GetIntProperty<int64_t>("ro.build.date.utc", 0);
-    switch (check_server_time(static_cast<int64_t>(seconds), build)) {
-      case ServerTime::kApply:
-        break;
-      case ServerTime::kUnreadable:
-        LOG(ERROR) << "the server's Date header is not a date, the clock is left unchanged";
-        return kServerDateUnreadable;
-      case ServerTime::kBeforeBuild:
-        LOG(ERROR) << "the server's date " << seconds << " is before this build's ("
-                   << (build > 0 ? build : kEarliestBuildTime) << "), the clock is left unchanged";
-        return kServerDateImplausible;
-      case ServerTime::kTooFarAhead:
-        LOG(ERROR) << "the server's date " << seconds
-                   << " is implausibly far ahead of this build's ("
-                   << (build > 0 ? build : kEarliestBuildTime) << "), the clock is left unchanged";
-        return kServerDateImplausible;
-    }
+  if (!dated) {
+    // Setting the clock from an unset value would throw it to an arbitrary time,
+    // and saying it is synchronised would be false.
+    LOG(ERROR) << "no Date header in the server's answer, the clock is left unchanged";
+    return kServerDateMissing;
   }
-  if (dated) {
-    struct timeval tv = {seconds, 0};
-    int result = settimeofday(&tv, nullptr);
-    if (result == 0) {
-      printf("%ld %ld %d\n", static_cast<long>(tv.tv_sec), static_cast<long>(tv.tv_usec), result);
-    } else {
-      int err = errno;
-      printf("%ld %ld %d %s\n", static_cast<long>(tv.tv_sec), static_cast<long>(tv.tv_usec), err,
-             strerror(err));
-    }
-    fflush(stdout);
+  // A clock thrown to 1970 or to the next century breaks every certificate and
+  // timestamp on the handset: such a date is a failure of this step, and the
+  // clock is not said to be synchronised.
+  int64_t build = android::base::GetIntProperty<int64_t>("ro.build.date.utc", 0);
+  switch (check_server_time(static_cast<int64_t>(seconds), build)) {
+    case ServerTime::kApply:
+      break;
+    case ServerTime::kUnreadable:
+      LOG(ERROR) << "the server's Date header is not a date, the clock is left unchanged";
+      return kServerDateUnreadable;
+    case ServerTime::kBeforeBuild:
+      LOG(ERROR) << "the server's date " << seconds << " is before this build's ("
+                 << (build > 0 ? build : kEarliestBuildTime) << "), the clock is left unchanged";
+      return kServerDateImplausible;
+    case ServerTime::kTooFarAhead:
+      LOG(ERROR) << "the server's date " << seconds << " is implausibly far ahead of this build's ("
+                 << (build > 0 ? build : kEarliestBuildTime) << "), the clock is left unchanged";
+      return kServerDateImplausible;
+  }
+  struct timeval tv = {seconds, 0};
+  int result = settimeofday(&tv, nullptr);
+  if (result == 0) {
+    printf("%ld %ld %d\n", static_cast<long>(tv.tv_sec), static_cast<long>(tv.tv_usec), result);
   } else {
-    // Setting the clock from an unset value would throw it to an arbitrary time.
-    LOG(WARNING) << "no Date header in the server's answer, the clock is left unchanged";
+    int err = errno;
+    printf("%ld %ld %d %s\n", static_cast<long>(tv.tv_sec), static_cast<long>(tv.tv_usec), err,
+           strerror(err));
   }
+  fflush(stdout);
   android::base::SetProperty("norvo.timesync.ready", "1");
   return SecureEvent::PostExecuted();
 }

@@ -30,6 +30,11 @@ class SyncServerTime : public SecureEvent {
 // and below 128: results travel as a CURLcode, whose values end there.
 constexpr int kServerDateUnreadable = frontend_protocol::kCauseDateUnparsable;    // 0:f:120
 constexpr int kServerDateImplausible = frontend_protocol::kCauseDateImplausible;  // 0:f:121
+constexpr int kServerDateMissing = frontend_protocol::kCauseDateMissing;          // 0:f:122
+
+// What every raw header line that step 0 prints on standard output begins with:
+// never a digit, so that a server's header cannot read as a status line.
+constexpr char kHeaderLinePrefix[] = "H:";
 
 // The earliest time a clock is set to when the build names no build time
 // (ro.build.date.utc unset or not a number): 1 January 2024, before any build of
@@ -44,7 +49,10 @@ enum class ServerTime { kApply, kUnreadable, kBeforeBuild, kTooFarAhead };
 // text) may set the clock of a build made at `build_utc` (seconds; <= 0: unknown).
 ServerTime check_server_time(int64_t server, int64_t build_utc);
 
-// The time carried by the last header line of `headers` that contains "Date"
-// (text from its seventh character on, through curl_getdate); false when no
-// line contains "Date". Every line is echoed to standard output.
+// The time of the answer's header named exactly "Date" (any case; the last one
+// when there are several), through curl_getdate: -1 when its value is no date.
+// Only an answer without that header falls back to the last line that contains
+// "Date" anywhere (its text from the seventh character on). False when no line
+// does at all. Every line is echoed to standard output as "H:" and the line
+// without its line end, control bytes escaped (printable()).
 bool ParseServerDate(FILE* headers, time_t* seconds);

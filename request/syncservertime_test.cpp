@@ -21,11 +21,40 @@ TEST(ServerDateTest, DateHeaderGivesItsInstant) {
   EXPECT_EQ(seconds, 1796706000);
 }
 
-TEST(ServerDateTest, LastLineContainingDateWins) {
+TEST(ServerDateTest, TheDateHeaderWinsWhereverItStands) {
   time_t seconds = 0;
-  ASSERT_TRUE(ParseText("Date: Thu, 01 Jan 2026 00:00:00 GMT\r\nLast-Date-Seen: x\r\n", &seconds));
-  // "Last-Date-Seen: x" from its seventh character on is "e-Seen: x": no date.
+  // Other headers whose names contain "Date", before and after it, never stand in for it.
+  ASSERT_TRUE(
+      ParseText("HTTP/1.1 200 OK\r\nX-Date-Seen: soon\r\ndate:Tue, 08 Dec 2026 05:00:00 GMT"
+                "\r\nX-Amz-Date: 20260101T000000Z\r\nLast-Date-Seen: x\r\n\r\n",
+                &seconds));
+  EXPECT_EQ(seconds, 1796706000);
+  // A Date header that is no date is not mended by another line.
+  ASSERT_TRUE(ParseText("DATE: never\r\nX-Date: Tue, 08 Dec 2026 05:00:00 GMT\r\n", &seconds));
   EXPECT_EQ(seconds, -1);
+}
+
+TEST(ServerDateTest, WithoutADateHeaderTheLastLineContainingDateWins) {
+  time_t seconds = 0;
+  // The rule of servers without the header: the text from the seventh character on.
+  ASSERT_TRUE(ParseText("XDate: Thu, 01 Jan 2026 00:00:00 GMT\r\nServer: x\r\n", &seconds));
+  EXPECT_EQ(seconds, 1767225600);
+  // "Last-Date-Seen: x" from its seventh character on is "e-Seen: x": no date.
+  ASSERT_TRUE(ParseText("XDate: Thu, 01 Jan 2026 00:00:00 GMT\r\nLast-Date-Seen: x\r\n", &seconds));
+  EXPECT_EQ(seconds, -1);
+}
+
+TEST(ServerDateTest, HeaderLinesAreEchoedBehindAPrefixAndEscaped) {
+  time_t seconds = 0;
+  testing::internal::CaptureStdout();
+  ParseText(
+      "HTTP/1.1 200 OK\r\nX-Evil: 2:s:0\r3:c:\x1b[2J\r\nDate: Tue, 08 Dec 2026 05:00:00 GMT\r\n",
+      &seconds);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(
+      "H:HTTP/1.1 200 OK\nH:X-Evil: 2:s:0\\r3:c:\\x1b[2J\nH:Date: Tue, 08 Dec 2026 05:00:00 GMT\n",
+      out);
+  EXPECT_EQ(seconds, 1796706000);
 }
 
 TEST(ServerDateTest, NoDateLineIsReported) {

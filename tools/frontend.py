@@ -57,6 +57,7 @@ LINES = {
     "N:f:23": "kStepWriteFailed",
     "0:f:120": "kDateUnparsable",
     "0:f:121": "kDateImplausible",
+    "0:f:122": "kDateMissing",
     "1:f:26": "kAnswerUnreadable",
     "1:f:63": "kAnswerTooLarge",
     "2:f:22": "kPackageUrlHttpError",

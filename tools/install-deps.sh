@@ -6,6 +6,7 @@ set -euo pipefail
 PACKAGES=(cmake make g++ pkg-config clang-format
   android-libbase-dev android-liblog-dev android-libboringssl-dev android-libziparchive-dev
   libcurl4-gnutls-dev libcjson-dev libc-ares-dev libgtest-dev libgmock-dev
+  libgnutls28-dev # the TLS peer's keys from libcurl-gnutls's session (peer_keys_gnutls.cpp)
   bubblewrap iproute2 curl zip unzip python3 python3-pytest python3-cryptography
   python3-pytest-xdist # the system tests run in several workers (tools/system-tests.sh)
   clang-14 libclang-rt-14-dev

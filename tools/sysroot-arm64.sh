@@ -20,13 +20,13 @@ stamp=$sysroot/.norvo-sysroot
 
 # What the build links, what the tests link, and the C and C++ run time for qemu.
 ROOTS=(android-libbase-dev android-liblog-dev android-libboringssl-dev android-libziparchive-dev
-  libcurl4-gnutls-dev libcjson-dev libc-ares-dev libgtest-dev libgmock-dev
+  libcurl4-gnutls-dev libgnutls28-dev libcjson-dev libc-ares-dev libgtest-dev libgmock-dev
   libc6 libstdc++6 libgcc-s1)
 # Not followed: the cross toolchain provides the C/C++ development files, and the
 # GoogleTest sources are not needed beside the prebuilt libraries of libgtest-dev.
 SKIP=" libc6-dev libc-dev-bin linux-libc-dev libcrypt-dev libnsl-dev libtirpc-dev rpcsvc-proto
   libstdc++-12-dev libgcc-12-dev gcc-12-base googletest "
-MAX_PACKAGES=150 # the resolution is bounded; today it needs about 45
+MAX_PACKAGES=150 # the resolution is bounded; today it needs about 60
 MAX_DEPTH=12
 
 want="${ROOTS[*]}"

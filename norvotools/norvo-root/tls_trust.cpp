@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <linux/memfd.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 
 #include "norvo_config.h"
 #include "norvotools/norvo-root/bounded_read.h"
+#include "norvotools/norvo-root/log_text.h"
 #include "norvotools/norvo-root/scoped.h"
 
 namespace tls {
@@ -136,7 +138,86 @@ bool read_certificate(int dir_fd, const std::string& name, size_t max_bytes, std
   return true;
 }
 
+// The handle whose peer the key check refused last on this thread, and why.
+// Each program runs a transfer on one thread from start to end, so the
+// transfer's own thread finds its refusal here afterwards.
+struct KeyRefusal {
+  const CURL* handle = nullptr;
+  std::string reason;
+};
+thread_local KeyRefusal t_key_refusal;
+
+std::string describe_key(const PeerKey& key) {
+  switch (key.kind) {
+    case KeyKind::kRsa:
+      return "a " + std::to_string(key.bits) + "-bit RSA key";
+    case KeyKind::kEc:
+      return "a " + std::to_string(key.bits) + "-bit EC key";
+    case KeyKind::kEdwards:
+    case KeyKind::kOther:
+      break;
+  }
+  return "a " + key.algorithm + " key";
+}
+
+// CURLOPT_PREREQFUNCTION: the connection is up (the handshake done), no request
+// has left yet.
+int check_peer_before_request(void* clientp, char*, char*, int, int) {
+  CURL* handle = static_cast<CURL*>(clientp);
+  if (!verification_enabled()) return CURL_PREREQFUNC_OK;
+  char* scheme = nullptr;
+  if (curl_easy_getinfo(handle, CURLINFO_SCHEME, &scheme) != CURLE_OK || scheme == nullptr) {
+    t_key_refusal = {handle, "the transfer's scheme is unknown"};
+    return CURL_PREREQFUNC_ABORT;
+  }
+  if (strcasecmp(scheme, "https") != 0) return CURL_PREREQFUNC_OK;
+  curl_tlssessioninfo* info = nullptr;
+  std::vector<PeerKey> keys;
+  std::string why;
+  if (curl_easy_getinfo(handle, CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || info == nullptr) {
+    why = "libcurl gives no TLS session";
+  } else if (read_peer_keys(*info, &keys, &why) && chain_keys_strong_enough(keys, &why)) {
+    return CURL_PREREQFUNC_OK;
+  }
+  t_key_refusal = {handle, why};
+  return CURL_PREREQFUNC_ABORT;
+}
+
 }  // namespace
+
+bool chain_keys_strong_enough(const std::vector<PeerKey>& keys, std::string* why) {
+  if (keys.empty()) {
+    *why = "the peer sent no certificate";
+    return false;
+  }
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const PeerKey& key = keys[i];
+    const char* wanted = nullptr;
+    if (key.kind == KeyKind::kRsa && key.bits < kMinRsaBits) {
+      wanted = "RSA keys of at least 2048 bits";
+    } else if (key.kind == KeyKind::kEc && key.bits < kMinEcBits) {
+      wanted = "EC keys of at least 256 bits";
+    } else if (key.kind == KeyKind::kOther) {
+      wanted = "RSA, EC or Edwards keys";
+    }
+    if (wanted != nullptr) {
+      *why = "certificate " + std::to_string(i) + " of the chain" +
+             (i == 0 ? " (the server's)" : "") + " has " + describe_key(key) + "; only " + wanted +
+             " are accepted";
+      return false;
+    }
+  }
+  return true;
+}
+
+CURLcode peer_check_result(CURL* handle, CURLcode code, std::string* reason) {
+  if (t_key_refusal.handle != handle) return code;
+  std::string why = std::move(t_key_refusal.reason);
+  t_key_refusal = KeyRefusal();
+  if (code != CURLE_ABORTED_BY_CALLBACK) return code;
+  if (reason != nullptr) *reason = why;
+  return CURLE_PEER_FAILED_VERIFICATION;
+}
 
 std::string CaBundle::path() const { return "/proc/self/fd/" + std::to_string(fd.get()); }
 
@@ -287,12 +368,16 @@ CURLcode baseline_options(CURL* handle) {
   if (r == CURLE_OK) r = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
   if (r == CURLE_OK) r = curl_easy_setopt(handle, CURLOPT_CAINFO, static_cast<char*>(nullptr));
   if (r == CURLE_OK) r = curl_easy_setopt(handle, CURLOPT_CAPATH, static_cast<char*>(nullptr));
+  if (r == CURLE_OK) r = curl_easy_setopt(handle, CURLOPT_SSLVERSION, kMinTlsVersion);
+  if (r == CURLE_OK)
+    r = curl_easy_setopt(handle, CURLOPT_PREREQFUNCTION, &check_peer_before_request);
+  if (r == CURLE_OK) r = curl_easy_setopt(handle, CURLOPT_PREREQDATA, static_cast<void*>(handle));
   return r;
 }
 
 CURLcode prepare_transfer(CURL* handle, const std::string& scheme, const std::string& host) {
   if (!verification_enabled()) {
-    LOG(WARNING) << "DEVELOPMENT BUILD: TLS verification is off for " << scheme << host;
+    LOG(WARNING) << "DEVELOPMENT BUILD: TLS verification is off for " << printable(scheme + host);
     CURLcode r = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
     return r == CURLE_OK ? curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L) : r;
   }
@@ -300,8 +385,8 @@ CURLcode prepare_transfer(CURL* handle, const std::string& scheme, const std::st
   std::string detail;
   const CaBundle* bundle = handset_ca_bundle(&detail);
   if (bundle == nullptr) {
-    LOG(ERROR) << "https to " << host << " refused: no usable CA store in " << kCaStoreDir << " ("
-               << detail << ")";
+    LOG(ERROR) << "https to " << printable(host) << " refused: no usable CA store in "
+               << kCaStoreDir << " (" << detail << ")";
     return CURLE_SSL_CACERT_BADFILE;
   }
   return curl_easy_setopt(handle, CURLOPT_CAINFO, bundle->path().c_str());
@@ -310,7 +395,7 @@ CURLcode prepare_transfer(CURL* handle, const std::string& scheme, const std::st
 bool is_verification_failure(CURLcode code) { return code == CURLE_PEER_FAILED_VERIFICATION; }
 
 void log_verification_failure(const std::string& host, const std::string& reason) {
-  LOG(ERROR) << "TLS verification of " << host << " failed: " << reason;
+  LOG(ERROR) << "TLS verification of " << printable(host) << " failed: " << printable(reason);
 }
 
 std::string resolve_entry(const std::string& host, const std::string& address, long default_port) {

@@ -13,6 +13,9 @@
 #include <stddef.h>
 
 #include <string>
+#include <vector>
+
+#include "norvotools/norvo-root/peer_keys.h"
 
 namespace tls {
 
@@ -65,10 +68,32 @@ bool verification_enabled();
 
 bool is_https(const std::string& scheme);
 
+// The least a TLS peer must offer: TLS 1.2, and for every certificate it sends an
+// RSA key of 2048 bits or an EC key on a curve of 256 bits (Ed25519 and Ed448
+// pass; DSA and other kinds do not).
+constexpr long kMinTlsVersion = CURL_SSLVERSION_TLSv1_2;
+constexpr unsigned kMinRsaBits = 2048;
+constexpr unsigned kMinEcBits = 256;
+
+// Whether every key of a peer's chain (its own certificate first) is strong
+// enough; `why` names the first certificate that is not, and what it lacks.
+bool chain_keys_strong_enough(const std::vector<PeerKey>& keys, std::string* why);
+
 // Options every new transfer handle gets: peer and host-name verification on,
-// and neither CA file nor CA folder of libcurl's own defaults, so that a handle
-// trusts nobody until prepare_transfer() gives it the handset's store.
+// neither CA file nor CA folder of libcurl's own defaults, so that a handle
+// trusts nobody until prepare_transfer() gives it the handset's store; TLS 1.2
+// at least; and the check of the peer's keys, after the handshake and before
+// the request (CURLOPT_PREREQFUNCTION): a peer whose chain is too weak gets no
+// request, and the transfer ends with CURLE_ABORTED_BY_CALLBACK, which
+// peer_check_result() turns into a failed verification.
 CURLcode baseline_options(CURL* handle);
+
+// The result of a transfer on a handle of baseline_options(): when the peer-key
+// check refused the peer, CURLE_PEER_FAILED_VERIFICATION (and `reason`, may be
+// null, says why) instead of the abort, which callers also use for a stop of
+// their own; otherwise `code` as it is. Called once after each transfer, on the
+// thread that ran it.
+CURLcode peer_check_result(CURL* handle, CURLcode code, std::string* reason);
 
 // Right before a transfer to `scheme` + `host`. For https: hands the store to the
 // handle, or refuses with CURLE_SSL_CACERT_BADFILE (and an ERROR line naming the
@@ -79,7 +104,8 @@ CURLcode prepare_transfer(CURL* handle, const std::string& scheme, const std::st
 // The peer's certificate did not verify (chain, name or dates): a retry cannot
 // mend it.
 bool is_verification_failure(CURLcode code);
-// The ERROR line of a failed verification: the host and the TLS library's reason.
+// The ERROR line of a failed verification: the host and the TLS library's reason
+// (both escaped: the host may come from a redirect, the reason from a certificate).
 void log_verification_failure(const std::string& host, const std::string& reason);
 
 // The libcurl resolve entry "name:port:address" that pins `host` ("name" or

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "request/curl_handles.h"
 #include "tests/support/test_support.h"
@@ -193,6 +194,55 @@ TEST(TlsTrust, HttpsNeedsTheStoreHttpDoesNot) {
             tls::prepare_transfer(handle.get(), "https://", "update.norvo.test"));
   EXPECT_EQ(CURLE_SSL_CACERT_BADFILE,
             tls::prepare_transfer(handle.get(), "HTTPS://", "update.norvo.test"));
+}
+
+TEST(PeerKeys, EveryCertificateOfTheChainNeedsAStrongEnoughKey) {
+  using tls::KeyKind;
+  using tls::PeerKey;
+  const PeerKey rsa2048{KeyKind::kRsa, 2048, "RSA"}, rsa4096{KeyKind::kRsa, 4096, "RSA"};
+  const PeerKey p256{KeyKind::kEc, 256, "EC/ECDSA"}, p384{KeyKind::kEc, 384, "EC/ECDSA"};
+  const PeerKey ed25519{KeyKind::kEdwards, 256, "EdDSA (Ed25519)"};
+  std::string why;
+  for (const auto& chain : std::vector<std::vector<PeerKey>>{
+           {rsa2048}, {p256, rsa4096}, {p384, p256, rsa2048}, {ed25519, p256}}) {
+    EXPECT_TRUE(tls::chain_keys_strong_enough(chain, &why)) << why;
+  }
+  struct Weak {
+    std::vector<PeerKey> chain;
+    const char* why;
+  } weak[] = {
+      {{{KeyKind::kRsa, 1024, "RSA"}},
+       "certificate 0 of the chain (the server's) has a 1024-bit RSA key; only RSA keys of at "
+       "least 2048 bits are accepted"},
+      {{p256, {KeyKind::kRsa, 2047, "RSA-PSS"}, rsa2048},
+       "certificate 1 of the chain has a 2047-bit RSA key; only RSA keys of at least 2048 bits "
+       "are accepted"},
+      {{rsa2048, {KeyKind::kEc, 224, "EC/ECDSA"}},
+       "certificate 1 of the chain has a 224-bit EC key; only EC keys of at least 256 bits are "
+       "accepted"},
+      {{{KeyKind::kOther, 3072, "DSA"}},
+       "certificate 0 of the chain (the server's) has a DSA key; only RSA, EC or Edwards keys "
+       "are accepted"},
+      {{}, "the peer sent no certificate"},
+  };
+  for (const Weak& w : weak) {
+    EXPECT_FALSE(tls::chain_keys_strong_enough(w.chain, &why));
+    EXPECT_EQ(w.why, why);
+  }
+}
+
+TEST(PeerKeys, ASessionTheReaderDoesNotKnowIsRefused) {
+  // Fails closed: a session of another TLS library, or none, is never taken for
+  // a chain without weak keys.
+  std::vector<tls::PeerKey> keys{{tls::KeyKind::kRsa, 4096, "RSA"}};
+  std::string why;
+  int dummy = 0;
+  curl_tlssessioninfo other{CURLSSLBACKEND_OPENSSL, &dummy};
+  EXPECT_FALSE(tls::read_peer_keys(other, &keys, &why));
+  EXPECT_TRUE(keys.empty());
+  EXPECT_NE(std::string::npos, why.find("TLS backend 1")) << why;
+  curl_tlssessioninfo none{CURLSSLBACKEND_GNUTLS, nullptr};
+  EXPECT_FALSE(tls::read_peer_keys(none, &keys, &why));
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 
 #include <memory>
 
+#include "norvotools/norvo-root/log_text.h"
 #include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-root/work_area.h"
@@ -51,13 +52,13 @@ bool size_to_bytes(const std::string& size, int64_t* bytes) {
   char* end = nullptr;
   double value = strtod(number.c_str(), &end);
   if (end == number.c_str() || *end != '\0') {
-    LOG(ERROR) << "invalid filesize \"" << size << "\"";
+    LOG(ERROR) << "invalid filesize \"" << printable(size) << "\"";
     return false;
   }
   double product = size.back() == 'M' ? value * 1024 * 1024 : value * 1024 * 1024 * 1024;
   // 2^63 is exact in a double; anything at or beyond it, or NaN, does not fit.
   if (!(product > -9223372036854775808.0 && product < 9223372036854775808.0)) {
-    LOG(ERROR) << "filesize out of range \"" << size << "\"";
+    LOG(ERROR) << "filesize out of range \"" << printable(size) << "\"";
     return false;
   }
   *bytes = static_cast<int64_t>(product);
@@ -328,8 +329,9 @@ JsonHandle handle_norvodo(JsonHandle handle, std::string key, int* result) {
 
   const std::string size = string_member(rom, KEY_FILESIZE);
   LOG(INFO) << "====================================";
-  LOG(INFO) << ">> Now we have " << current;
-  LOG(INFO) << ">> Download ROM info:" << version << " - " << filename << ", " << size;
+  LOG(INFO) << ">> Now we have " << printable(current);
+  LOG(INFO) << ">> Download ROM info:" << printable(version) << " - " << printable(filename) << ", "
+            << printable(size);
   LOG(INFO) << "====================================";
 
   int64_t bytes = 0;
@@ -347,7 +349,7 @@ JsonHandle handle_norvodo(JsonHandle handle, std::string key, int* result) {
     if (record.mirrorDir(sub)) {
       const std::string host =
           cJSON_IsString(item) && item->valuestring != nullptr ? item->valuestring : "";
-      LOG(INFO) << ">> \t Mirror " << i << ":" << host;
+      LOG(INFO) << ">> \t Mirror " << i << ":" << printable(host);
       record.put(sub, KEY_HOST, host);
     }
   }
@@ -390,7 +392,7 @@ std::vector<std::string> mirror_parts(const std::string& host, const std::string
   // The scheme is always plain http; whatever the first seven characters were
   // is dropped. A shorter text has no host left to offer.
   if (host.size() < 7) {
-    LOG(ERROR) << "invalid host \"" << host << "\"";
+    LOG(ERROR) << "invalid host \"" << printable(host) << "\"";
     return {};
   }
   std::vector<std::string> parts = {"http://", host.substr(7), "/" + version + "/" + filename};

@@ -102,14 +102,16 @@ def test_time_sync_sets_clock_property_records_and_dump(phone):
     assert phone.path("/cache/norvo/download/request.norvo.uncrypted").exists()
 
 
-def test_time_sync_without_date_leaves_clock_alone(phone):
+def test_time_sync_without_date_fails_step_zero_and_leaves_clock_alone(phone):
     phone.server_config({"date": None})
-    result = phone.run(["corvane", "--run_from_command", "0"], server=True)
+    # Up to the update check: a failed step 0 ends the chain before it.
+    result = phone.run(["corvane", "--run_from_command", "1"], server=True)
     out = lines(result.stdout)
-    assert status_lines(result.stdout) == ["0:s"]
+    assert status_lines(result.stdout) == ["0:f:122"]
     assert not any(l.endswith("Operation not permitted") or l.startswith("-1 0") for l in out)
-    assert any("clock is left unchanged" in l for l in out)
-    assert phone.getprop("norvo.timesync.ready") == "1"
+    assert ("E:no Date header in the server's answer, the clock is left unchanged" in out)
+    assert phone.getprop("norvo.timesync.ready") is None
+    assert requests(phone, "POST") == []
 
 
 def test_time_sync_refused_and_timed_out(phone):

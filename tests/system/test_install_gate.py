@@ -61,6 +61,17 @@ REFUSED = {
                            "unusable entry: META-INF/com/android/metadata is larger than 64 KiB"),
     "duplicate key": (meta(extra=[("pre-device", "vexa_two")]), {},
                       'pre-device: package "vexa_two" (named twice, first as "vexa_one")'),
+    # Blanks that other parsers trim are trimmed here too: the same key, named twice.
+    "key named twice beside a vertical tab": (
+        meta(extra=[("\vota-type", "AB")]), {},
+        'ota-type: package "AB" (named twice, first as "BLOCK")'),
+    "key named twice beside a form feed": (
+        meta(extra=[("pre-device\f", "vexa_two")]), {},
+        'pre-device: package "vexa_two" (named twice, first as "vexa_one")'),
+    # A key another parser would read without its byte-order mark.
+    "key after a byte-order mark": (
+        b"\xef\xbb\xbf" + meta(ota_type="AB") + b"ota-type=BLOCK\n", {},
+        '\\xef\\xbb\\xbfota-type: package "AB" (the key holds a byte-order mark)'),
     "handset build time unset": (meta(), {"ro.build.date.utc": ""},
                                  'post-timestamp: package "1735689600", handset '
                                  "ro.build.date.utc (unset) (the handset's is unset)"),
@@ -76,6 +87,9 @@ FITS = {
     "same build again": (meta(timestamp=BUILD), BUILD, False),
     "downgrade from this build": (meta(timestamp=OLDER, extra=[DOWNGRADE, THIS_BUILD]), OLDER,
                                   True),
+    "blanks around keys and values": (
+        meta(device="\fvexa_one\v", extra=[("\vserialno\f", "\fa1b2c3\v\r")]),
+        make_package.DEMO_PACKAGE_TIME, False),
     "device list, serial, incremental": (
         meta(device="vexa_two,vexa_one", timestamp=BUILD + 1,
              extra=[("serialno", "a1b2c3"), ("pre-build-incremental", "V1.0.0")]), BUILD + 1,
@@ -166,3 +180,32 @@ def test_make_package_options_make_what_the_gate_refuses(make_device, build_dir,
         rejected = [line for line in lines if line.startswith("E:package rejected: ")]
         assert len(rejected) == 1 and rejected[0].startswith("E:package rejected: " + reason), \
             (options, lines)
+
+
+def code_table_row(line):
+    """The meaning column of a line's row in docs/frontend-protocol.md's code table."""
+    text = (REPO / "docs" / "frontend-protocol.md").read_text()
+    for row in text.split("<!-- code table begin -->")[1].split("<!-- code table end -->")[0] \
+            .splitlines():
+        cells = [c.strip() for c in row.strip().strip("|").split("|")]
+        if cells and cells[0] == f"`{line}`":
+            return cells[4]
+    raise AssertionError(f"no row for {line}")
+
+
+def test_a_metadata_entry_named_twice_is_the_unusable_entry_the_document_names(
+        make_device, build_dir):
+    """The archive holds two entries of the metadata's name (a zip reader may take either):
+    the program's result line and the protocol document's row of it say the same thing."""
+    key, cert = make_package.test_key(str(build_dir / "testkey"))
+    with pytest.warns(UserWarning, match="Duplicate name"):
+        data = make_package.archive([
+            (make_package.UPDATER_ENTRY, UPDATER, 0o755),
+            (make_package.METADATA_ENTRY, meta(), 0o644),
+            (make_package.METADATA_ENTRY, meta(device="vexa_two"), 0o644)])
+    device, lines = install(make_device, make_package.sign_archive(data, key, cert))
+    assert "E:package rejected: unusable entry: two entries named " \
+        f"{make_package.METADATA_ENTRY}" in lines, lines
+    assert lines[-2:] == ["6:f:22", "I:Bye bye, RUN_UPDATER"]
+    assert not device.path("/tmp/updater-ran").exists()
+    assert "named twice" in code_table_row("6:f:22")

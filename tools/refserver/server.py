@@ -334,7 +334,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         finally:
             self._finish()
 
-    do_GET = do_HEAD = do_POST = do_PUT = do_DELETE = _handle
+    # CONNECT too: a client that took a port of ours for a proxy shows in the log.
+    do_GET = do_HEAD = do_POST = do_PUT = do_DELETE = do_CONNECT = _handle
 
     def _fault_for(self, path):
         faults = self.cfg.get("faults") or {}
@@ -745,8 +746,9 @@ class Listener(http.server.ThreadingHTTPServer):
         if self.tls_context is not None:
             request.settimeout(10)
             try:
-                variant = SERVER.config().get("tls_cert", "trusted")
-                context = self.tls_context.get(variant)
+                cfg = SERVER.config()
+                context = self.tls_context.get(cfg.get("tls_cert", "trusted"),
+                                               cfg.get("tls_version"))
                 request = context.wrap_socket(request, server_side=True)
             except (ssl.SSLError, OSError):
                 return
@@ -769,20 +771,33 @@ class TlsContexts:
         self.ca = ca if ca and os.path.exists(os.path.join(ca, "ca.key.pem")) else None
         self.names = testca.host_names(build) if build else testca.DEFAULT_NAMES + ["localhost"]
         self.lock = threading.Lock()
-        self.contexts = {}
+        self.contexts = {}  # (variant, version) -> context
+        self.issued = {}  # variant -> (certificate chain file, key file)
 
-    def get(self, variant):
+    def get(self, variant, version=None):
+        """The context of a certificate variant; with version "1.1" it speaks TLS 1.1 and
+        nothing else (any other value: the library's range)."""
         if variant not in testca.VARIANTS:
             variant = "trusted"
         if self.ca is None and variant != "self_signed":
             variant = "self_signed"
+        version = "1.1" if version == "1.1" else None
         with self.lock:
-            if variant not in self.contexts:
-                cert, key = testca.issue(self.ca, variant, self.names, self.dir)
+            if (variant, version) not in self.contexts:
+                if variant not in self.issued:
+                    self.issued[variant] = testca.issue(self.ca, variant, self.names, self.dir)
+                cert, key = self.issued[variant]
                 ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                if version == "1.1" or variant in testca.WEAK:
+                    # What the client must refuse: a library at its default level
+                    # would refuse to serve it in the first place.
+                    ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
+                if version == "1.1":
+                    ctx.minimum_version = ssl.TLSVersion.TLSv1_1
+                    ctx.maximum_version = ssl.TLSVersion.TLSv1_1
                 ctx.load_cert_chain(cert, key)
-                self.contexts[variant] = ctx
-            return self.contexts[variant]
+                self.contexts[(variant, version)] = ctx
+            return self.contexts[(variant, version)]
 
 
 def wanted_ports(cfg, refused_mirrors=()):

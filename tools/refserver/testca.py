@@ -12,7 +12,13 @@ dump of the certificate.
 The server side (``issue``) makes the leaf certificates the tests need:
 ``trusted`` (the deployment's host names, issued by the CA), ``wrong_host`` (issued by the
 CA for another name), ``expired`` (issued by the CA, validity over a day ago: a date test
-that needs no clock set by anyone) and ``self_signed`` (right names, no CA).
+that needs no clock set by anyone) and ``self_signed`` (right names, no CA). Three more
+break the key-size rule of the client while verifying as well as ``trusted``:
+``weak_rsa`` (the right names, issued by the CA, a 1024-bit RSA key), and
+``weak_rsa_in_chain`` / ``weak_ec_in_chain`` (the trusted leaf, followed in the chain the
+server sends by a certificate issued by the CA with a 1024-bit RSA key or a 224-bit EC
+key; a verifier builds its path without it, so only a check of every certificate the
+peer sent finds it). A variant's file holds the chain the server sends, leaf first.
 """
 import datetime
 import hashlib
@@ -25,10 +31,13 @@ import tempfile
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric import ec, rsa
 from cryptography.x509.oid import NameOID
 
-VARIANTS = ("trusted", "wrong_host", "expired", "self_signed")
+VARIANTS = ("trusted", "wrong_host", "expired", "self_signed", "weak_rsa", "weak_rsa_in_chain",
+            "weak_ec_in_chain")
+# The variants whose keys a TLS library at its default security level refuses to load.
+WEAK = ("weak_rsa", "weak_rsa_in_chain", "weak_ec_in_chain")
 DEFAULT_NAMES = ["update.norvo.test", "intl.update.norvo.test", "zelas.norvo.test",
                  "preview.zelas.norvo.test", "intl.zelas.norvo.test"]
 HOST_KEYS = ("NORVO_UPDATE_HOST", "NORVO_UPDATE_HOST_INTL", "NORVO_ZEL_HOST",
@@ -119,7 +128,10 @@ def issue(ca_dir, variant, names, out_dir):
         raise ValueError(f"unknown certificate variant {variant!r}")
     out_dir = pathlib.Path(out_dir)
     out_dir.mkdir(parents=True, exist_ok=True)
-    key = ec.generate_private_key(ec.SECP256R1())
+    if variant == "weak_rsa":
+        key = rsa.generate_private_key(public_exponent=65537, key_size=1024)
+    else:
+        key = ec.generate_private_key(ec.SECP256R1())
     now = _now()
     not_before, not_after = now - datetime.timedelta(days=1), now + datetime.timedelta(days=365)
     if variant == "expired":
@@ -145,9 +157,22 @@ def issue(ca_dir, variant, names, out_dir):
             .add_extension(x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.SERVER_AUTH]),
                            critical=False)
             .sign(issuer_key, hashes.SHA256()))
+    chain = _pem(cert)
+    if variant in ("weak_rsa_in_chain", "weak_ec_in_chain"):
+        weak = (rsa.generate_private_key(public_exponent=65537, key_size=1024)
+                if variant == "weak_rsa_in_chain" else ec.generate_private_key(ec.SECP224R1()))
+        extra = (x509.CertificateBuilder()
+                 .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME,
+                                                             "Norvo weak extra")]))
+                 .issuer_name(issuer_name).public_key(weak.public_key())
+                 .serial_number(x509.random_serial_number())
+                 .not_valid_before(not_before).not_valid_after(not_after)
+                 .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+                 .sign(issuer_key, hashes.SHA256()))
+        chain += _pem(extra)
     cert_path, key_path = out_dir / f"{variant}.pem", out_dir / f"{variant}.key.pem"
     key_path.write_bytes(_key_pem(key))
-    cert_path.write_bytes(_pem(cert))
+    cert_path.write_bytes(chain)
     return cert_path, key_path
 
 
