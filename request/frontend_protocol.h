@@ -34,7 +34,7 @@ namespace frontend_protocol {
 
 // Version of the protocol described by docs/frontend-protocol.md; every
 // program prints it with --version.
-constexpr int kProtocolVersion = 3;
+constexpr int kProtocolVersion = 4;
 
 // What follows the detail letter.
 enum class Detail {
