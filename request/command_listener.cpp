@@ -10,6 +10,8 @@
 
 #include <system_error>
 
+#include "request/rate_cap.h"
+
 std::atomic<int> stopCode{0};
 
 namespace {
@@ -29,7 +31,7 @@ bool makePipe(android::base::unique_fd* read_end, android::base::unique_fd* writ
 char parse_command(const std::string& line) {
   if (line.empty()) return 0;
   char first = line[0];
-  return first == 'c' || first == 'p' || first == 's' ? first : 0;
+  return first == 'c' || first == 'p' || first == 's' || first == 'l' ? first : 0;
 }
 
 bool CommandListener::start(int fd) {
@@ -43,6 +45,7 @@ bool CommandListener::start(int fd) {
     MutexLock lock(mutex_);
     stop_requested_ = false;
     requests_.clear();
+    caps_.clear();
   }
   try {
     thread_ = std::thread(&CommandListener::loop, this, fd);
@@ -96,10 +99,25 @@ std::deque<char> CommandListener::takeRequests() {
   return todo;
 }
 
+std::deque<CapRequest> CommandListener::takeCapRequests() {
+  std::deque<CapRequest> todo;
+  MutexLock lock(mutex_);
+  todo.swap(caps_);
+  return todo;
+}
+
 bool CommandListener::waitUnlessStopped(std::chrono::milliseconds delay) {
   MutexLock lock(mutex_);
   // The wait releases mutex_ and takes it back before each look at the flag.
   return !wake_.wait_for(mutex_, delay, [this]() REQUIRES(mutex_) { return stop_requested_; });
+}
+
+CommandListener::Wake CommandListener::waitForStopOrCap(std::chrono::milliseconds delay) {
+  MutexLock lock(mutex_);
+  wake_.wait_for(mutex_, delay,
+                 [this]() REQUIRES(mutex_) { return stop_requested_ || !caps_.empty(); });
+  if (stop_requested_) return Wake::kStop;
+  return caps_.empty() ? Wake::kTimeout : Wake::kCap;
 }
 
 bool CommandListener::handleLine(const std::string& line) {
@@ -110,6 +128,19 @@ bool CommandListener::handleLine(const std::string& line) {
       MutexLock lock(mutex_);
       requests_.push_back(command);
     }
+    notify();
+    return false;
+  }
+  if (command == 'l') {
+    CapRequest request;
+    request.readable = parse_rate_cap_command(line, &request.cap);
+    request.line = line;
+    {
+      MutexLock lock(mutex_);
+      if (caps_.size() >= kMaxCapRequests) caps_.pop_front();
+      caps_.push_back(std::move(request));
+    }
+    wake_.notify_all();
     notify();
     return false;
   }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <android-base/unique_fd.h>
+#include <stdint.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,8 +21,17 @@
 extern std::atomic<int> stopCode;
 constexpr int kStopCode = 42;
 
-// First byte of a command line: 'c', 'p', 's', or 0 for an invalid command.
+// First byte of a command line: 'c', 'p', 's', 'l' (a speed cap), or 0 for an
+// invalid command.
 char parse_command(const std::string& line);
+
+// A speed cap command as the listener took it: the cap it asks for, or a line
+// that is no cap (the reply then names the cap still in force).
+struct CapRequest {
+  bool readable = false;
+  uint64_t cap = 0;  // bytes per second, 0: none (bounded by rate_cap.h)
+  std::string line;  // as received, for the warning of a line that is no cap
+};
 
 class CommandListener {
  public:
@@ -48,8 +58,15 @@ class CommandListener {
   void clearCommandFd();
   // The pause ('p') and continue ('c') requests received since the last call, in order.
   std::deque<char> takeRequests();
+  // The speed cap requests received since the last call, in order (the newest
+  // kMaxCapRequests: a front end that floods the pipe gets the last ones answered).
+  std::deque<CapRequest> takeCapRequests();
+  static constexpr size_t kMaxCapRequests = 32;
   // Waits `delay`; false when a stop arrived before or during the wait.
   bool waitUnlessStopped(std::chrono::milliseconds delay);
+  // Waits up to `delay` for a stop or a speed cap request: which came first.
+  enum class Wake { kTimeout, kStop, kCap };
+  Wake waitForStopOrCap(std::chrono::milliseconds delay);
 
   // One command line; true when the listener should end. Runs on the listener
   // thread; tests call it directly.
@@ -61,8 +78,9 @@ class CommandListener {
 
   // Shared by the listener thread and the transfer thread.
   mutable Mutex mutex_;
-  std::condition_variable_any wake_;  // signalled when a stop arrives
+  std::condition_variable_any wake_;  // signalled when a stop or a speed cap arrives
   std::deque<char> requests_ GUARDED_BY(mutex_);
+  std::deque<CapRequest> caps_ GUARDED_BY(mutex_);
   bool stop_requested_ GUARDED_BY(mutex_) = false;
 
   // Owned by the transfer thread. The pipes are made before the listener thread

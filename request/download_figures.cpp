@@ -30,5 +30,7 @@ std::map<std::string, std::string> DownloadFigures::record() const {
       {prefix + "final", std::to_string(final_code)},
       {prefix + "space_needed", space_needed < 0 ? std::string() : std::to_string(space_needed)},
       {prefix + "space_free", space_free < 0 ? std::string() : std::to_string(space_free)},
+      {prefix + "cap", std::to_string(cap)},
+      {prefix + "cap_changed", cap_changed ? "1" : "0"},
   };
 }

@@ -31,6 +31,10 @@ struct DownloadFigures {
   // bytes its file system had free; -1 when not checked (no size in the record).
   int64_t space_needed = -1;
   int64_t space_free = -1;
+  // The speed cap last in force (bytes per second, 0: none), and whether a front
+  // end changed it during the run.
+  uint64_t cap = 0;
+  bool cap_changed = false;
 
   // Mean speed over the run, bytes per second (0 for a run shorter than 1 ms).
   int64_t meanSpeed() const;

@@ -18,6 +18,8 @@ TEST(DownloadFiguresTest, RecordHoldsEveryFigureUnderItsOwnKey) {
   figures.final_code = 0;
   figures.space_needed = 300000;
   figures.space_free = 9000000;
+  figures.cap = 204800;
+  figures.cap_changed = true;
   std::map<std::string, std::string> expected = {
       {"download_figures_received", "300000"},
       {"download_figures_resumed", "100000"},
@@ -31,6 +33,8 @@ TEST(DownloadFiguresTest, RecordHoldsEveryFigureUnderItsOwnKey) {
       {"download_figures_final", "0"},
       {"download_figures_space_needed", "300000"},
       {"download_figures_space_free", "9000000"},
+      {"download_figures_cap", "204800"},
+      {"download_figures_cap_changed", "1"},
   };
   EXPECT_EQ(figures.record(), expected);
 }
@@ -53,6 +57,8 @@ TEST(DownloadFiguresTest, RunWithoutAPackageLeavesTheServingMirrorEmpty) {
   // No size in the record: the room was not checked.
   EXPECT_EQ(record.at("download_figures_space_needed"), "");
   EXPECT_EQ(record.at("download_figures_space_free"), "");
+  EXPECT_EQ(record.at("download_figures_cap"), "0");
+  EXPECT_EQ(record.at("download_figures_cap_changed"), "0");
 }
 
 }  // namespace

@@ -133,8 +133,20 @@ std::string letterAndDetail(const LineEntry& entry, const std::string& value) {
     case Detail::kValue:
       text += ':' + value;
       break;
+    case Detail::kTextValue: {
+      std::string fixed(entry.text);
+      text += ':' + fixed.substr(0, fixed.find(':')) + ':' + value;
+      break;
+    }
   }
   return text;
+}
+
+// What a kValue or kTextValue line's number is, as the document's pattern names it.
+std::string valueName(const LineEntry& entry) {
+  std::string text(entry.text);
+  if (entry.detail == Detail::kTextValue) text = text.substr(text.find(':') + 1);
+  return "<" + text + ">";
 }
 
 }  // namespace
@@ -158,7 +170,7 @@ std::string Pattern(Line line) {
       if (entry.stages & (1u << bit)) text = std::to_string(bit);
     }
   }
-  return text + letterAndDetail(entry, "<" + std::string(entry.text) + ">");
+  return text + letterAndDetail(entry, valueName(entry));
 }
 
 Line FailureLine(int status, int code) {
@@ -190,9 +202,10 @@ Line FinalLine(int cause) {
 
 void Emit(FILE* stream, Line line, int status, long long value) {
   if (stream == nullptr) return;
-  LineKind kind = line == Line::kProgress || line == Line::kSpeed     ? LineKind::kProgress
-                  : line == Line::kPaused || line == Line::kContinued ? LineKind::kReply
-                                                                      : LineKind::kFinal;
+  LineKind kind = line == Line::kProgress || line == Line::kSpeed ? LineKind::kProgress
+                  : line == Line::kPaused || line == Line::kContinued || line == Line::kRateCap
+                      ? LineKind::kReply
+                      : LineKind::kFinal;
   writeText(stream, kind, Encode(line, status, value));
 }
 

@@ -34,7 +34,7 @@ namespace frontend_protocol {
 
 // Version of the protocol described by docs/frontend-protocol.md; every
 // program prints it with --version.
-constexpr int kProtocolVersion = 4;
+constexpr int kProtocolVersion = 5;
 
 // What follows the detail letter.
 enum class Detail {
@@ -42,6 +42,9 @@ enum class Detail {
   kNumber,  // a fixed number: "3:f:122"
   kText,    // a fixed text: "3:r:p", "N:f:CURLE_OPERATION_TIMEDOUT", "3:c:" (empty)
   kValue,   // a number given when the line is written: "3:p:42", "3:f:7"
+  // A fixed text, then a number given when the line is written: "3:r:l:204800". The
+  // entry's text is "<the fixed text>:<what the number is>".
+  kTextValue,
 };
 
 // Whether corvane tries again after a failure line.
@@ -99,6 +102,7 @@ constexpr int kFinalCodeBase = 100;
   X(kSpeed, kStage3, 's', kValue, 0, "bytes per second", true, kNotAFailure)              \
   X(kPaused, kStage3, 'r', kText, 0, "p", true, kNotAFailure)                             \
   X(kContinued, kStage3, 'r', kText, 0, "c", true, kNotAFailure)                          \
+  X(kRateCap, kStage3, 'r', kTextValue, 0, "l:bytes per second", true, kNotAFailure)       \
   X(kStopped, kStage3, 'r', kText, 0, "s", false, kFinal)                                 \
   X(kComplete, kStage3, 'c', kText, 0, "", true, kNotAFailure)                            \
   X(kMirrorChanged, kStage3, 'm', kValue, 0, "mirror index", true, kNotAFailure)          \

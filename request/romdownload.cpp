@@ -11,6 +11,7 @@
 #include "request/romdownload.h"
 
 #include <android-base/logging.h>
+#include <android-base/properties.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -82,6 +83,17 @@ void RomDownload::run() {
   vouch_.load();
   Clock::time_point start = Clock::now();
   figures_ = DownloadFigures();
+  // The cap from the first byte, as the front end set it before this stage.
+  std::string capText = android::base::GetProperty(kRateCapProperty, "");
+  uint64_t cap = 0;
+  if (!parse_rate_cap_value(capText, &cap)) {
+    LOG(WARNING) << ">> RomDownload: " << kRateCapProperty << " \"" << printable(capText)
+                 << "\" is no speed cap (bytes per second); downloading without one";
+    cap = 0;
+  }
+  pacer_.setCap(cap, start);
+  figures_.cap = cap;
+  if (cap != 0) LOG(INFO) << ">> RomDownload: speed cap " << cap << " bytes per second";
   runAttempts();
   figures_.duration = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   resolveNameAbortOn(-1);
@@ -123,7 +135,10 @@ void RomDownload::runAttempts() {
       figures_.final_code = kStopCode;
       break;
     }
-    if (outcome != Outcome::kRestart && outcome != Outcome::kRedirect) break;
+    if (outcome != Outcome::kRestart && outcome != Outcome::kRedirect &&
+        outcome != Outcome::kReshape) {
+      break;
+    }
     // What the wait needs of the attempt, before releaseResource() drops it.
     bool progressed = ended.written > 0;
     bool failover = ended.failover;
@@ -139,7 +154,7 @@ void RomDownload::runAttempts() {
       std::chrono::milliseconds wait = retry().nextWait(progressed, retryAfterMs);
       LOG(INFO) << ">> RomDownload retries in " << wait.count() << " ms"
                 << (retryAfterMs >= 0 ? ", as the server asked" : "");
-      stop = !listener_.waitUnlessStopped(wait);
+      stop = !waitBeforeRetry(wait);
     }
     if (stop) {
       LOG(ERROR) << " stop command while waiting to retry, download stopped";
@@ -218,7 +233,9 @@ int RomDownload::PreExecuted() {
       .set(CURLOPT_NOSIGNAL, 1L)
       // Packages are large: with libcurl's 16 KiB default a 256 MiB download took
       // about eight times the reads, polls and progress callbacks of 128 KiB ones.
-      .set(CURLOPT_BUFFERSIZE, 128L * 1024)
+      // Under a speed cap one read is a sixteenth of a second's worth at most, so
+      // that the rate holds over short stretches too.
+      .set(CURLOPT_BUFFERSIZE, attempt_->bufferSize = buffer_for_cap(pacer_.cap()))
       // A dead connection must not hang the download for ever.
       .set(CURLOPT_CONNECTTIMEOUT, kConnectTimeout)
       .set(CURLOPT_LOW_SPEED_LIMIT, 1L)
@@ -318,6 +335,13 @@ int RomDownload::OnExecuted() {
   }
   ++figures_.attempts;
   rc = noteTlsResult(performWithCommands(handle));
+  if (attempt_->reshape && rc == CURLE_OK) {
+    // Ended by us for a receive buffer that fits the new cap: the next request
+    // goes on from the byte this one reached.
+    LOG(INFO) << ">> RomDownload: going on with a new request for the new speed cap";
+    attempt_->outcome = Outcome::kReshape;
+    return CURLE_OK;
+  }
   // A certificate that did not verify stays so however often we ask.
   if (tls::is_verification_failure(rc)) failAttempt(rc, true);
   if (rc != CURLE_OK) {
@@ -395,10 +419,18 @@ CURLcode RomDownload::performWithCommands(CURL* handle) {
       result = CURLE_ABORTED_BY_CALLBACK;
       break;
     }
+    if (attempt_->reshape) break;  // result CURLE_OK: OnExecuted goes on from here
     curl_waitfd extra[1];
     unsigned count = 0;
     if (listener_.commandFd() >= 0) extra[count++] = {listener_.commandFd(), CURL_WAIT_POLLIN, 0};
-    if (curl_multi_poll(multi.get(), extra, count, 1000, nullptr) != CURLM_OK) {
+    int timeout_ms = 1000;
+    if (attempt_->capHeld) {
+      // The body is held for the speed cap: wake when its turn comes.
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(attempt_->capResume - Clock::now());
+      timeout_ms = static_cast<int>(std::clamp<int64_t>(left.count() + 1, 0, 1000));
+    }
+    if (curl_multi_poll(multi.get(), extra, count, timeout_ms, nullptr) != CURLM_OK) {
       result = CURLE_OUT_OF_MEMORY;
       break;
     }
@@ -406,7 +438,14 @@ CURLcode RomDownload::performWithCommands(CURL* handle) {
       // Requests that cannot apply yet (no package body has begun) stay queued
       // for the progress calls; the descriptor must not keep the wait awake.
       listener_.clearCommandFd();
+      applyCaps();
       applyRequests();
+    }
+    if (attempt_->capHeld && Clock::now() >= attempt_->capResume) {
+      attempt_->capHeld = false;
+      // The front end's own pause holds on; its continue releases the body then.
+      // The piece libcurl kept is delivered from inside the call.
+      if (!attempt_->pauseApplied) curl_easy_pause(handle, CURLPAUSE_CONT);
     }
   }
   curl_multi_remove_handle(multi.get(), handle);
@@ -519,6 +558,15 @@ size_t RomDownload::writeBody(char* data, size_t size, size_t nmemb, void* userd
   size_t count = size * nmemb;
   if (attempt.discardBody) return count;
   if (self->updateFile == nullptr) return 0;
+  if (self->pacer_.cap() != 0) {
+    // Each piece when its turn comes: until then libcurl keeps it and reads no more.
+    Clock::time_point now = Clock::now(), due = self->pacer_.due(now);
+    if (due > now) {
+      attempt.capHeld = true;
+      attempt.capResume = due;
+      return CURL_WRITEFUNC_PAUSE;
+    }
+  }
   int64_t room = attempt.limit - attempt.progress.lastResume - attempt.written;
   size_t take = count;
   if (room < static_cast<int64_t>(count)) {
@@ -530,6 +578,7 @@ size_t RomDownload::writeBody(char* data, size_t size, size_t nmemb, void* userd
   }
   size_t done = fwrite(data, 1, take, self->updateFile);
   attempt.written += static_cast<int64_t>(done);
+  self->pacer_.took(done, Clock::now());
   if (self->digestLength_ >= 0 && done > 0) {
     // The hashing thread reads these bytes back from the file: they must be there.
     if (fflush(self->updateFile) == 0) {
@@ -554,7 +603,10 @@ int RomDownload::xferinfo(void* clientp, curl_off_t dltotal, curl_off_t dlnow, c
   // Pause and continue take effect here, on the transfer's own thread, after the
   // lines about the bytes that came before them. While paused, libcurl keeps
   // calling this about once a second, so a continue or a stop still gets through.
-  if (p->event != nullptr) p->event->applyRequests();
+  if (p->event != nullptr) {
+    p->event->applyCaps();
+    p->event->applyRequests();
+  }
   return result;
 }
 
@@ -631,7 +683,61 @@ void RomDownload::applyRequests() {
   }
 }
 
+void RomDownload::applyCaps() {
+  std::deque<CapRequest> requests = listener_.takeCapRequests();
+  for (const CapRequest& request : requests) {
+    if (request.readable) {
+      setRateCap(request.cap);
+    } else {
+      LOG(WARNING) << "RomDownload INVALID SPEED CAP: " << printable(request.line)
+                   << " (the cap stays " << pacer_.cap() << " bytes per second)";
+    }
+    writeStatus(Line::kRateCap, status_, static_cast<long long>(pacer_.cap()));
+  }
+}
+
+void RomDownload::setRateCap(uint64_t cap) {
+  if (cap == pacer_.cap()) return;
+  LOG(INFO) << ">> RomDownload: speed cap "
+            << (cap == 0 ? std::string("lifted") : std::to_string(cap) + " bytes per second");
+  pacer_.setCap(cap, Clock::now());
+  figures_.cap = cap;
+  figures_.cap_changed = true;
+  if (attempt_ == nullptr) return;
+  // A body held for the old cap goes on by the new one at the next wake.
+  if (attempt_->capHeld) attempt_->capResume = pacer_.due(Clock::now());
+  // A receive buffer far from what the new cap wants (much larger under a low
+  // cap: bursts; much smaller without: many small reads) is replaced by a new
+  // request from the byte the transfer reached.
+  long wanted = buffer_for_cap(cap);
+  if (attempt_->bufferSize > 0 &&
+      (attempt_->bufferSize > 2 * wanted || wanted > 4 * attempt_->bufferSize)) {
+    attempt_->reshape = true;
+  }
+}
+
+bool RomDownload::waitBeforeRetry(std::chrono::milliseconds wait) {
+  Clock::time_point until = Clock::now() + wait;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+    if (left.count() <= 0) return !listener_.stopRequested();
+    switch (listener_.waitForStopOrCap(left)) {
+      case CommandListener::Wake::kStop:
+        return false;
+      case CommandListener::Wake::kCap:
+        applyCaps();  // answered now, in force from the next attempt on
+        break;
+      case CommandListener::Wake::kTimeout:
+        return !listener_.stopRequested();
+    }
+  }
+}
+
 Handler RomDownload::handleCurlCode(CURLcode code) {
+  if (attempt_->outcome == Outcome::kReshape) {
+    // Not an end of any kind: the next turn of the loop goes on.
+    return [](DownloadStatus) { return true; };
+  }
   if (attempt_->outcome == Outcome::kFailed) {
     // The attempt already wrote the line that ends the task.
     zelstub(code);

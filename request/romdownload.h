@@ -19,6 +19,7 @@
 #include "request/frontend_protocol.h"
 #include "request/package_file.h"
 #include "request/package_hasher.h"
+#include "request/rate_cap.h"
 #include "request/retry_policy.h"
 #include "request/secure_event.h"
 
@@ -90,7 +91,9 @@ class RomDownload : public SecureEvent {
   XferProgress* progress = nullptr;
 
  private:
-  enum class Outcome { kNone, kComplete, kFailed, kStopped, kRestart, kRedirect };
+  // kReshape: a new speed cap wants a receive buffer of another size; the
+  // transfer ended where it was and goes on at once with a new request, silently.
+  enum class Outcome { kNone, kComplete, kFailed, kStopped, kRestart, kRedirect, kReshape };
 
   // Everything that lives for one attempt, one request (a redirect's target is
   // the next attempt): made when the attempt starts and dropped by
@@ -115,6 +118,12 @@ class RomDownload : public SecureEvent {
     int64_t expectedTotal = -1;        // size the file has once this answer is complete
     int64_t limit = kMaxPackageBytes;  // the file never grows past this
     bool pauseApplied = false;         // this transfer is paused
+    // The speed cap holds the body until capResume (libcurl keeps the piece it
+    // offered); and the receive buffer this transfer reads with.
+    bool capHeld = false;
+    std::chrono::steady_clock::time_point capResume{};
+    long bufferSize = 0;
+    bool reshape = false;  // the cap changed too much for bufferSize: end and go on
 
     // How it ended, for the attempt loop and the retry decision.
     Outcome outcome = Outcome::kNone;
@@ -136,6 +145,13 @@ class RomDownload : public SecureEvent {
   static size_t writeBody(char* data, size_t size, size_t nmemb, void* userdata);
   // Applies queued pause/continue requests on the transfer thread.
   void applyRequests();
+  // Applies queued speed cap requests (any time, also between attempts) and
+  // answers each with the cap in force.
+  void applyCaps();
+  void setRateCap(uint64_t cap);
+  // The back-off wait before the next attempt, answering cap requests meanwhile;
+  // false when a stop came.
+  bool waitBeforeRetry(std::chrono::milliseconds wait);
 
   // The end of an attempt.
   // The completed file is the package the record and the answer describe.
@@ -192,6 +208,9 @@ class RomDownload : public SecureEvent {
   PackageHasher hasher_;
   int64_t digestLength_ = -1;
   bool reserveRefused_ = false;  // said once: the file system does not reserve
+  // The speed cap of the task (rate_cap.h): set by the property at the start and
+  // by "l" commands; it paces every attempt, across retries, redirects and mirrors.
+  RatePacer pacer_;
   bool prefixReported_ = false;  // said once: what the digests read of the file
   // The front end paused an attempt and has not continued since: the next
   // attempt starts paused as well.

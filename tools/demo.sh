@@ -5,14 +5,15 @@
 #
 #   tools/demo.sh [--script "30:p,+3:c"] [--keep]
 #
-# --script  commands sent during the download (default: pause at 40 %, continue 3 s later;
-#           give an empty text to drive it from the keyboard: p, c, s)
+# --script  commands sent during the download (default: cap the speed at 256 KiB/s at 20 %,
+#           pause at 40 %, continue 3 s later, lift the cap at 60 %; give an empty text to
+#           drive it from the keyboard: p, c, s, l)
 # --keep    keep the device folder for inspection (its path is printed)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 REPO=$(pwd)
 
-script="40:p,+3:c"
+script="20:l 262144,40:p,+3:c,60:l 0"
 keep=0
 while [ $# -gt 0 ]; do
   case "$1" in

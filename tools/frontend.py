@@ -23,7 +23,10 @@ docs/frontend-protocol.md (LINES, classify).
 
 --script is a comma-separated list of WHEN:COMMAND, where WHEN is a percentage ("30") or a
 delay in seconds after the previous command ("+2.5"), and COMMAND is a command line such as
-p, c or s. Example: --script "30:p,+3:c".
+p, c, s or "l 262144" (cap the speed at 256 KiB/s; "l 0" lifts the cap). Example:
+--script "20:l 262144,40:p,+3:c,60:l 0". --cap BYTES sets the cap from the first byte (the
+property norvo.download.rate_cap, set before the second stage). On a terminal the key l
+steps the cap through 256 KiB/s, 1 MiB/s and none.
 """
 import argparse
 import os
@@ -66,6 +69,7 @@ LINES = {
     "3:s:<bytes per second>": "kSpeed",
     "3:r:p": "kPaused",
     "3:r:c": "kContinued",
+    "3:r:l:<bytes per second>": "kRateCap",
     "3:r:s": "kStopped",
     "3:c:": "kComplete",
     "3:m:<mirror index>": "kMirrorChanged",
@@ -148,6 +152,8 @@ def classify(line):
     letter, _, detail = rest.partition(":")
     if stage == "3" and letter in "psm" and detail.isdigit():
         return {"p": "kProgress", "s": "kSpeed", "m": "kMirrorChanged"}[letter]
+    if stage == "3" and letter == "r" and detail.startswith("l:") and detail[2:].isdigit():
+        return "kRateCap"
     if letter == "f" and detail.isdigit():
         if first:
             return "kStepFailed"
@@ -295,12 +301,18 @@ class Bar:
             sys.stdout.flush()
 
 
+# What the key l steps through: bytes per second, 0 for no cap.
+KEY_CAPS = (256 << 10, 1 << 20, 0)
+CAP_PROPERTY = "norvo.download.rate_cap"
+
+
 def second_stage(url, log, script):
     scheme, host, path, size = url
     say(f"== second stage: download {scheme}{host}{path} ({human(size) if size else 'size unknown'})")
     keyboard = sys.stdin.isatty() and not script
     if keyboard:
-        say("   keys: p pause, c continue, s stop")
+        say("   keys: p pause, c continue, s stop, l speed cap (256 KiB/s, 1 MiB/s, none)")
+    caps = iter([])
     stage = Stage(SECOND, scheme, host, path, stdout=log, stderr=subprocess.STDOUT)
     bar = Bar(size, sys.stdout.isatty())
     steps = parse_script(script)
@@ -326,6 +338,13 @@ def second_stage(url, log, script):
                 if key in "pcs":
                     send(stage, key)
                     bar.note = f"sent {key}"
+                elif key == "l":
+                    cap = next(caps, None)
+                    if cap is None:
+                        caps = iter(KEY_CAPS)
+                        cap = next(caps)
+                    send(stage, f"l {cap}")
+                    bar.note = f"sent l {cap}"
             for line in stage.new_lines(0.1):
                 name = classify(line)
                 detail = line.split(":")[-1]
@@ -337,6 +356,9 @@ def second_stage(url, log, script):
                     bar.note = "paused"
                 elif name == "kContinued":
                     bar.note = "continued"
+                elif name == "kRateCap":
+                    cap = int(detail)
+                    bar.note = f"capped at {human(cap)}/s" if cap else "cap lifted"
                 elif name == "kStopped":
                     bar.note, result = "stopped", "stopped"
                 elif name == "kComplete":
@@ -396,7 +418,16 @@ def main(argv=None):
     parser.add_argument("--log", default="/tmp/frontend-corvane.log",
                         help="where corvane's own log goes (default %(default)s)")
     parser.add_argument("--no-install", action="store_true", help="stop after the download")
+    parser.add_argument("--cap", type=int, default=None,
+                        help="speed cap of the download from its first byte, bytes per second")
     args = parser.parse_args(argv)
+    if args.cap is not None:
+        if args.cap < 0:
+            parser.error("--cap takes a number of bytes per second (0: none)")
+        # The front end's way to cap the download from its first byte.
+        subprocess.run(["setprop", CAP_PROPERTY, str(args.cap)], check=True)
+        say(f"== speed cap {human(args.cap)}/s from the first byte" if args.cap else
+            "== no speed cap")
     try:
         parse_script(args.script)
     except ValueError as err:

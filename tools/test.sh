@@ -32,7 +32,7 @@ echo "== download tests (ThreadSanitizer)"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 build-tsan/bin/unit_tests --gtest_filter='XferInfo.*:RedirectSplit.*:Commands.*:CommandListenerTest.*:RomDownloadRun.*:SecureEventTest.*:PackageHasherTest.*'
 NORVO_BUILD_DIR=$PWD/build-tsan tools/system-tests.sh tests/system/test_download.py \
-  tests/system/test_download_check.py
+  tests/system/test_download_check.py tests/system/test_rate_cap.py
 
 # Compile only: clang checks the GUARDED_BY annotations (-Wthread-safety).
 echo "== build (clang, thread-safety analysis)"

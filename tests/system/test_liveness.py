@@ -82,7 +82,13 @@ def _hashing(dev):
     return {}, r"3:p:\d+\n"
 
 
-STATES = {"downloading": _downloading, "hashing": _hashing, "paused": _paused, "backing_off": _backing_off,
+def _capped(dev):
+    # A speed cap of 1 KiB/s: the body is held between its pieces when the stop comes.
+    serve(dev, make_package(1 << 20))
+    return {"env": (), "options": ("--prop", "norvo.download.rate_cap=1024")}, r"3:p:\d+\n"
+
+
+STATES = {"downloading": _downloading, "hashing": _hashing, "capped": _capped, "paused": _paused, "backing_off": _backing_off,
           "resolving": _resolving, "connecting": _connecting, "trickle": _trickle,
           "full_status_pipe": _full_status_pipe, "full_pipe_queued_replies": _full_pipe_queued_replies,
           "fifo_record": _fifo_record}
