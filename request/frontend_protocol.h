@@ -102,7 +102,7 @@ constexpr int kFinalCodeBase = 100;
   X(kSpeed, kStage3, 's', kValue, 0, "bytes per second", true, kNotAFailure)              \
   X(kPaused, kStage3, 'r', kText, 0, "p", true, kNotAFailure)                             \
   X(kContinued, kStage3, 'r', kText, 0, "c", true, kNotAFailure)                          \
-  X(kRateCap, kStage3, 'r', kTextValue, 0, "l:bytes per second", true, kNotAFailure)       \
+  X(kRateCap, kStage3, 'r', kTextValue, 0, "l:bytes per second", true, kNotAFailure)      \
   X(kStopped, kStage3, 'r', kText, 0, "s", false, kFinal)                                 \
   X(kComplete, kStage3, 'c', kText, 0, "", true, kNotAFailure)                            \
   X(kMirrorChanged, kStage3, 'm', kValue, 0, "mirror index", true, kNotAFailure)          \

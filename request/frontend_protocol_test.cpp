@@ -160,10 +160,9 @@ INSTANTIATE_TEST_SUITE_P(
         Encoded{Line::kSpeed, 3, 5000000000LL, "3:s:5000000000\n"},
         Encoded{Line::kPaused, 3, 0, "3:r:p\n"}, Encoded{Line::kStopped, 3, 0, "3:r:s"},
         Encoded{Line::kRateCap, 3, 204800, "3:r:l:204800\n"},
-        Encoded{Line::kRateCap, 3, 0, "3:r:l:0\n"},
-        Encoded{Line::kComplete, 3, 0, "3:c:\n"}, Encoded{Line::kMirrorChanged, 3, 2, "3:m:2\n"},
-        Encoded{Line::kGaveUp, 3, 135, "3:f:135\n"}, Encoded{Line::kInstalled, 6, 0, "6:s\n"},
-        Encoded{Line::kUpdaterFailed, 6, 0, "6:f:31\n"}));
+        Encoded{Line::kRateCap, 3, 0, "3:r:l:0\n"}, Encoded{Line::kComplete, 3, 0, "3:c:\n"},
+        Encoded{Line::kMirrorChanged, 3, 2, "3:m:2\n"}, Encoded{Line::kGaveUp, 3, 135, "3:f:135\n"},
+        Encoded{Line::kInstalled, 6, 0, "6:s\n"}, Encoded{Line::kUpdaterFailed, 6, 0, "6:f:31\n"}));
 
 struct Failure {
   int status;
