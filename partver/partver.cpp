@@ -16,7 +16,7 @@
 #include <limits>
 
 #include "norvotools/norvo-root/bounded_read.h"
-#include "request/frontend_protocol.h"
+#include "norvotools/norvo-root/version_text.h"
 
 namespace partver {
 namespace {
@@ -172,7 +172,7 @@ void apply_target_versions(const char* path) {
 
 int run(int argc, char** argv, const char* device_path, const char* target_path) {
   if (argc == 2 && strcmp(argv[1], "--version") == 0) {
-    fputs(frontend_protocol::VersionText("partver").c_str(), stdout);
+    fputs(norvo_version::VersionText("partver").c_str(), stdout);
     fflush(stdout);
     return 0;
   }

@@ -23,17 +23,17 @@
 #include <memory>
 
 #include "norvo_config.h"
+#include "norvotools/norvo-root/curl_handles.h"
 #include "norvotools/norvo-root/host_lookup.h"
 #include "norvotools/norvo-root/log_text.h"
 #include "norvotools/norvo-root/scoped.h"
 #include "norvotools/norvo-root/secure_mount.h"
 #include "norvotools/norvo-root/tls_trust.h"
 #include "norvotools/norvo-root/ui_logger.h"
+#include "norvotools/norvo-root/version_text.h"
 #include "norvotools/norvo-root/work_area.h"
 #include "norvotools/norvo-zel/zel_constants.h"
 #include "norvotools/norvo-zel/zelprotocal.h"
-#include "request/curl_handles.h"
-#include "request/frontend_protocol.h"
 
 extern char** environ;
 
@@ -492,7 +492,7 @@ int upload_once() {
 int quillon_main(int argc, char** argv) {
   // The one argument answered before the start-up steps: it touches nothing.
   if (argc == 2 && strcmp(argv[1], "--version") == 0) {
-    fputs(frontend_protocol::VersionText("quillon").c_str(), stdout);
+    fputs(norvo_version::VersionText("quillon").c_str(), stdout);
     return 0;
   }
   curl_global_init(CURL_GLOBAL_DEFAULT);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "request/url_wrapper.h"
+#include "request/vendor/url_wrapper.h"
 
 // The module keeps its own names in a namespace: corvane has a console logger
 // of the same name, and the unit tests link both.

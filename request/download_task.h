@@ -9,7 +9,7 @@
 #include <string>
 
 #include "request/secure_event.h"
-#include "request/url_wrapper.h"
+#include "request/vendor/url_wrapper.h"
 
 class DownloadTask {
  public:

@@ -19,7 +19,8 @@
 //     compares the two row by row.
 //  3. tools/frontend.py: the name in its LINES table (the same names).
 //  4. Write it with Emit()/EmitFailure() where it arises, and a test there.
-//  5. Raise kProtocolVersion when an existing line changes its form or meaning.
+//  5. Raise kProtocolVersion (norvotools/norvo-root/version_text.h) when an
+//     existing line changes its form or meaning.
 //     A new code alone does not: front ends treat an unknown code of a known
 //     letter by the rules of its stage (the document says how).
 #pragma once
@@ -29,12 +30,13 @@
 #include <string>
 
 #include "norvo_config.h"
+#include "norvotools/norvo-root/version_text.h"
 
 namespace frontend_protocol {
 
 // Version of the protocol described by docs/frontend-protocol.md; every
-// program prints it with --version.
-constexpr int kProtocolVersion = 5;
+// program prints it with --version (norvotools/norvo-root/version_text.h).
+constexpr int kProtocolVersion = norvo_version::kProtocolVersion;
 
 // What follows the detail letter.
 enum class Detail {
@@ -209,12 +211,5 @@ void Emit(FILE* stream, Line line, int status, long long value = 0);
 void EmitFailure(FILE* stream, int status, int code);
 // True once a status write found the reader gone (or the stream failed).
 bool StreamLost(FILE* stream);
-
-// What --version prints: "<program> <version>\nprotocol <N>\n". Inline, so that
-// quillon and partver need nothing else of this module.
-inline std::string VersionText(const char* program) {
-  return std::string(program) + " " + NORVO_VERSION + "\nprotocol " +
-         std::to_string(kProtocolVersion) + "\n";
-}
 
 }  // namespace frontend_protocol

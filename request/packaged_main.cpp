@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include "norvotools/norvo-root/ui_logger.h"
+#include "norvotools/norvo-root/version_text.h"
 #include "request/download_task.h"
 #include "request/entry.h"
-#include "request/frontend_protocol.h"
 
 namespace {
 
@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
   // Before anything touches the device (logging, the work area, the tmpfs), so
   // that asking for the version changes nothing.
   if (argc == 2 && strcmp(argv[1], "--version") == 0) {
-    fputs(frontend_protocol::VersionText("corvane").c_str(), stdout);
+    fputs(norvo_version::VersionText("corvane").c_str(), stdout);
     return 0;
   }
   android::base::SetMinimumLogSeverity(android::base::DEBUG);

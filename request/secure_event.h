@@ -13,11 +13,11 @@
 #include <string>
 #include <unordered_map>
 
+#include "norvotools/norvo-root/curl_handles.h"
 #include "norvotools/norvo-root/host_lookup.h"
 #include "norvotools/norvo-root/scoped.h"
-#include "request/curl_handles.h"
 #include "request/frontend_protocol.h"
-#include "request/url_wrapper.h"
+#include "request/vendor/url_wrapper.h"
 
 class DownloadTask;
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "request/url_wrapper.h"
+#include "request/vendor/url_wrapper.h"
 
 using FactMap = std::unordered_map<std::string, std::string>;
 

@@ -9,8 +9,8 @@
 #include <list>
 #include <string>
 
-#include "request/url_wrapper.h"
 #include "request/vendor/norvo_dns.h"
+#include "request/vendor/url_wrapper.h"
 
 // Splits "name:port" into the name and ":port" (empty when there is no numeric port).
 void splitHostPort(const std::string& host, std::string* name, std::string* port_suffix);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "request/curl_handles.h"
+#include "norvotools/norvo-root/curl_handles.h"
 #include "tests/support/test_support.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <netdb.h>
 
-#include "request/url_wrapper.h"
+#include "request/vendor/url_wrapper.h"
 
 using ResolveCallback = void (*)(void* arg, int status, int timeouts, hostent* host);
 

@@ -15,7 +15,7 @@ FIXED = ("NORVO_FIXED_BACKOFF=1",)
 def expected_version(build, program):
     config = (build / "generated" / "norvo_config.h").read_text()
     version = re.search(r'#define NORVO_VERSION "([^"]+)"', config).group(1)
-    header = (REPO / "request" / "frontend_protocol.h").read_text()
+    header = (REPO / "norvotools" / "norvo-root" / "version_text.h").read_text()
     protocol = re.search(r"kProtocolVersion = (\d+);", header).group(1)
     doc = (REPO / "docs" / "frontend-protocol.md").read_text()
     assert f"Protocol version: **{protocol}**" in doc

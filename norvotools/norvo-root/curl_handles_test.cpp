@@ -1,4 +1,4 @@
-#include "request/curl_handles.h"
+#include "norvotools/norvo-root/curl_handles.h"
 
 #include <gtest/gtest.h>
 
