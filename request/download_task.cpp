@@ -41,6 +41,8 @@ int DownloadTask::run_first_stage() {
 int DownloadTask::run_second_stage() {
   RomDownload download;
   download.setDriver(this);
+  // What the download takes of the records and the device, in one plan.
+  download.setPlan(DownloadPlan::FromRecords());
   signal(SIGPIPE, SIG_IGN);
   download.setNext(nullptr);
   download.setStatus(STATUS_ROM_DOWNLOAD);
@@ -60,6 +62,7 @@ int DownloadTask::run_from_command(DownloadStatus status) {
   address.setStatus(STATUS_ADDRESS_INFO);
   rom.setStatus(STATUS_ROM_INFO);
   download.setStatus(STATUS_ROM_DOWNLOAD);
+  download.setPlan(DownloadPlan::FromRecords());
   if (status >= 1) sync.setNext(&address);
   if (status >= 2) address.setNext(&rom);
   if (status >= 3) rom.setNext(&download);

@@ -60,7 +60,8 @@ bool backoff_jitter_enabled() {
   return enabled;
 }
 
-RetryPolicy::RetryPolicy(bool jitter) : jitter_(jitter), random_(std::random_device{}()) {}
+RetryPolicy::RetryPolicy(bool jitter, std::chrono::milliseconds first)
+    : jitter_(jitter), random_(std::random_device{}()), first_(first), cap_(first) {}
 
 bool RetryPolicy::giveUpAfter(bool permanent, bool checksum_mismatch) {
   if (checksum_mismatch && ++mismatches_ >= kMaxChecksumMismatches) return true;
@@ -68,7 +69,7 @@ bool RetryPolicy::giveUpAfter(bool permanent, bool checksum_mismatch) {
 }
 
 std::chrono::milliseconds RetryPolicy::nextWait(bool progressed, int64_t retry_after_ms) {
-  if (progressed) cap_ = kFirstBackoff;
+  if (progressed) cap_ = first_;
   std::chrono::milliseconds wait = backoff_delay(cap_, jitter_, &random_);
   if (retry_after_ms >= 0) {
     int64_t asked = std::min<int64_t>(retry_after_ms, kMaxBackoff.count());

@@ -86,7 +86,10 @@ class RetryPolicy {
   // Whole downloads with a wrong checksum before the task gives up.
   static constexpr int kMaxChecksumMismatches = 3;
 
-  explicit RetryPolicy(bool jitter = backoff_jitter_enabled());
+  // `first`: the first cap of the schedule (tests shorten it; the device's is
+  // kFirstBackoff).
+  explicit RetryPolicy(bool jitter = backoff_jitter_enabled(),
+                       std::chrono::milliseconds first = kFirstBackoff);
 
   // Counts one failed attempt; true when the task should give up now.
   bool giveUpAfter(bool permanent, bool checksum_mismatch);
@@ -100,7 +103,8 @@ class RetryPolicy {
  private:
   bool jitter_;
   std::mt19937_64 random_;
-  std::chrono::milliseconds cap_ = kFirstBackoff;
+  std::chrono::milliseconds first_;
+  std::chrono::milliseconds cap_;
   int permanent_failures_ = 0;
   int mismatches_ = 0;
 };

@@ -64,12 +64,13 @@ void RomDownload::run() {
     return;
   }
   // One download per package: a second one would interleave its bytes with ours.
-  PackageFile::LockResult locked = package_.lock();
+  package_ = std::make_unique<PackageFile>(plan_.package_path);
+  PackageFile::LockResult locked = package_->lock();
   if (locked != PackageFile::LockResult::kLocked) {
     LOG(ERROR) << ">> RomDownload: "
                << (locked == PackageFile::LockResult::kBusy
-                       ? "another download is writing " + package_.path()
-                       : "cannot lock " + package_.lockPath());
+                       ? "another download is writing " + package_->path()
+                       : "cannot lock " + package_->lockPath());
     writeStatus(
         locked == PackageFile::LockResult::kBusy ? Line::kPackageBusy : Line::kPackageLockFailed,
         status_);
@@ -80,7 +81,7 @@ void RomDownload::run() {
     listener_.start(fileno(driver_->command_stream));
   }
   resolveNameAbortOn(listener_.stopFd());
-  vouch_.load();
+  vouch_.load(plan_.key_store.c_str());
   Clock::time_point start = Clock::now();
   figures_ = DownloadFigures();
   // The cap from the first byte, as the front end set it before this stage.
@@ -109,10 +110,10 @@ void RomDownload::runAttempts() {
   redirects_ = 0;
   freshNext_ = false;
   const URLWrapper& given = *driver_->url_record;
-  mirrors_ = mirror_failover_order(rom_mirror_urls(), given.scheme + given.host + given.path);
+  mirrors_ = mirror_failover_order(plan_.mirrors(), given.scheme + given.host + given.path);
   mirror_ = 0;
   rotation_ = MirrorRotation(mirrors_.size());
-  policies_ = std::vector<RetryPolicy>(mirrors_.size());
+  policies_.assign(mirrors_.size(), RetryPolicy(plan_.jitter, plan_.first_backoff));
   figures_.mirrors = {mirrors_.front().index};
   if (mirrors_.size() > 1) {
     LOG(INFO) << ">> RomDownload may fail over to " << mirrors_.size() - 1 << " more mirror(s)";
@@ -121,7 +122,7 @@ void RomDownload::runAttempts() {
   // than nested inside the attempt before it; the status lines come in the
   // same order either way.
   for (;;) {
-    attempt_.reset(new Attempt(package_));
+    attempt_.reset(new Attempt(*package_));
     startAttempt();
     const Attempt& ended = *attempt_;
     figures_.received += ended.written;
@@ -169,8 +170,8 @@ void RomDownload::startAttempt() {
   LOG(INFO) << ">> RomDownload is running...";
   url_ = *driver_->url_record;
   LOG(INFO) << ">> RomDownload url " << printable(url_.scheme + url_.host + url_.path);
-  fileTotalSize = parse_file_size(getFileSize());
-  expectedMd5_ = record_md5();
+  fileTotalSize = plan_.file_size();
+  expectedMd5_ = plan_.md5();
   identity_.size = fileTotalSize;
   identity_.md5 = expectedMd5_;
   bounds_ = record_size_bounds(fileTotalSize);
@@ -187,18 +188,18 @@ int RomDownload::Executed(DownloadTask* driver) {
 }
 
 int RomDownload::PreExecuted() {
-  LOG(DEBUG) << ">> RomDownload::PreExecuted, updatefile=" << UPDATE_PACKAGE_FILE;
+  LOG(DEBUG) << ">> RomDownload::PreExecuted, updatefile=" << package_->path();
   // Bytes worth keeping: of the same package, or found without a record when
   // the record's MD5 will judge them at the end (prepareFile decides the rest).
   PackageIdentity stored;
-  bool known = package_.readIdentity(&stored);
+  bool known = package_->readIdentity(&stored);
   bool keep = !freshNext_ && (known ? identity_.samePackage(stored) || keepsAcrossMirrors(stored)
                                     : !expectedMd5_.empty());
-  if (!package_.open(keep)) {
+  if (!package_->open(keep)) {
     failAttempt(CURLE_WRITE_ERROR, true);
     return CURLE_WRITE_ERROR;
   }
-  updateFile = package_.stream();
+  updateFile = package_->stream();
   int64_t resume = 0;
   if (!prepareFile(&resume)) {
     failAttempt(CURLE_WRITE_ERROR, true);
@@ -210,37 +211,24 @@ int RomDownload::PreExecuted() {
     return kCauseNoSpace;
   }
 
-  CURL* handle = curl_.get();
-  if (handle == nullptr) return CURLE_FAILED_INIT;
   // The bytes as the server stores them: a coded body would be written as the
   // package, and its ranges would not be the package's.
-  AppendHeader(headers_, "Accept-Encoding: identity");
+  Transfer::Request& request = attempt_->request;
+  request.headers.push_back("Accept-Encoding: identity");
   // Only the bytes still missing, and only if they are still the same package;
   // the answer is checked in onHeader().
   if (resume > 0) {
-    AppendHeader(headers_, "Range: bytes=" + std::to_string(resume) + "-");
-    if (!identity_.validator.empty()) AppendHeader(headers_, "If-Range: " + identity_.validator);
+    request.headers.push_back("Range: bytes=" + std::to_string(resume) + "-");
+    if (!identity_.validator.empty()) request.headers.push_back("If-Range: " + identity_.validator);
   }
-  CurlOptions options(handle);
-  options.set(CURLOPT_ERRORBUFFER, error_buffer_.get())
-      .set(CURLOPT_HTTPHEADER, headers_.get())
-      .set(CURLOPT_HEADER, 0L)
-      .set(CURLOPT_TCP_KEEPALIVE, 1L)
-      .set(CURLOPT_WRITEFUNCTION, &RomDownload::writeBody)
-      .set(CURLOPT_WRITEDATA, this)
-      .set(CURLOPT_HEADERFUNCTION, &RomDownload::onHeader)
-      .set(CURLOPT_HEADERDATA, this)
-      .set(CURLOPT_NOSIGNAL, 1L)
-      // Packages are large: with libcurl's 16 KiB default a 256 MiB download took
-      // about eight times the reads, polls and progress callbacks of 128 KiB ones.
-      // Under a speed cap one read is a sixteenth of a second's worth at most, so
-      // that the rate holds over short stretches too.
-      .set(CURLOPT_BUFFERSIZE, attempt_->bufferSize = buffer_for_cap(pacer_.cap()))
-      // A dead connection must not hang the download for ever.
-      .set(CURLOPT_CONNECTTIMEOUT, kConnectTimeout)
-      .set(CURLOPT_LOW_SPEED_LIMIT, 1L)
-      .set(CURLOPT_LOW_SPEED_TIME, low_speed_time());
-  if (!options.ok()) return options.result();
+  // Packages are large: with libcurl's 16 KiB default a 256 MiB download took
+  // about eight times the reads, polls and progress callbacks of 128 KiB ones.
+  // Under a speed cap one read is a sixteenth of a second's worth at most, so
+  // that the rate holds over short stretches too.
+  request.buffer_size = attempt_->bufferSize = buffer_for_cap(pacer_.cap());
+  request.connect_timeout = kConnectTimeout;
+  request.low_speed_time = plan_.low_speed_time;
+  request.wake_fd = listener_.commandFd();
 
   progress = &attempt_->progress;
   progress->fileTotalSize = static_cast<int64_t>(fileTotalSize);
@@ -250,17 +238,14 @@ int RomDownload::PreExecuted() {
   progress->file = updateFile;
   progress->status = statusStream();
   progress->event = this;
-  return options.set(CURLOPT_XFERINFOFUNCTION, &RomDownload::xferinfo)
-      .set(CURLOPT_XFERINFODATA, progress)
-      .set(CURLOPT_NOPROGRESS, 0L)
-      .result();
+  return CURLE_OK;
 }
 
 bool RomDownload::prepareFile(int64_t* resume) {
-  int64_t size = package_.size();
+  int64_t size = package_->size();
   if (size < 0) return false;
   PackageIdentity stored;
-  bool known = package_.readIdentity(&stored);
+  bool known = package_->readIdentity(&stored);
   bool same = known && identity_.samePackage(stored);
   if (known && !same && !freshNext_ && keepsAcrossMirrors(stored)) {
     // An earlier mirror's bytes of this very package: the record's MD5 judges
@@ -272,7 +257,7 @@ bool RomDownload::prepareFile(int64_t* resume) {
     stored.validator.clear();
     stored.total = -1;
     same = true;
-    if (!package_.writeIdentity(stored)) return false;
+    if (!package_->writeIdentity(stored)) return false;
   }
   // Bytes without a side file (left by an older agent, or copied in by a front
   // end) are kept when the record's MD5 will judge them at the end.
@@ -282,7 +267,7 @@ bool RomDownload::prepareFile(int64_t* resume) {
               << "check at the end decides";
     stored = identity_;
     same = true;
-    if (!package_.writeIdentity(stored)) return false;
+    if (!package_->writeIdentity(stored)) return false;
   }
   if (size > 0 && same && !freshNext_ && !vouch_.active() && stored.validator.empty() &&
       expectedMd5_.empty()) {
@@ -298,7 +283,7 @@ bool RomDownload::prepareFile(int64_t* resume) {
       LOG(INFO) << ">> RomDownload drops " << size << " bytes of "
                 << (same ? "a package the server would not resume" : "another package");
     }
-    if (!package_.truncate()) return false;
+    if (!package_->truncate()) return false;
     size = 0;
     freshNext_ = false;
     digestLength_ = -1;
@@ -308,7 +293,7 @@ bool RomDownload::prepareFile(int64_t* resume) {
   if (!same) {
     // Remember which package these bytes belong to before the first one lands.
     stored = identity_;
-    if (!package_.writeIdentity(stored)) return false;
+    if (!package_->writeIdentity(stored)) return false;
   }
   identity_.validator = stored.validator;
   identity_.total = stored.total;
@@ -325,16 +310,18 @@ bool RomDownload::keepsAcrossMirrors(const PackageIdentity& stored) const {
 int RomDownload::OnExecuted() {
   std::string url = url_.scheme + url_.host + url_.path;
   LOG(DEBUG) << ">> RomDownload::OnExecuted, url=" << printable(url);
-  CURL* handle = curl_.get();
-  CURLcode rc = CurlOptions(handle).set(CURLOPT_URL, url.c_str()).result();
-  if (rc != CURLE_OK) return rc;
+  attempt_->request.url = url;
+  CURLcode rc = CURLE_OK;
   if ((rc = prepareTls()) != CURLE_OK) {
     // Without trust anchors no https mirror can ever be verified: waiting will not help.
     if (rc == CURLE_SSL_CACERT_BADFILE) attempt_->noRetry = true;
     return rc;
   }
   ++figures_.attempts;
-  rc = noteTlsResult(performWithCommands(handle));
+  attempt_->transfer =
+      makeTransfer_ ? makeTransfer_()
+                    : std::make_unique<CurlTransfer>(curl_.get(), &headers_, error_buffer_.get());
+  rc = noteTlsResult(attempt_->transfer->perform(attempt_->request, *this));
   if (attempt_->reshape && rc == CURLE_OK) {
     // Ended by us for a receive buffer that fits the new cap: the next request
     // goes on from the byte this one reached.
@@ -349,10 +336,11 @@ int RomDownload::OnExecuted() {
     if (rc == CURLE_WRITE_ERROR && attempt_->failCode != 0) return attempt_->failCode;
     return rc;
   }
-  char* target = nullptr;
-  rc = curl_easy_getinfo(handle, CURLINFO_REDIRECT_URL, &target);
+  std::string redirect;
+  rc = attempt_->transfer->redirectTarget(&redirect);
   if (rc != CURLE_OK) return rc;
-  if (target == nullptr) {
+  const char* target = redirect.c_str();
+  if (redirect.empty()) {
     // A redirect status without a target carries no package.
     if (attempt_->httpCode >= 300 && attempt_->httpCode < 400) {
       failAttempt(CURLE_HTTP_RETURNED_ERROR, true);
@@ -393,81 +381,44 @@ int RomDownload::OnExecuted() {
   return CURLE_OK;
 }
 
-CURLcode RomDownload::performWithCommands(CURL* handle) {
-  // The transfer runs on this thread as curl_easy_perform would, but its wait
-  // also watches the command listener, so that a pause, continue or stop takes
-  // effect at once instead of at libcurl's next progress call (about once a
-  // second while paused).
-  CurlMulti multi(curl_multi_init());
-  if (multi == nullptr || curl_multi_add_handle(multi.get(), handle) != CURLM_OK) {
-    return CURLE_OUT_OF_MEMORY;
+bool RomDownload::onWake(bool commands) {
+  Attempt& attempt = *attempt_;
+  if (commands) {
+    // Requests that cannot apply yet (no package body has begun) stay queued
+    // for the progress calls; the descriptor must not keep the wait awake.
+    listener_.clearCommandFd();
+    applyCaps();
+    applyRequests();
   }
-  CURLcode result = CURLE_OK;
-  for (;;) {
-    int running = 0;
-    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
-      result = CURLE_OUT_OF_MEMORY;
-      break;
-    }
-    if (running == 0) {
-      int left = 0;
-      CURLMsg* msg = curl_multi_info_read(multi.get(), &left);
-      result = msg != nullptr && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_GOT_NOTHING;
-      break;
-    }
-    if (stopCode.load() == kStopCode) {
-      result = CURLE_ABORTED_BY_CALLBACK;
-      break;
-    }
-    if (attempt_->reshape) break;  // result CURLE_OK: OnExecuted goes on from here
-    curl_waitfd extra[1];
-    unsigned count = 0;
-    if (listener_.commandFd() >= 0) extra[count++] = {listener_.commandFd(), CURL_WAIT_POLLIN, 0};
-    int timeout_ms = 1000;
-    if (attempt_->capHeld) {
-      // The body is held for the speed cap: wake when its turn comes.
-      auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(attempt_->capResume - Clock::now());
-      timeout_ms = static_cast<int>(std::clamp<int64_t>(left.count() + 1, 0, 1000));
-    }
-    if (curl_multi_poll(multi.get(), extra, count, timeout_ms, nullptr) != CURLM_OK) {
-      result = CURLE_OUT_OF_MEMORY;
-      break;
-    }
-    if (count > 0 && extra[0].revents != 0) {
-      // Requests that cannot apply yet (no package body has begun) stay queued
-      // for the progress calls; the descriptor must not keep the wait awake.
-      listener_.clearCommandFd();
-      applyCaps();
-      applyRequests();
-    }
-    if (attempt_->capHeld && Clock::now() >= attempt_->capResume) {
-      attempt_->capHeld = false;
-      // The front end's own pause holds on; its continue releases the body then.
-      // The piece libcurl kept is delivered from inside the call.
-      if (!attempt_->pauseApplied) curl_easy_pause(handle, CURLPAUSE_CONT);
-    }
+  if (attempt.capHeld && Clock::now() >= attempt.capResume) {
+    attempt.capHeld = false;
+    // The front end's own pause holds on; its continue releases the body then.
+    // The piece the transfer kept is delivered from inside the call.
+    if (!attempt.pauseApplied) attempt.transfer->pause(false);
   }
-  curl_multi_remove_handle(multi.get(), handle);
-  return result;
+  // A new cap that wants a receive buffer of another size ends this request.
+  return !attempt.reshape;
 }
 
-size_t RomDownload::onHeader(char* data, size_t size, size_t nmemb, void* userdata) {
-  auto* self = static_cast<RomDownload*>(userdata);
-  Attempt& attempt = *self->attempt_;
-  size_t count = size * nmemb;
-  switch (attempt.head.add(std::string(data, count))) {
+Transfer::Clock::time_point RomDownload::wakeBy() {
+  // The body is held for the speed cap: wake when its turn comes.
+  return attempt_->capHeld ? attempt_->capResume : Clock::time_point::max();
+}
+
+bool RomDownload::onHeader(const std::string& line) {
+  Attempt& attempt = *attempt_;
+  switch (attempt.head.add(line)) {
     case AnswerHead::Line::kStatus:
       // A new response begins (after an interim 1xx, or the only one).
       attempt.httpCode = attempt.head.facts().status;
       attempt.discardBody = false;
-      return count;
+      return true;
     case AnswerHead::Line::kField:
-      return count;
+      return true;
     case AnswerHead::Line::kEnd:
       break;
   }
-  return self->onHeadersEnd() ? count : 0;
+  return onHeadersEnd();
 }
 
 bool RomDownload::onHeadersEnd() {
@@ -513,7 +464,7 @@ bool RomDownload::onHeadersEnd() {
                 << " bytes";
       // The file is emptied before the side file names the new answer: a kill in
       // between leaves no bytes that the new validator would vouch for.
-      if (!package_.truncate()) {
+      if (!package_->truncate()) {
         failAttempt(CURLE_WRITE_ERROR, true);
         return false;
       }
@@ -544,7 +495,7 @@ bool RomDownload::onHeadersEnd() {
       identity_.total != decision.total) {
     identity_.validator = answer.validator;
     identity_.total = decision.total;
-    if (!package_.writeIdentity(identity_)) {
+    if (!package_->writeIdentity(identity_)) {
       failAttempt(CURLE_WRITE_ERROR, true);
       return false;
     }
@@ -552,19 +503,17 @@ bool RomDownload::onHeadersEnd() {
   return true;
 }
 
-size_t RomDownload::writeBody(char* data, size_t size, size_t nmemb, void* userdata) {
-  auto* self = static_cast<RomDownload*>(userdata);
-  Attempt& attempt = *self->attempt_;
-  size_t count = size * nmemb;
-  if (attempt.discardBody) return count;
-  if (self->updateFile == nullptr) return 0;
-  if (self->pacer_.cap() != 0) {
-    // Each piece when its turn comes: until then libcurl keeps it and reads no more.
-    Clock::time_point now = Clock::now(), due = self->pacer_.due(now);
+Transfer::Events::Body RomDownload::onBody(const char* data, size_t count) {
+  Attempt& attempt = *attempt_;
+  if (attempt.discardBody) return Body::kTaken;
+  if (updateFile == nullptr) return Body::kRefused;
+  if (pacer_.cap() != 0) {
+    // Each piece when its turn comes: until then the transfer keeps it and reads no more.
+    Clock::time_point now = Clock::now(), due = pacer_.due(now);
     if (due > now) {
       attempt.capHeld = true;
       attempt.capResume = due;
-      return CURL_WRITEFUNC_PAUSE;
+      return Body::kHold;
     }
   }
   int64_t room = attempt.limit - attempt.progress.lastResume - attempt.written;
@@ -574,26 +523,30 @@ size_t RomDownload::writeBody(char* data, size_t size, size_t nmemb, void* userd
     // prefix and fail the attempt.
     take = room > 0 ? static_cast<size_t>(room) : 0;
     LOG(ERROR) << ">> RomDownload: the body goes past " << attempt.limit << " bytes";
-    self->failAttempt(CURLE_FILESIZE_EXCEEDED, true);
+    failAttempt(CURLE_FILESIZE_EXCEEDED, true);
   }
-  size_t done = fwrite(data, 1, take, self->updateFile);
+  size_t done = fwrite(data, 1, take, updateFile);
   attempt.written += static_cast<int64_t>(done);
-  self->pacer_.took(done, Clock::now());
-  if (self->digestLength_ >= 0 && done > 0) {
+  pacer_.took(done, Clock::now());
+  if (digestLength_ >= 0 && done > 0) {
     // The hashing thread reads these bytes back from the file: they must be there.
-    if (fflush(self->updateFile) == 0) {
-      self->hasher_.advance(done, [self] { return self->stopped(); });
-      self->digestLength_ += static_cast<int64_t>(done);
+    if (fflush(updateFile) == 0) {
+      hasher_.advance(done, [this] { return stopped(); });
+      digestLength_ += static_cast<int64_t>(done);
     } else {
-      self->digestLength_ = -1;
+      digestLength_ = -1;
     }
   }
   if (done != take) {
-    PLOG(ERROR) << "cannot write " << UPDATE_PACKAGE_FILE;
-    self->failAttempt(CURLE_WRITE_ERROR, true);
-    return 0;
+    PLOG(ERROR) << "cannot write " << package_->path();
+    failAttempt(CURLE_WRITE_ERROR, true);
+    return Body::kRefused;
   }
-  return take == count ? count : 0;
+  return take == count ? Body::kTaken : Body::kRefused;
+}
+
+int RomDownload::onProgress(int64_t received) {
+  return xferinfo(progress, 0, static_cast<curl_off_t>(received), 0, 0);
 }
 
 int RomDownload::xferinfo(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
@@ -652,17 +605,16 @@ int RomDownload::reportProgress(XferProgress* p, curl_off_t, curl_off_t dlnow, c
 }
 
 void RomDownload::applyRequests() {
-  CURL* handle = curl_.get();
   // Only a final answer that feeds the package can be paused; until it has
   // begun, requests wait in the queue.
   Attempt& attempt = *attempt_;
-  if (handle == nullptr || attempt.discardBody ||
+  if (attempt.transfer == nullptr || attempt.discardBody ||
       (attempt.httpCode != 200 && attempt.httpCode != 206)) {
     return;
   }
   // The front end paused an earlier attempt and has not continued it since.
   if (paused_ && !attempt.pauseApplied) {
-    attempt.pauseApplied = curl_easy_pause(handle, CURLPAUSE_RECV) == CURLE_OK;
+    attempt.pauseApplied = attempt.transfer->pause(true);
   }
   std::deque<char> requests = listener_.takeRequests();
   if (!requests.empty() && listener_.stopRequested()) {
@@ -674,7 +626,7 @@ void RomDownload::applyRequests() {
   }
   for (char request : requests) {
     bool pause = request == 'p';
-    if (curl_easy_pause(handle, pause ? CURLPAUSE_RECV : CURLPAUSE_CONT) != CURLE_OK) continue;
+    if (!attempt.transfer->pause(pause)) continue;
     paused_ = pause;
     attempt.pauseApplied = pause;
     writeStatus(pause ? Line::kPaused : Line::kContinued, status_);
@@ -803,7 +755,7 @@ void RomDownload::InitCbmap() {
 }
 
 bool RomDownload::checkComplete(DownloadStatus status) {
-  int64_t size = package_.size();
+  int64_t size = package_->size();
   int64_t expected = attempt_->expectedTotal;
   int code = 0;
   if (size < 0) {
@@ -827,7 +779,7 @@ bool RomDownload::checkComplete(DownloadStatus status) {
       // that failed): the file is hashed once more.
       MD5_CTX ctx;
       Clock::time_point start = Clock::now();
-      if (package_.hashPrefix(size, &ctx)) actual = hexDigest(ctx);
+      if (package_->hashPrefix(size, &ctx)) actual = hexDigest(ctx);
       LOG(INFO) << ">> RomDownload: MD5 of the whole file read again in " << msSince(start)
                 << " ms, " << size << " bytes read at the end";
     }
@@ -849,7 +801,7 @@ bool RomDownload::checkSignature(DownloadStatus status) {
   // even with both a mirror may serve a forgery: "complete" means signed.
   std::string why;
   Clock::time_point start = Clock::now();
-  int64_t size = package_.size();
+  int64_t size = package_->size();
   int64_t readAtEnd = 0;
   package_verify::Result result;
   if (size >= 0 && digestsCover(size) && hasher_.signature()) {
@@ -875,7 +827,7 @@ bool RomDownload::checkSignature(DownloadStatus status) {
 void RomDownload::dropCorrupt(DownloadStatus status, int code, bool permanent) {
   // A package that does not match its record or its signature is useless to the
   // installer: drop it so that the next attempt starts from byte 0.
-  package_.remove();
+  package_->remove();
   updateFile = nullptr;
   attempt_->progress.file = nullptr;
   digestLength_ = -1;
@@ -892,8 +844,8 @@ bool RomDownload::ensureSpace(int64_t size) {
   // exact size.
   int64_t total = identity_.total >= 0 ? identity_.total : bounds_.high;
   int64_t free = 0, held = 0;
-  if (!package_.space(&free, &held)) {
-    PLOG(WARNING) << ">> RomDownload: cannot tell the free space of " << package_.path();
+  if (!package_->space(&free, &held)) {
+    PLOG(WARNING) << ">> RomDownload: cannot tell the free space of " << package_->path();
     return true;
   }
   int64_t needed = std::max<int64_t>(0, total - std::max(size, held));
@@ -903,12 +855,12 @@ bool RomDownload::ensureSpace(int64_t size) {
   }
   if (needed > free) {
     LOG(ERROR) << ">> RomDownload: the package needs " << needed << " bytes more, "
-               << package_.path() << " has " << free << " bytes free";
+               << package_->path() << " has " << free << " bytes free";
     figures_.space_needed = needed;
     figures_.space_free = free;
     return false;
   }
-  int err = package_.reserve(total);
+  int err = package_->reserve(total);
   if (err == ENOSPC) {
     LOG(ERROR) << ">> RomDownload: the room for " << total << " bytes could not be reserved ("
                << strerror(err) << "); " << free << " bytes were free";

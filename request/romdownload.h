@@ -8,12 +8,15 @@
 #include <stdio.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "norvotools/norvo-update/dir2url.h"
 #include "request/command_listener.h"
+#include "request/curl_transfer.h"
 #include "request/download_figures.h"
+#include "request/download_plan.h"
 #include "request/download_target.h"
 #include "request/download_vouch.h"
 #include "request/frontend_protocol.h"
@@ -22,6 +25,7 @@
 #include "request/rate_cap.h"
 #include "request/retry_policy.h"
 #include "request/secure_event.h"
+#include "request/transfer.h"
 
 class RomDownload;
 
@@ -61,7 +65,7 @@ struct XferProgress {
 //   which lasts until the task ends. The attempt loop reads it after every attempt,
 //   before connecting and during the wait before a retry; name resolution watches
 //   its descriptor. A stop that comes between two attempts is kept there.
-class RomDownload : public SecureEvent {
+class RomDownload : public SecureEvent, private Transfer::Events {
  public:
   RomDownload();
   virtual ~RomDownload();
@@ -78,6 +82,16 @@ class RomDownload : public SecureEvent {
 
   static int xferinfo(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                       curl_off_t ulnow);
+
+  // What the download needs of the records and its settings; the driver sets the
+  // device's (DownloadPlan::FromRecords(), also the default).
+  void setPlan(DownloadPlan plan) { plan_ = std::move(plan); }
+  // Makes the transfer of each attempt; by default libcurl's over the event's
+  // handle. Tests give a fake.
+  using TransferMaker = std::function<std::unique_ptr<Transfer>()>;
+  void setTransferMaker(TransferMaker maker) { makeTransfer_ = std::move(maker); }
+  // The figures of the last run (also written to the event store at its end).
+  const DownloadFigures& figures() const { return figures_; }
   // The percentage and speed part of xferinfo.
   static int reportProgress(XferProgress* p, curl_off_t dltotal, curl_off_t dlnow,
                             curl_off_t ultotal, curl_off_t ulnow);
@@ -107,6 +121,9 @@ class RomDownload : public SecureEvent {
     ~Attempt() { package.close(); }
 
     PackageFile& package;
+    // Its request and the transfer that performs it (made by OnExecuted()).
+    Transfer::Request request;
+    std::unique_ptr<Transfer> transfer;
     // Its counters; lastResume is where this attempt's bytes start in the file.
     XferProgress progress;
     int64_t written = 0;  // body bytes that reached the file
@@ -138,11 +155,14 @@ class RomDownload : public SecureEvent {
   void runAttempts();
   void startAttempt();
   bool prepareFile(int64_t* resume);
-  // Performs the transfer, applying commands as soon as they arrive.
-  CURLcode performWithCommands(CURL* handle);
-  static size_t onHeader(char* data, size_t size, size_t nmemb, void* userdata);
+  // The transfer's events (Transfer::Events): the answer's lines and body, its
+  // progress, and each turn of its wait, where commands take effect at once.
+  bool onHeader(const std::string& line) override;
   bool onHeadersEnd();
-  static size_t writeBody(char* data, size_t size, size_t nmemb, void* userdata);
+  Body onBody(const char* data, size_t size) override;
+  int onProgress(int64_t received) override;
+  bool onWake(bool commands) override;
+  Transfer::Clock::time_point wakeBy() override;
   // Applies queued pause/continue requests on the transfer thread.
   void applyRequests();
   // Applies queued speed cap requests (any time, also between attempts) and
@@ -182,7 +202,9 @@ class RomDownload : public SecureEvent {
   void writeFigures();
 
   // What spans the attempts of one task.
-  PackageFile package_{UPDATE_PACKAGE_FILE};
+  DownloadPlan plan_ = DownloadPlan::FromRecords();
+  TransferMaker makeTransfer_;
+  std::unique_ptr<PackageFile> package_;  // the plan's, from run() on
   CommandListener listener_;
   DownloadVouch vouch_;
   std::unique_ptr<Attempt> attempt_;  // the running one; null between attempts
