@@ -30,7 +30,7 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNORVO_TSAN=ON >/dev
 cmake --build build-tsan -j"$jobs"
 echo "== download tests (ThreadSanitizer)"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-build-tsan/bin/unit_tests --gtest_filter='XferInfo.*:RedirectSplit.*:Commands.*:CommandListenerTest.*:RomDownloadRun.*:SecureEventTest.*:PackageHasherTest.*'
+build-tsan/bin/unit_tests --gtest_filter='XferInfo.*:RedirectSplit.*:Commands.*:CommandListenerTest.*:RomDownloadRun.*:RomDownloadAttempts.*:SecureEventTest.*:PackageHasherTest.*'
 NORVO_BUILD_DIR=$PWD/build-tsan tools/system-tests.sh tests/system/test_download.py \
   tests/system/test_download_check.py tests/system/test_rate_cap.py
 
