@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "request/package_keys.h"
 #include "request/package_verify.h"
+#include "request/signed_data.h"
 
 using namespace package_verify;
 

@@ -5,6 +5,7 @@
 #include <android-base/logging.h>
 
 #include "norvo_config.h"
+#include "request/package_verify.h"
 
 void DownloadVouch::load(const char* path) {
   keys_.clear();

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "request/package_verify.h"
+#include "request/package_keys.h"
+#include "request/package_result.h"
 
 class DownloadVouch {
  public:

@@ -31,6 +31,7 @@
 #include "request/install_gate.h"
 #include "request/install_view.h"
 #include "request/package_verify.h"
+#include "request/sealed_file.h"
 
 using frontend_protocol::Line;
 

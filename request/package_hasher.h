@@ -35,7 +35,8 @@
 #include <thread>
 #include <vector>
 
-#include "request/package_verify.h"
+#include "request/package_keys.h"
+#include "request/package_result.h"
 #include "request/signature_stream.h"
 #include "request/thread_annotations.h"
 

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "request/package_verify.h"
+#include "request/package_keys.h"
+#include "request/package_result.h"
+#include "request/signed_data.h"
 
 namespace package_verify {
 
