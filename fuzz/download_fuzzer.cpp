@@ -8,7 +8,7 @@
 #include "fuzz/fuzz_support.h"
 #include "request/command_listener.h"
 #include "request/download_target.h"
-#include "request/package_file.h"
+#include "request/package_answer.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz_support::Quiet();
