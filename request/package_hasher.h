@@ -74,8 +74,8 @@ class PackageHasher {
   // The MD5 in lower-case hex.
   std::string md5Hex() const;
   // The signature over the bytes hashed (see SignatureStream::verify).
-  package_verify::Result verify(const std::vector<package_verify::PublicKey>& keys,
-                                std::string* signer_name, std::string* why) const;
+  package_verify::Status verify(const std::vector<package_verify::PublicKey>& keys,
+                                std::string* signer_name) const;
 
  private:
   void ensureThread();

@@ -29,15 +29,8 @@ namespace {
 
 using Archive = std::unique_ptr<ZipArchive, ReleaseWith<CloseArchive>>;
 
-bool Fail(std::string* why, const std::string& text) {
-  if (why != nullptr) *why = text;
-  return false;
-}
-
-Result Fail(Result result, std::string* why, const std::string& text) {
-  if (why != nullptr) *why = text;
-  return result;
-}
+// A certificate the key store does not take.
+Status Unusable(const std::string& text) { return {Result::kNoKeyStore, text}; }
 
 std::string ToString(const CBS& cbs) {
   return std::string(reinterpret_cast<const char*>(CBS_data(&cbs)), CBS_len(&cbs));
@@ -45,15 +38,15 @@ std::string ToString(const CBS& cbs) {
 
 }  // namespace
 
-bool ParseCertificate(const std::string& pem, PublicKey* out, std::string* why) {
-  if (pem.size() > kMaxCertificateSize) return Fail(why, "certificate too large");
+Status ParseCertificate(const std::string& pem, PublicKey* out) {
+  if (pem.size() > kMaxCertificateSize) return Unusable("certificate too large");
   bssl::UniquePtr<BIO> bio(BIO_new_mem_buf(pem.data(), pem.size()));
-  if (!bio) return Fail(why, "out of memory");
+  if (!bio) return Unusable("out of memory");
   bssl::UniquePtr<X509> cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-  if (!cert) return Fail(why, "not a PEM certificate");
+  if (!cert) return Unusable("not a PEM certificate");
   uint8_t* der = nullptr;
   int der_len = i2d_X509(cert.get(), &der);
-  if (der_len <= 0) return Fail(why, "certificate cannot be encoded");
+  if (der_len <= 0) return Unusable("certificate cannot be encoded");
   bssl::UniquePtr<uint8_t> der_owner(der);
   // Certificate ::= SEQUENCE { tbsCertificate SEQUENCE { [0] version OPTIONAL,
   //   serialNumber INTEGER, signature AlgorithmIdentifier, issuer Name, ... } ... }
@@ -66,56 +59,56 @@ bool ParseCertificate(const std::string& pem, PublicKey* out, std::string* why) 
       !CBS_get_asn1_element(&tbs, &serial, CBS_ASN1_INTEGER) ||
       !CBS_get_asn1(&tbs, nullptr, CBS_ASN1_SEQUENCE) ||
       !CBS_get_asn1_element(&tbs, &issuer, CBS_ASN1_SEQUENCE)) {
-    return Fail(why, "certificate without issuer and serial number");
+    return Unusable("certificate without issuer and serial number");
   }
   bssl::UniquePtr<EVP_PKEY> key(X509_get_pubkey(cert.get()));
-  if (!key) return Fail(why, "certificate without a usable public key");
+  if (!key) return Unusable("certificate without a usable public key");
   switch (EVP_PKEY_id(key.get())) {
     case EVP_PKEY_RSA: {
       unsigned bits = RSA_bits(EVP_PKEY_get0_RSA(key.get()));
       if (bits < 2048 || bits > 8192) {
-        return Fail(why, "RSA key of " + std::to_string(bits) + " bits (2048 to 8192 accepted)");
+        return Unusable("RSA key of " + std::to_string(bits) + " bits (2048 to 8192 accepted)");
       }
       break;
     }
     case EVP_PKEY_EC: {
       int curve = EC_GROUP_get_curve_name(EC_KEY_get0_group(EVP_PKEY_get0_EC_KEY(key.get())));
       if (curve != NID_X9_62_prime256v1 && curve != NID_secp384r1) {
-        return Fail(why, "EC key on a curve other than P-256 or P-384");
+        return Unusable("EC key on a curve other than P-256 or P-384");
       }
       break;
     }
     default:
-      return Fail(why, "key neither RSA nor EC");
+      return Unusable("key neither RSA nor EC");
   }
   out->issuer = ToString(issuer);
   out->serial = ToString(serial);
   out->key = std::move(key);
-  return true;
+  return Result::kVerified;
 }
 
-Result LoadKeyStore(const char* path, std::vector<PublicKey>* keys, std::string* why) {
+Status LoadKeyStore(const char* path, std::vector<PublicKey>* keys) {
   keys->clear();
   android::base::unique_fd fd(
       TEMP_FAILURE_RETRY(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)));
-  if (fd < 0) return Fail(Result::kNoKeyStore, why, std::string(path) + ": " + strerror(errno));
+  if (fd < 0) return Status(Result::kNoKeyStore, std::string(path) + ": " + strerror(errno));
   struct stat st;
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    return Fail(Result::kNoKeyStore, why, std::string(path) + " is not a regular file");
+    return Status(Result::kNoKeyStore, std::string(path) + " is not a regular file");
   }
   if (static_cast<uint64_t>(st.st_size) > kMaxKeyStoreSize) {
-    return Fail(Result::kNoKeyStore, why, std::string(path) + " is larger than 1 MiB");
+    return Status(Result::kNoKeyStore, std::string(path) + " is larger than 1 MiB");
   }
   ZipArchiveHandle handle = nullptr;
   int32_t rc = OpenArchiveFd(fd.get(), path, &handle, false);
   Archive archive(handle);
   if (rc != 0) {
-    return Fail(Result::kNoKeyStore, why,
-                std::string(path) + " is not a zip archive: " + ErrorCodeString(rc));
+    return Status(Result::kNoKeyStore,
+                  std::string(path) + " is not a zip archive: " + ErrorCodeString(rc));
   }
   void* cookie = nullptr;
   if (StartIteration(archive.get(), &cookie, "", ".pem") != 0) {
-    return Fail(Result::kNoKeyStore, why, std::string(path) + " cannot be listed");
+    return Status(Result::kNoKeyStore, std::string(path) + " cannot be listed");
   }
   std::unique_ptr<void, ReleaseWith<EndIteration>> iteration(cookie);
   ZipEntry entry;
@@ -138,16 +131,16 @@ Result LoadKeyStore(const char* path, std::vector<PublicKey>* keys, std::string*
       continue;
     }
     PublicKey key;
-    std::string reason;
-    if (!ParseCertificate(pem, &key, &reason)) {
-      LOG(WARNING) << path << ": " << name << " skipped: " << reason;
+    Status parsed = ParseCertificate(pem, &key);
+    if (!parsed.ok()) {
+      LOG(WARNING) << path << ": " << name << " skipped: " << parsed.reason;
       continue;
     }
     key.name = name;
     keys->push_back(std::move(key));
   }
   if (keys->empty()) {
-    return Fail(Result::kNoKeyStore, why, std::string(path) + " holds no usable certificate");
+    return Status(Result::kNoKeyStore, std::string(path) + " holds no usable certificate");
   }
   return Result::kVerified;
 }

@@ -32,10 +32,11 @@ struct PublicKey {
 // Reads the key store: every entry whose name ends in ".pem" holds one
 // certificate with an RSA key of 2048 to 8192 bits or an EC key on P-256 or
 // P-384. Entries that are not such certificates are skipped with a warning.
-// kVerified when at least one key was read; kNoKeyStore otherwise (why says so).
-Result LoadKeyStore(const char* path, std::vector<PublicKey>* keys, std::string* why);
+// kVerified when at least one key was read; kNoKeyStore otherwise.
+Status LoadKeyStore(const char* path, std::vector<PublicKey>* keys);
 
-// Reads the certificates of one PEM text (parsed with the same rules).
-bool ParseCertificate(const std::string& pem, PublicKey* out, std::string* why);
+// Reads the certificate of one PEM text (parsed with the same rules):
+// kVerified, or kNoKeyStore when it is no certificate the key store takes.
+Status ParseCertificate(const std::string& pem, PublicKey* out);
 
 }  // namespace package_verify

@@ -14,13 +14,13 @@ using namespace package_signing;
 
 TEST(PackageKeyStore, RefusesWeakKeysAndNonCertificates) {
   PublicKey pub;
-  std::string why;
   TestKey weak = MakeKey(false, 1024);
-  EXPECT_FALSE(ParseCertificate(weak.pem, &pub, &why));
-  EXPECT_EQ("RSA key of 1024 bits (2048 to 8192 accepted)", why);
-  EXPECT_FALSE(ParseCertificate("-----BEGIN CERTIFICATE-----\nAAAA\n", &pub, &why));
+  Status parsed = ParseCertificate(weak.pem, &pub);
+  EXPECT_FALSE(parsed.ok());
+  EXPECT_EQ("RSA key of 1024 bits (2048 to 8192 accepted)", parsed.reason);
+  EXPECT_FALSE(ParseCertificate("-----BEGIN CERTIFICATE-----\nAAAA\n", &pub).ok());
   std::vector<PublicKey> keys;
-  EXPECT_EQ(Result::kNoKeyStore, LoadKeyStore("/nonexistent/otacerts.zip", &keys, &why));
+  EXPECT_EQ(Result::kNoKeyStore, LoadKeyStore("/nonexistent/otacerts.zip", &keys).code);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Why a package is refused: one list for every step of the package check (the
-// key store, the signature block, the archive pass), and the text the log gives
-// each reason.
+// key store, the signature block, the archive pass), the text the log gives
+// each reason, and the status every step of the check returns.
 #pragma once
+
+#include "request/status.h"
 
 namespace package_verify {
 
@@ -31,5 +33,10 @@ enum class Result {
 
 // The reason as the log states it ("no signature footer", ...).
 const char* ResultText(Result result);
+
+// What a step of the package check returns: kVerified, or the reason with
+// what the step found in words ("package rejected: <ResultText>: <reason>").
+using Status = norvo::Status<Result>;
+static_assert(Result{} == Result::kVerified, "a status of zero is success");
 
 }  // namespace package_verify

@@ -23,16 +23,6 @@ constexpr size_t kReadChunk = 1 << 20;
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
-bool Fail(std::string* why, const std::string& text) {
-  if (why != nullptr) *why = text;
-  return false;
-}
-
-Result Fail(Result result, std::string* why, const std::string& text) {
-  if (why != nullptr) *why = text;
-  return result;
-}
-
 // Reads exactly len bytes at offset; false on a short read.
 bool ReadAt(int fd, uint8_t* buffer, size_t len, uint64_t offset) {
   return android::base::ReadFullyAtOffset(fd, buffer, len, static_cast<off64_t>(offset));
@@ -204,12 +194,11 @@ uint32_t Crc32(const uint8_t* data, size_t len) {
 }
 
 // Takes the entry of plan out of its captured local header and data.
-Result Extract(const Plan& plan, const std::vector<uint8_t>& captured, VerifiedEntry* out,
-               std::string* why) {
+Status Extract(const Plan& plan, const std::vector<uint8_t>& captured, VerifiedEntry* out) {
   auto unusable = [&](const std::string& text) {
-    return Fail(Result::kUnusableEntry, why, plan.name + ": " + text);
+    return Status(Result::kUnusableEntry, plan.name + ": " + text);
   };
-  if (!plan.problem.empty()) return Fail(Result::kUnusableEntry, why, plan.problem);
+  if (!plan.problem.empty()) return Status(Result::kUnusableEntry, plan.problem);
   const uint8_t* h = captured.data();
   if (captured.size() < kLocalSize || Le32(h) != kLocalMagic) {
     return unusable("no local header where the central directory points");
@@ -264,65 +253,65 @@ const std::string* VerifiedPackage::text(const std::string& name) const {
   return entry == nullptr || entry->sealed >= 0 ? nullptr : &entry->bytes;
 }
 
-bool SameAsChecked(const struct stat& checked, const struct stat& now, std::string* why) {
+Status SameAsChecked(const struct stat& checked, const struct stat& now) {
   if (now.st_dev != checked.st_dev || now.st_ino != checked.st_ino) {
-    return Fail(why, "another file took its name");
+    return Status(Result::kChangedDuringCheck, "another file took its name");
   }
-  if (now.st_size != checked.st_size) return Fail(why, "its size changed");
+  if (now.st_size != checked.st_size)
+    return Status(Result::kChangedDuringCheck, "its size changed");
   if (now.st_mtim.tv_sec != checked.st_mtim.tv_sec ||
       now.st_mtim.tv_nsec != checked.st_mtim.tv_nsec ||
       now.st_ctim.tv_sec != checked.st_ctim.tv_sec ||
       now.st_ctim.tv_nsec != checked.st_ctim.tv_nsec) {
-    return Fail(why, "it was written or its attributes changed");
-  }
-  return true;
-}
-
-Result CheckPackageFile(const struct stat& st, uid_t euid, std::string* why) {
-  if (!S_ISREG(st.st_mode)) return Fail(Result::kUnreadable, why, "not a regular file");
-  if (st.st_nlink != 1) {
-    return Fail(Result::kOpenToWriters, why,
-                std::to_string(st.st_nlink) + " links (another name could change it)");
-  }
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    return Fail(Result::kOpenToWriters, why, "writable by group or others");
-  }
-  if (st.st_uid != euid && st.st_uid != 0) {
-    return Fail(Result::kOpenToWriters, why, "owned by user " + std::to_string(st.st_uid));
+    return Status(Result::kChangedDuringCheck, "it was written or its attributes changed");
   }
   return Result::kVerified;
 }
 
-Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys, std::string* signer_name,
-                       std::string* why) {
+Status CheckPackageFile(const struct stat& st, uid_t euid) {
+  if (!S_ISREG(st.st_mode)) return Status(Result::kUnreadable, "not a regular file");
+  if (st.st_nlink != 1) {
+    return Status(Result::kOpenToWriters,
+                  std::to_string(st.st_nlink) + " links (another name could change it)");
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return Status(Result::kOpenToWriters, "writable by group or others");
+  }
+  if (st.st_uid != euid && st.st_uid != 0) {
+    return Status(Result::kOpenToWriters, "owned by user " + std::to_string(st.st_uid));
+  }
+  return Result::kVerified;
+}
+
+Status VerifyPackageFd(int fd, const std::vector<PublicKey>& keys, std::string* signer_name) {
   VerifiedPackage package;
-  Result result = VerifyPackageFd(fd, keys, {}, &package, why);
-  if (result == Result::kVerified && signer_name != nullptr) *signer_name = package.signer;
+  Status result = VerifyPackageFd(fd, keys, {}, &package);
+  if (result.ok() && signer_name != nullptr) *signer_name = package.signer;
   return result;
 }
 
-Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys,
+Status VerifyPackageFd(int fd, const std::vector<PublicKey>& keys,
                        const std::vector<std::string>& wanted, VerifiedPackage* out,
-                       std::string* why, const std::function<void()>& after_planning) {
-  if (keys.empty()) return Fail(Result::kNoKeyStore, why, "no certificate to verify with");
+                       const std::function<void()>& after_planning) {
+  if (keys.empty()) return Status(Result::kNoKeyStore, "no certificate to verify with");
   struct stat before;
   if (fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) {
-    return Fail(Result::kUnreadable, why, "not a regular file");
+    return Status(Result::kUnreadable, "not a regular file");
   }
   // The zip reader handles no 64-bit archives; neither does the footer.
   uint64_t size = static_cast<uint64_t>(before.st_size);
-  if (size > 0xffffffffULL) return Fail(Result::kUnreadable, why, "larger than 4 GiB");
+  if (size > 0xffffffffULL) return Status(Result::kUnreadable, "larger than 4 GiB");
   size_t tail_len = static_cast<size_t>(std::min<uint64_t>(size, kMaxTail));
   std::vector<uint8_t> tail(tail_len);
   if (!ReadAt(fd, tail.data(), tail_len, size - tail_len)) {
-    return Fail(Result::kUnreadable, why, "short read of the archive's end");
+    return Status(Result::kUnreadable, "short read of the archive's end");
   }
   Footer footer;
-  Result result = ParseFooter(tail.data(), tail_len, size, &footer, why);
-  if (result != Result::kVerified) return result;
+  Status result = ParseFooter(tail.data(), tail_len, size, &footer);
+  if (!result.ok()) return result;
   Signer signer;
-  result = ParseSignedData(tail.data() + footer.block_offset, footer.block_length, &signer, why);
-  if (result != Result::kVerified) return result;
+  result = ParseSignedData(tail.data() + footer.block_offset, footer.block_length, &signer);
+  if (!result.ok()) return result;
 
   // The planning read: where the wanted entries lie. The signed part of the
   // end record and the central directory are compared with the hashed bytes.
@@ -374,24 +363,23 @@ Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys,
     done += n;
   }
   struct stat after;
-  std::string moved;
-  if (fstat(fd, &after) != 0) return Fail(Result::kUnreadable, why, "cannot stat the package");
+  if (fstat(fd, &after) != 0) return Status(Result::kUnreadable, "cannot stat the package");
   if (!same) {
-    return Fail(Result::kChangedDuringCheck, why,
-                "the hashed central directory or end record differs from the one read first");
+    return Status(Result::kChangedDuringCheck,
+                  "the hashed central directory or end record differs from the one read first");
   }
-  if (!SameAsChecked(before, after, &moved)) {
-    return Fail(Result::kChangedDuringCheck, why, "while it was hashed " + moved);
-  }
-  if (!complete) return Fail(Result::kUnreadable, why, "short read of the signed bytes");
+  Status moved = SameAsChecked(before, after);
+  if (!moved.ok())
+    return Status(Result::kChangedDuringCheck, "while it was hashed " + moved.reason);
+  if (!complete) return Status(Result::kUnreadable, "short read of the signed bytes");
   uint8_t digest[SHA256_DIGEST_LENGTH];
   SHA256_Final(digest, &sha);
 
   const PublicKey* match = nullptr;
-  result = MatchSignature(digest, signer, keys, &match, why);
-  if (result != Result::kVerified) return result;
+  result = MatchSignature(digest, signer, keys, &match);
+  if (!result.ok()) return result;
   if (!plan_problem.empty()) {
-    return Fail(entry_unusable ? Result::kUnusableEntry : Result::kMalformed, why, plan_problem);
+    return Status(entry_unusable ? Result::kUnusableEntry : Result::kMalformed, plan_problem);
   }
   out->signer = match->name;
   out->checked = after;
@@ -402,8 +390,8 @@ Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys,
     const std::vector<uint8_t>& captured =
         plan.problem.empty() ? regions[next_region++].capture : kNothing;
     VerifiedEntry entry;
-    result = Extract(plan, captured, &entry, why);
-    if (result != Result::kVerified) {
+    result = Extract(plan, captured, &entry);
+    if (!result.ok()) {
       out->entries.clear();
       return result;
     }

@@ -60,8 +60,7 @@ struct VerifiedPackage {
 // Verifies the whole-file signature of the package open on fd (a regular
 // file) against keys, in one pass over the file. On success, *signer_name
 // names the key store entry. Extracts nothing.
-Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys, std::string* signer_name,
-                       std::string* why);
+Status VerifyPackageFd(int fd, const std::vector<PublicKey>& keys, std::string* signer_name);
 
 // The same check, and each entry named in `wanted` that the package holds is
 // copied out of the hashed bytes into out->entries: kUpdaterEntry (at most
@@ -69,17 +68,18 @@ Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys, std::string* 
 // kMaxMetadataSize) into memory. Entries are inflated only once the signature
 // verified. `after_planning`, when set, runs between the planning read and the
 // hashed pass (tests change the file there).
-Result VerifyPackageFd(int fd, const std::vector<PublicKey>& keys,
+Status VerifyPackageFd(int fd, const std::vector<PublicKey>& keys,
                        const std::vector<std::string>& wanted, VerifiedPackage* out,
-                       std::string* why, const std::function<void()>& after_planning = nullptr);
+                       const std::function<void()>& after_planning = nullptr);
 
 // Whether a package file in this state may be handed to an updater running
 // as `euid`: a regular file with one link, not writable by group or others,
-// owned by euid or root. kVerified or kOpenToWriters / kUnreadable with why.
-Result CheckPackageFile(const struct stat& st, uid_t euid, std::string* why);
+// owned by euid or root. kVerified, or kOpenToWriters / kUnreadable.
+Status CheckPackageFile(const struct stat& st, uid_t euid);
 
 // Whether the file open on fd is still the one checked: same inode, size and
-// modification and change times. False (why says what moved) otherwise.
-bool SameAsChecked(const struct stat& checked, const struct stat& now, std::string* why);
+// modification and change times. kVerified, or kChangedDuringCheck with what
+// moved.
+Status SameAsChecked(const struct stat& checked, const struct stat& now);
 
 }  // namespace package_verify

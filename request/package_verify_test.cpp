@@ -48,11 +48,13 @@ class VerifiedEntries : public PackageSignature {
     fd_.reset(memfd_create("package", MFD_CLOEXEC));
     EXPECT_TRUE(android::base::WriteStringToFd(file, fd_.get()));
     std::vector<PublicKey> store(1);
-    EXPECT_TRUE(ParseCertificate(rsa_->pem, &store[0], why));
+    EXPECT_TRUE(ParseCertificate(rsa_->pem, &store[0]).ok());
     store[0].name = "unit.x509.pem";
     std::function<void()> hook;
     if (change) hook = [this, &change] { change(fd_.get()); };
-    return VerifyPackageFd(fd_.get(), store, {kUpdaterEntry, kMetadataEntry}, out, why, hook);
+    Status result = VerifyPackageFd(fd_.get(), store, {kUpdaterEntry, kMetadataEntry}, out, hook);
+    *why = result.reason;
+    return result.code;
   }
   android::base::unique_fd fd_;
 };
@@ -152,9 +154,8 @@ TEST(PackageFileRules, OnlyAPrivateSingleLinkFileIsHandedOn) {
   st.st_mode = S_IFREG | 0644;
   st.st_nlink = 1;
   st.st_uid = 0;
-  std::string why;
-  EXPECT_EQ(Result::kVerified, CheckPackageFile(st, 0, &why));
-  EXPECT_EQ(Result::kVerified, CheckPackageFile(st, 1000, &why)) << "root's file";
+  EXPECT_EQ(Result::kVerified, CheckPackageFile(st, 0).code);
+  EXPECT_EQ(Result::kVerified, CheckPackageFile(st, 1000).code) << "root's file";
   struct Case {
     mode_t mode;
     nlink_t links;
@@ -170,16 +171,19 @@ TEST(PackageFileRules, OnlyAPrivateSingleLinkFileIsHandedOn) {
     st.st_mode = c.mode;
     st.st_nlink = c.links;
     st.st_uid = c.owner;
-    EXPECT_EQ(c.want, CheckPackageFile(st, 1000, &why))
+    EXPECT_EQ(c.want, CheckPackageFile(st, 1000).code)
         << std::oct << c.mode << " " << c.links << " " << std::dec << c.owner;
   }
   struct stat later = st;
-  EXPECT_TRUE(SameAsChecked(st, later, &why));
+  EXPECT_TRUE(SameAsChecked(st, later).ok());
   later.st_mtim.tv_nsec += 1;
-  EXPECT_FALSE(SameAsChecked(st, later, &why));
+  EXPECT_FALSE(SameAsChecked(st, later).ok());
   later = st;
   later.st_ino += 1;
-  EXPECT_FALSE(SameAsChecked(st, later, &why));
+  EXPECT_FALSE(SameAsChecked(st, later).ok());
+  // What moved is the reason of a package that changed during the check.
+  EXPECT_EQ(Result::kChangedDuringCheck, SameAsChecked(st, later).code);
+  EXPECT_EQ("another file took its name", SameAsChecked(st, later).reason);
 }
 
 }  // namespace

@@ -32,8 +32,7 @@ class SignatureStream {
   // `keys`, with the same rules and results as VerifyPackageFd(). On success
   // *signer_name (when given) names the key store entry. The stream is left as
   // it was (more bytes may follow and be verified again).
-  Result verify(const std::vector<PublicKey>& keys, std::string* signer_name,
-                std::string* why) const;
+  Status verify(const std::vector<PublicKey>& keys, std::string* signer_name) const;
 
  private:
   SHA256_CTX sha_;

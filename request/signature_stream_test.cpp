@@ -19,8 +19,7 @@ Result StreamVerify(const std::string& file, const std::vector<const TestKey*>& 
   std::vector<PublicKey> store;
   for (const TestKey* key : keys) {
     PublicKey copy;
-    std::string reason;
-    EXPECT_TRUE(ParseCertificate(key->pem, &copy, &reason));
+    EXPECT_TRUE(ParseCertificate(key->pem, &copy).ok());
     store.push_back(std::move(copy));
   }
   package_verify::SignatureStream stream;
@@ -28,8 +27,7 @@ Result StreamVerify(const std::string& file, const std::vector<const TestKey*>& 
     stream.update(U8(file) + at, std::min(piece, file.size() - at));
   }
   EXPECT_EQ(file.size(), stream.length());
-  std::string why;
-  return stream.verify(store, nullptr, &why);
+  return stream.verify(store, nullptr).code;
 }
 
 // A signed archive whose signed part is `payload` bytes longer: the held-back tail

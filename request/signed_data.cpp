@@ -23,11 +23,6 @@ constexpr size_t kMaxSignature = 1024;  // an 8192-bit RSA signature
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
-Result Fail(Result result, std::string* why, const std::string& text) {
-  if (why != nullptr) *why = text;
-  return result;
-}
-
 std::string ToString(const CBS& cbs) {
   return std::string(reinterpret_cast<const char*>(CBS_data(&cbs)), CBS_len(&cbs));
 }
@@ -89,40 +84,39 @@ bool RsaRecoversADigest(const PublicKey& key, const std::string& signature) {
 
 }  // namespace
 
-Result ParseFooter(const uint8_t* tail, size_t tail_len, uint64_t file_size, Footer* out,
-                   std::string* why) {
+Status ParseFooter(const uint8_t* tail, size_t tail_len, uint64_t file_size, Footer* out) {
   if (tail_len > file_size || tail_len > kMaxTail) {
-    return Fail(Result::kUnreadable, why, "tail longer than the file");
+    return Status(Result::kUnreadable, "tail longer than the file");
   }
   if (tail_len < kFooterSize + kEocdSize) {
-    return Fail(Result::kNoFooter, why, "shorter than a footer and an end-of-archive record");
+    return Status(Result::kNoFooter, "shorter than a footer and an end-of-archive record");
   }
   const uint8_t* footer = tail + tail_len - kFooterSize;
   if (footer[2] != 0xff || footer[3] != 0xff) {
-    return Fail(Result::kNoFooter, why, "the last six bytes are not a signature footer");
+    return Status(Result::kNoFooter, "the last six bytes are not a signature footer");
   }
   size_t signature_start = Le16(footer);
   size_t comment_size = Le16(footer + 4);
   if (signature_start > comment_size) {
-    return Fail(Result::kMalformed, why, "signature starts before the comment");
+    return Status(Result::kMalformed, "signature starts before the comment");
   }
-  if (signature_start <= kFooterSize) return Fail(Result::kMalformed, why, "empty signature");
+  if (signature_start <= kFooterSize) return Status(Result::kMalformed, "empty signature");
   size_t eocd_size = comment_size + kEocdSize;
   if (eocd_size > tail_len) {
-    return Fail(Result::kMalformed, why, "comment longer than the file");
+    return Status(Result::kMalformed, "comment longer than the file");
   }
   const uint8_t* eocd = tail + tail_len - eocd_size;
   if (memcmp(eocd, kEocdMagic, sizeof(kEocdMagic)) != 0) {
-    return Fail(Result::kMalformed, why, "no end-of-archive record before the comment");
+    return Status(Result::kMalformed, "no end-of-archive record before the comment");
   }
   if (Le16(eocd + 20) != comment_size) {
-    return Fail(Result::kMalformed, why, "the archive's comment length differs from the footer's");
+    return Status(Result::kMalformed, "the archive's comment length differs from the footer's");
   }
   // A second record in the comment would let the zip reader take a central
   // directory from unsigned bytes.
   for (size_t i = 1; i + sizeof(kEocdMagic) <= eocd_size; ++i) {
     if (memcmp(eocd + i, kEocdMagic, sizeof(kEocdMagic)) == 0) {
-      return Fail(Result::kMalformed, why, "a second end-of-archive record in the comment");
+      return Status(Result::kMalformed, "a second end-of-archive record in the comment");
     }
   }
   out->signed_length = file_size - eocd_size + 20;
@@ -131,8 +125,8 @@ Result ParseFooter(const uint8_t* tail, size_t tail_len, uint64_t file_size, Foo
   return Result::kVerified;
 }
 
-Result ParseSignedData(const uint8_t* der, size_t len, Signer* out, std::string* why) {
-  auto malformed = [why](const char* text) { return Fail(Result::kMalformed, why, text); };
+Status ParseSignedData(const uint8_t* der, size_t len, Signer* out) {
+  auto malformed = [](const char* text) { return Status(Result::kMalformed, text); };
   // ContentInfo ::= SEQUENCE { contentType OID, content [0] EXPLICIT SignedData }
   CBS in, content_info, oid, wrapped, signed_data;
   CBS_init(&in, der, len);
@@ -206,8 +200,8 @@ Result ParseSignedData(const uint8_t* der, size_t len, Signer* out, std::string*
   return Result::kVerified;
 }
 
-Result MatchSignature(const uint8_t* digest, const Signer& signer,
-                      const std::vector<PublicKey>& keys, const PublicKey** out, std::string* why) {
+Status MatchSignature(const uint8_t* digest, const Signer& signer,
+                      const std::vector<PublicKey>& keys, const PublicKey** out) {
   const PublicKey* named = nullptr;
   const PublicKey* match = nullptr;
   for (const PublicKey& key : keys) {
@@ -227,22 +221,21 @@ Result MatchSignature(const uint8_t* digest, const Signer& signer,
       // means the key never made this signature (a forgery). ECDSA recovers nothing.
       if (EVP_PKEY_id(named->key.get()) == EVP_PKEY_RSA) {
         if (RsaRecoversADigest(*named, signer.signature)) {
-          return Fail(Result::kDigestMismatch, why,
-                      "the signature of a key store certificate does not match the package's "
-                      "bytes");
+          return Status(Result::kDigestMismatch,
+                        "the signature of a key store certificate does not match the package's "
+                        "bytes");
         }
-        return Fail(
-            Result::kSignatureInvalid, why,
-            "the signature is not one of " + named->name + "'s key, whose certificate it names");
+        return Status(Result::kSignatureInvalid, "the signature is not one of " + named->name +
+                                                     "'s key, whose certificate it names");
       }
-      return Fail(Result::kSignatureInvalid, why,
-                  "the signature does not verify under " + named->name +
-                      "'s EC key, whose certificate it names; with an EC key a wrong key "
-                      "cannot be told from changed bytes");
+      return Status(Result::kSignatureInvalid,
+                    "the signature does not verify under " + named->name +
+                        "'s EC key, whose certificate it names; with an EC key a wrong key "
+                        "cannot be told from changed bytes");
     }
-    return Fail(Result::kNoCertificateMatch, why,
-                "signed by a key that is not in the key store (" + std::to_string(keys.size()) +
-                    " certificate(s) tried)");
+    return Status(Result::kNoCertificateMatch, "signed by a key that is not in the key store (" +
+                                                   std::to_string(keys.size()) +
+                                                   " certificate(s) tried)");
   }
   *out = match;
   return Result::kVerified;

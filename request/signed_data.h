@@ -40,19 +40,17 @@ struct Signer {
 
 // Parses the footer and the end-of-archive record in the last tail_len bytes
 // of a file of file_size bytes (tail_len = min(file_size, kMaxTail)).
-Result ParseFooter(const uint8_t* tail, size_t tail_len, uint64_t file_size, Footer* out,
-                   std::string* why);
+Status ParseFooter(const uint8_t* tail, size_t tail_len, uint64_t file_size, Footer* out);
 
 // Parses a DER SignedData block: one signer, SHA-256, no signed attributes,
 // no embedded content.
-Result ParseSignedData(const uint8_t* der, size_t len, Signer* out, std::string* why);
+Status ParseSignedData(const uint8_t* der, size_t len, Signer* out);
 
 // Which key of `keys` made the signer's signature over `digest` (the SHA-256 of
 // the signed bytes): kVerified with *match set, else kDigestMismatch (a key store
 // key signed other bytes), kSignatureInvalid (the named key made no such
-// signature) or kNoCertificateMatch, with why filled.
-Result MatchSignature(const uint8_t* digest, const Signer& signer,
-                      const std::vector<PublicKey>& keys, const PublicKey** match,
-                      std::string* why);
+// signature) or kNoCertificateMatch.
+Status MatchSignature(const uint8_t* digest, const Signer& signer,
+                      const std::vector<PublicKey>& keys, const PublicKey** match);
 
 }  // namespace package_verify

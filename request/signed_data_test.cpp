@@ -16,8 +16,7 @@ using namespace package_signing;
 Result Footer(const std::string& file, package_verify::Footer* out = nullptr) {
   package_verify::Footer footer;
   size_t tail = std::min(file.size(), kMaxTail);
-  std::string why;
-  return ParseFooter(U8(file) + file.size() - tail, tail, file.size(), out ? out : &footer, &why);
+  return ParseFooter(U8(file) + file.size() - tail, tail, file.size(), out ? out : &footer).code;
 }
 
 TEST(PackageFooter, FindsTheBlockAndTheSignedLength) {
@@ -98,9 +97,9 @@ TEST_F(PackageSignature, ReasonsForOtherKeysAndNoKeys) {
 TEST_F(PackageSignature, BlockMustBeOneDetachedSha256SignerWithoutAttributes) {
   std::string sig = RawSignature(*rsa_, "x");
   Signer signer;
-  std::string why;
   std::string good = Block(rsa_->pub, sig);
-  ASSERT_EQ(Result::kVerified, ParseSignedData(U8(good), good.size(), &signer, &why)) << why;
+  Status parsed = ParseSignedData(U8(good), good.size(), &signer);
+  ASSERT_EQ(Result::kVerified, parsed.code) << parsed.reason;
   EXPECT_EQ(sig, signer.signature);
   EXPECT_EQ(rsa_->pub.issuer, signer.issuer);
   EXPECT_EQ(rsa_->pub.serial, signer.serial);
@@ -108,12 +107,12 @@ TEST_F(PackageSignature, BlockMustBeOneDetachedSha256SignerWithoutAttributes) {
        {BlockOptions{true, false, false, false}, BlockOptions{false, true, false, false},
         BlockOptions{false, false, true, false}, BlockOptions{false, false, false, true}}) {
     std::string bad = Block(rsa_->pub, sig, o);
-    EXPECT_EQ(Result::kMalformed, ParseSignedData(U8(bad), bad.size(), &signer, &why));
+    EXPECT_EQ(Result::kMalformed, ParseSignedData(U8(bad), bad.size(), &signer).code);
   }
   std::string trailing = good + "x";
-  EXPECT_EQ(Result::kMalformed, ParseSignedData(U8(trailing), trailing.size(), &signer, &why));
+  EXPECT_EQ(Result::kMalformed, ParseSignedData(U8(trailing), trailing.size(), &signer).code);
   for (size_t keep = 0; keep < good.size(); ++keep) {
-    ASSERT_EQ(Result::kMalformed, ParseSignedData(U8(good), keep, &signer, &why)) << keep;
+    ASSERT_EQ(Result::kMalformed, ParseSignedData(U8(good), keep, &signer).code) << keep;
   }
 }
 

@@ -8,13 +8,19 @@
 #include <string>
 
 #include "request/frontend_protocol.h"
-#include "request/package_verify.h"
+#include "request/package_result.h"
+#include "request/status.h"
 
 // One line from the updater (a piece of a longer line counts as a line): logs
 // the command word and, for a command with bad parameters, why.
 void handle_updater_line(const std::string& line);
 // The result line of the install command for a verification result.
 frontend_protocol::Line InstallResultLine(package_verify::Result result);
+// The same for the status of a step: its code alone decides the line.
+template <typename Code>
+frontend_protocol::Line InstallResultLine(const norvo::Status<Code>& status) {
+  return InstallResultLine(status.code);
+}
 // The result line for the updater's wait status: installed only for exit status 0.
 frontend_protocol::Line UpdaterExitLine(int wait_status);
 

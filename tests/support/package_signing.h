@@ -96,9 +96,9 @@ inline TestKey MakeKey(bool ec, int bits = 2048, long serial = 7) {
   size_t pem_len = 0;
   BIO_mem_contents(bio.get(), &pem, &pem_len);
   key.pem.assign(reinterpret_cast<const char*>(pem), pem_len);
-  std::string why;
   key.pub.name = "unit.x509.pem";
-  EXPECT_EQ(ec || bits >= 2048, ParseCertificate(key.pem, &key.pub, &why)) << why;
+  package_verify::Status parsed = ParseCertificate(key.pem, &key.pub);
+  EXPECT_EQ(ec || bits >= 2048, parsed.ok()) << parsed.reason;
   return key;
 }
 
@@ -205,13 +205,13 @@ inline Result Verify(const std::string& file, const std::vector<const TestKey*>&
   std::vector<PublicKey> store;
   for (const TestKey* key : keys) {
     PublicKey copy;
-    std::string reason;
-    EXPECT_TRUE(ParseCertificate(key->pem, &copy, &reason));
+    EXPECT_TRUE(ParseCertificate(key->pem, &copy).ok());
     store.push_back(std::move(copy));
   }
-  std::string name, reason;
-  Result result = VerifyPackageFd(fd.get(), store, &name, why ? why : &reason);
-  return result;
+  std::string name;
+  package_verify::Status result = VerifyPackageFd(fd.get(), store, &name);
+  if (why != nullptr) *why = result.reason;
+  return result.code;
 }
 
 inline std::string Flip(std::string s, size_t at) {
