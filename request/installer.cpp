@@ -88,10 +88,12 @@ Line package_fits_handset(const package_verify::VerifiedPackage& verified) {
     LOG(ERROR) << "package rejected: no " << package_verify::kMetadataEntry << " in the package";
     return Line::kRefusedNoMetadata;
   }
-  install_gate::Verdict verdict = install_gate::Check(*metadata, install_gate::SystemProperties());
-  if (!verdict.fits) {
-    LOG(ERROR) << "package rejected: " << install_gate::Describe(verdict);
-    return verdict.rollback ? Line::kRefusedRollback : Line::kRefusedNotForThisHandset;
+  install_gate::Verdict verdict;
+  install_gate::Status fit =
+      install_gate::Check(*metadata, install_gate::SystemProperties(), &verdict);
+  if (!fit.ok()) {
+    LOG(ERROR) << "package rejected: " << fit.reason;
+    return InstallResultLine(fit);
   }
   LOG(INFO) << "package fits this handset: device " << verdict.device << ", build time "
             << verdict.package_time << " (this build's " << verdict.handset_time << ")";
@@ -389,6 +391,19 @@ Line InstallResultLine(package_verify::Result result) {
       return Line::kRefusedSignatureInvalid;
   }
   return Line::kRefusedMalformed;  // not reached: every reason has its case
+}
+
+Line InstallResultLine(install_gate::Fit fit) {
+  using install_gate::Fit;
+  switch (fit) {
+    case Fit::kFits:
+      return Line::kInstalled;
+    case Fit::kNotForThisHandset:
+      return Line::kRefusedNotForThisHandset;
+    case Fit::kRollback:
+      return Line::kRefusedRollback;
+  }
+  return Line::kRefusedNotForThisHandset;  // not reached: every code has its case
 }
 
 Line UpdaterExitLine(int wait_status) {
