@@ -41,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   char command = parse_command(text);
-  FUZZ_CHECK(command == 0 ||
-             (command == text[0] && (command == 'c' || command == 'p' || command == 's')));
+  FUZZ_CHECK(command == 0 || (command == text[0] && (command == 'c' || command == 'p' ||
+                                                     command == 's' || command == 'l')));
 
   int64_t start = content_range_start(text);
   int64_t total = content_range_total(text);
