@@ -8,7 +8,7 @@
 #include "fuzz/fuzz_support.h"
 #include "request/command_listener.h"
 #include "request/download_target.h"
-#include "request/package_file.h"
+#include "request/package_answer.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz_support::Quiet();
@@ -41,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   char command = parse_command(text);
-  FUZZ_CHECK(command == 0 ||
-             (command == text[0] && (command == 'c' || command == 'p' || command == 's')));
+  FUZZ_CHECK(command == 0 || (command == text[0] && (command == 'c' || command == 'p' ||
+                                                     command == 's' || command == 'l')));
 
   int64_t start = content_range_start(text);
   int64_t total = content_range_total(text);

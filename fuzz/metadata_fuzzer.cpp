@@ -72,15 +72,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   Metadata first, second;
   Verdict refusal;
-  bool parsed = ParseMetadata(text, &first, &refusal);
-  FUZZ_CHECK(parsed == ParseMetadata(text, &second, &refusal) && first == second);
+  bool parsed = ParseMetadata(text, &first, &refusal).ok();
+  FUZZ_CHECK(parsed == ParseMetadata(text, &second, &refusal).ok() && first == second);
   FUZZ_CHECK(first.size() <= kMaxMetadataKeys);
 
-  Verdict verdict = Check(text, handset);
-  if (!verdict.fits) {
+  Verdict verdict;
+  Status fit = Check(text, handset, &verdict);
+  if (!fit.ok()) {
     // The refusal goes to the log as one line of printable text, bounded: at
     // most three values of 128 shown bytes, each escaped to at most 4 characters.
-    std::string line = Describe(verdict);
+    std::string line = fit.reason;
+    FUZZ_CHECK(line == Describe(verdict));
     FUZZ_CHECK(!verdict.key.empty() && line.size() < 2048);
     for (char c : line) FUZZ_CHECK(c >= 0x20 && c < 0x7f);
     return 0;

@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "request/package_keys.h"
 #include "request/package_verify.h"
+#include "request/signed_data.h"
 
 using namespace package_verify;
 
@@ -49,9 +51,8 @@ std::vector<PublicKey>& Keys() {
     size_t len = 0;
     BIO_mem_contents(bio.get(), &pem, &len);
     std::vector<PublicKey> out(1);
-    std::string why;
     FUZZ_CHECK(
-        ParseCertificate(std::string(reinterpret_cast<const char*>(pem), len), &out[0], &why));
+        ParseCertificate(std::string(reinterpret_cast<const char*>(pem), len), &out[0]).ok());
     return out;
   }();
   return keys;
@@ -68,14 +69,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > kMaxTail + 64) return 0;
   Signer signer;
-  std::string why;
-  Result parsed = ParseSignedData(data, size, &signer, &why);
-  FUZZ_CHECK(parsed == Result::kVerified || parsed == Result::kMalformed);
-  if (parsed == Result::kVerified) FUZZ_CHECK(!signer.signature.empty());
+  Status parsed = ParseSignedData(data, size, &signer);
+  FUZZ_CHECK(parsed.code == Result::kVerified || parsed.code == Result::kMalformed);
+  if (parsed.ok()) FUZZ_CHECK(!signer.signature.empty());
+  // A refusal always says why.
+  FUZZ_CHECK(parsed.ok() == parsed.reason.empty());
 
   Footer footer;
-  Result found = ParseFooter(data, size, size, &footer, &why);
-  if (found == Result::kVerified) {
+  Status found = ParseFooter(data, size, size, &footer);
+  if (found.ok()) {
     FUZZ_CHECK(footer.block_offset + footer.block_length + kFooterSize == size);
     FUZZ_CHECK(footer.signed_length + 2 <= size);
   }
@@ -84,14 +86,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(fd >= 0);
   FUZZ_CHECK(android::base::WriteFully(fd.get(), data, size));
   std::string signer_name;
-  Result result = VerifyPackageFd(fd.get(), Keys(), &signer_name, &why);
+  Status result = VerifyPackageFd(fd.get(), Keys(), &signer_name);
   // Without the private key no input can carry a valid signature.
-  FUZZ_CHECK(result != Result::kVerified);
+  FUZZ_CHECK(!result.ok() && !result.reason.empty());
   // The same with the install's entries: the central directory is then parsed
   // and the entries captured before the signature is known.
   VerifiedPackage package;
-  result = VerifyPackageFd(fd.get(), Keys(), {kUpdaterEntry, kMetadataEntry}, &package, &why);
-  FUZZ_CHECK(result != Result::kVerified);
+  result = VerifyPackageFd(fd.get(), Keys(), {kUpdaterEntry, kMetadataEntry}, &package);
+  FUZZ_CHECK(!result.ok());
   FUZZ_CHECK(package.entries.empty());
   return 0;
 }

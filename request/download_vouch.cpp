@@ -5,18 +5,19 @@
 #include <android-base/logging.h>
 
 #include "norvo_config.h"
+#include "request/package_verify.h"
 
 void DownloadVouch::load(const char* path) {
   keys_.clear();
   if (!NORVO_VERIFY_PACKAGE) return;
-  std::string why;
-  if (package_verify::LoadKeyStore(path, &keys_, &why) != package_verify::Result::kVerified) {
+  package_verify::Status loaded = package_verify::LoadKeyStore(path, &keys_);
+  if (!loaded.ok()) {
     keys_.clear();
-    LOG(INFO) << ">> RomDownload: no key store (" << why
+    LOG(INFO) << ">> RomDownload: no key store (" << loaded.reason
               << "), the package is judged by its MD5 and validator only";
   }
 }
 
-package_verify::Result DownloadVouch::check(int fd, std::string* why) const {
-  return package_verify::VerifyPackageFd(fd, keys_, nullptr, why);
+package_verify::Status DownloadVouch::check(int fd) const {
+  return package_verify::VerifyPackageFd(fd, keys_, nullptr);
 }

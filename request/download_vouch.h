@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "request/package_verify.h"
+#include "request/package_keys.h"
+#include "request/package_result.h"
 
 class DownloadVouch {
  public:
@@ -17,9 +18,8 @@ class DownloadVouch {
   // A key store is there and packages are verified.
   bool active() const { return !keys_.empty(); }
   const std::vector<package_verify::PublicKey>& keys() const { return keys_; }
-  // Verifies the package open on `fd` (flushed); kVerified, or the reason with
-  // `why` filled.
-  package_verify::Result check(int fd, std::string* why) const;
+  // Verifies the package open on `fd` (flushed): kVerified, or the reason.
+  package_verify::Status check(int fd) const;
 
  private:
   std::vector<package_verify::PublicKey> keys_;

@@ -11,8 +11,10 @@
 //     a retry follows; a final code for a libcurl cause c is 100 + c, and causes
 //     of our own without a libcurl code take the next free number from 201 up
 //     (next free: 203). An install refusal takes the next number of its range
-//     (signature 1-19, package content 20-29, the updater 30-39) and one case in
-//     InstallResultLine() (request/installer.cpp), which the compiler enforces.
+//     (signature 1-19, package content 20-29, the updater 30-39); a refusal of
+//     the package check or the install gate is a code of that unit's enum and
+//     one case in InstallResultLine() (request/installer.cpp), which the
+//     compiler enforces.
 //  2. One row in the code table of docs/frontend-protocol.md, at the same place
 //     as the entry here: line, name, line feed, retries, meaning and what the
 //     front end should do. FrontendProtocolDoc (frontend_protocol_test.cpp)

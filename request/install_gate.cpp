@@ -78,15 +78,17 @@ Value ReadProperty(const PropertyReader& props, const char* name) {
   return value;
 }
 
-Verdict Refuse(const char* key, const Value& package, const char* property, const Value& handset,
-               const std::string& reason) {
+// A refusal: what was compared into *out, and the status that says it.
+Status Refuse(Verdict* out, Fit code, const char* key, const Value& package, const char* property,
+              const Value& handset, const std::string& reason) {
   Verdict verdict;
   verdict.key = key;
   verdict.package = package;
   verdict.property = property;
   verdict.handset = handset;
   verdict.reason = reason;
-  return verdict;
+  *out = verdict;
+  return {code, Describe(verdict)};
 }
 
 std::string Escape(const std::string& text) { return printable(text, kMaxShown); }
@@ -114,11 +116,12 @@ bool ParseTimestamp(const std::string& text, uint64_t* out) {
   return true;
 }
 
-bool ParseMetadata(const std::string& text, Metadata* out, Verdict* refusal) {
+Status ParseMetadata(const std::string& text, Metadata* out, Verdict* refusal) {
+  Verdict unused;
+  if (refusal == nullptr) refusal = &unused;
   out->clear();
   auto refuse = [refusal](const std::string& key, const Value& value, const std::string& reason) {
-    *refusal = Refuse(key.c_str(), value, "", Value(), reason);
-    return false;
+    return Refuse(refusal, Fit::kNotForThisHandset, key.c_str(), value, "", Value(), reason);
   };
   if (text.size() > kMaxMetadataSize) {
     return refuse(kMetadataEntry, Value(), "larger than 64 KiB");
@@ -149,36 +152,47 @@ bool ParseMetadata(const std::string& text, Metadata* out, Verdict* refusal) {
       return refuse(kMetadataEntry, Value(), "more than 256 keys");
     }
   }
-  return true;
+  return Fit::kFits;
 }
 
-Verdict Check(const std::string& metadata_text, const PropertyReader& props) {
+Status Check(const std::string& metadata_text, const PropertyReader& props, Verdict* out) {
+  Verdict unused;
+  Verdict* verdict = out != nullptr ? out : &unused;
+  *verdict = Verdict();
   Metadata metadata;
-  Verdict refusal;
-  if (!ParseMetadata(metadata_text, &metadata, &refusal)) return refusal;
+  Status parsed = ParseMetadata(metadata_text, &metadata, verdict);
+  if (!parsed.ok()) return parsed;
+  auto refuse = [verdict](const char* key, const Value& package, const char* property,
+                          const Value& handset, const std::string& reason) {
+    return Refuse(verdict, Fit::kNotForThisHandset, key, package, property, handset, reason);
+  };
+  auto rollback = [verdict](const char* key, const Value& package, const char* property,
+                            const Value& handset, const std::string& reason) {
+    return Refuse(verdict, Fit::kRollback, key, package, property, handset, reason);
+  };
 
   // This agent hands the package to its own updater program: a block-based
   // package. An A/B payload needs the platform's update engine.
   const Value ota_type = Lookup(metadata, "ota-type");
   if (!ota_type.present || ota_type.text != "BLOCK") {
-    return Refuse("ota-type", ota_type, "", Value{true, "BLOCK"},
+    return refuse("ota-type", ota_type, "", Value{true, "BLOCK"},
                   "this agent installs BLOCK packages only");
   }
 
   const Value device = ReadProperty(props, kDeviceProperty);
   const Value pre_device = Lookup(metadata, "pre-device");
   if (!device.present) {
-    return Refuse("pre-device", pre_device, kDeviceProperty, device, "the handset's is unset");
+    return refuse("pre-device", pre_device, kDeviceProperty, device, "the handset's is unset");
   }
   if (!pre_device.present || !ListNames(pre_device.text, ',', device.text)) {
-    return Refuse("pre-device", pre_device, kDeviceProperty, device, "made for another device");
+    return refuse("pre-device", pre_device, kDeviceProperty, device, "made for another device");
   }
 
   const Value serial = Lookup(metadata, "serialno");
   if (serial.present && !serial.text.empty()) {
     const Value handset = ReadProperty(props, kSerialProperty);
     if (!handset.present || handset.text != serial.text) {
-      return Refuse("serialno", serial, kSerialProperty, handset, "made for another handset");
+      return refuse("serialno", serial, kSerialProperty, handset, "made for another handset");
     }
   }
 
@@ -187,7 +201,7 @@ Verdict Check(const std::string& metadata_text, const PropertyReader& props) {
   if (names_this_build) {
     const Value handset = ReadProperty(props, kFingerprintProperty);
     if (!handset.present || !ListNames(pre_build.text, '|', handset.text)) {
-      return Refuse("pre-build", pre_build, kFingerprintProperty, handset,
+      return refuse("pre-build", pre_build, kFingerprintProperty, handset,
                     "made for another source build");
     }
   }
@@ -198,7 +212,7 @@ Verdict Check(const std::string& metadata_text, const PropertyReader& props) {
   if (pre_incremental.present && !pre_incremental.text.empty()) {
     const Value handset = ReadProperty(props, kIncrementalProperty);
     if (!handset.present || handset.text != pre_incremental.text) {
-      return Refuse("pre-build-incremental", pre_incremental, kIncrementalProperty, handset,
+      return refuse("pre-build-incremental", pre_incremental, kIncrementalProperty, handset,
                     "made for another source build");
     }
   }
@@ -207,7 +221,7 @@ Verdict Check(const std::string& metadata_text, const PropertyReader& props) {
   const Value build_time = ReadProperty(props, kBuildTimeProperty);
   uint64_t handset_time = 0;
   if (!build_time.present || !ParseTimestamp(build_time.text, &handset_time)) {
-    return Refuse(
+    return refuse(
         "post-timestamp", post_timestamp, kBuildTimeProperty, build_time,
         build_time.present ? "the handset's is not a decimal number" : "the handset's is unset");
   }
@@ -215,32 +229,24 @@ Verdict Check(const std::string& metadata_text, const PropertyReader& props) {
   // A missing or unreadable time counts as older: it cannot prove otherwise.
   bool readable = post_timestamp.present && ParseTimestamp(post_timestamp.text, &package_time);
   bool older = !readable || package_time < handset_time;
-  Verdict verdict;
   if (older) {
     const Value downgrade = Lookup(metadata, "ota-downgrade");
     if (!downgrade.present || downgrade.text != "yes") {
-      Verdict refused =
-          Refuse("post-timestamp", post_timestamp, kBuildTimeProperty, build_time,
-                 readable ? "older than this build" : "not a decimal number: counts as older");
-      refused.rollback = true;
-      return refused;
+      return rollback("post-timestamp", post_timestamp, kBuildTimeProperty, build_time,
+                      readable ? "older than this build" : "not a decimal number: counts as older");
     }
     // A downgrade is allowed only from the build it was made for, so that an
     // old package cannot be replayed onto any build.
     if (!names_this_build) {
-      Verdict refused =
-          Refuse("post-timestamp", post_timestamp, kBuildTimeProperty, build_time,
-                 "a downgrade (ota-downgrade=yes) needs a pre-build that names this build");
-      refused.rollback = true;
-      return refused;
+      return rollback("post-timestamp", post_timestamp, kBuildTimeProperty, build_time,
+                      "a downgrade (ota-downgrade=yes) needs a pre-build that names this build");
     }
-    verdict.downgrade = true;
+    verdict->downgrade = true;
   }
-  verdict.fits = true;
-  verdict.device = device.text;
-  verdict.package_time = package_time;
-  verdict.handset_time = handset_time;
-  return verdict;
+  verdict->device = device.text;
+  verdict->package_time = package_time;
+  verdict->handset_time = handset_time;
+  return Fit::kFits;
 }
 
 std::string Describe(const Verdict& verdict) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "request/package_verify.h"
+#include "request/status.h"
 
 namespace install_gate {
 
@@ -48,8 +49,24 @@ struct Value {
   std::string text;
 };
 
+// What the gate decides. A rollback is told from the other refusals: the
+// install reports it apart.
+enum class Fit {
+  kFits,
+  // Made for another device, handset or source build, another kind of package,
+  // or metadata that cannot be read as one set of keys.
+  kNotForThisHandset,
+  // Older than this build, and no downgrade this build allows.
+  kRollback,
+};
+
+// What a step of the gate returns: kFits, or the refusal with the reason as the
+// log states it after "package rejected: " (Describe() of the verdict).
+using Status = norvo::Status<Fit>;
+static_assert(Fit{} == Fit::kFits, "a status of zero is success");
+
+// What the gate compared, for the log.
 struct Verdict {
-  bool fits = false;
   // Why it does not fit: the metadata key whose rule failed, the package's
   // value, the handset property compared and the handset's value.
   std::string key;
@@ -62,7 +79,6 @@ struct Verdict {
   uint64_t package_time = 0;
   uint64_t handset_time = 0;
   bool downgrade = false;  // older than this build, allowed by ota-downgrade=yes
-  bool rollback = false;   // refused as older than this build
 };
 
 using Metadata = std::map<std::string, std::string>;
@@ -73,14 +89,18 @@ using Metadata = std::map<std::string, std::string>;
 // lines and lines without '=' or without a key are skipped. A key named twice, a
 // key that holds a control byte or any byte outside ASCII (a byte-order mark
 // among them), a NUL byte, text over kMaxMetadataSize or more than
-// kMaxMetadataKeys keys refuse the whole text (false, *refusal says why).
-bool ParseMetadata(const std::string& text, Metadata* out, Verdict* refusal);
+// kMaxMetadataKeys keys refuse the whole text (kNotForThisHandset; *refusal,
+// when given, holds what was refused).
+Status ParseMetadata(const std::string& text, Metadata* out, Verdict* refusal = nullptr);
 
 // A decimal number of at most 19 digits, nothing else.
 bool ParseTimestamp(const std::string& text, uint64_t* out);
 
-// Checks every rule of the metadata text against the handset.
-Verdict Check(const std::string& metadata_text, const PropertyReader& props);
+// Checks every rule of the metadata text against the handset. *verdict, when
+// given, holds what was compared: for a refusal the rule that failed, for a
+// fitting package what it fits.
+Status Check(const std::string& metadata_text, const PropertyReader& props,
+             Verdict* verdict = nullptr);
 
 // The refusal as the log states it after "package rejected: ", with every value
 // quoted and its control bytes escaped.

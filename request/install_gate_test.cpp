@@ -52,17 +52,20 @@ class GateRules : public testing::TestWithParam<Case> {};
 
 TEST_P(GateRules, DecidesAndNamesKeyAndBothValues) {
   const Case& c = GetParam();
-  Verdict verdict = Check(c.metadata, FakeProperties(Handset(c)));
+  Verdict verdict;
+  Status fit = Check(c.metadata, FakeProperties(Handset(c)), &verdict);
   if (c.refusal.empty()) {
-    EXPECT_TRUE(verdict.fits) << Describe(verdict);
+    EXPECT_TRUE(fit.ok()) << fit.reason;
   } else {
-    EXPECT_FALSE(verdict.fits);
+    EXPECT_FALSE(fit.ok());
     EXPECT_EQ(c.refusal, Describe(verdict));
+    // The status carries the same text, which the install logs.
+    EXPECT_EQ(c.refusal, fit.reason);
     // A rollback is what the handset's own build time refuses, not a handset
     // that cannot tell its build time.
     bool rollback = c.refusal.rfind("post-timestamp: ", 0) == 0 &&
                     c.refusal.find("the handset's is") == std::string::npos;
-    EXPECT_EQ(rollback, verdict.rollback) << c.refusal;
+    EXPECT_EQ(rollback, fit.code == Fit::kRollback) << c.refusal;
   }
 }
 
@@ -251,41 +254,44 @@ TEST(GateParser, SkipsLinesWithoutKeyOrEqualsAndSplitsAtTheFirstEquals) {
   Metadata metadata;
   Verdict refusal;
   ASSERT_TRUE(
-      ParseMetadata("\n# a note\n=orphan\n  \nkey=a=b\nlast=no line end", &metadata, &refusal));
+      ParseMetadata("\n# a note\n=orphan\n  \nkey=a=b\nlast=no line end", &metadata, &refusal)
+          .ok());
   EXPECT_EQ(Metadata({{"key", "a=b"}, {"last", "no line end"}}), metadata);
 }
 
 TEST(GateParser, TrimsTheSameBlanksAroundKeysValuesAndListItems) {
   Metadata metadata;
   Verdict refusal;
-  ASSERT_TRUE(ParseMetadata("\v\f key \t\r=\f\v a b \r\v\n", &metadata, &refusal));
+  ASSERT_TRUE(ParseMetadata("\v\f key \t\r=\f\v a b \r\v\n", &metadata, &refusal).ok());
   EXPECT_EQ(Metadata({{"key", "a b"}}), metadata);
   // A list item with those blanks around it still names the handset's device.
   const std::string listed =
       "ota-type=\vBLOCK\f\npre-device=vexa_two ,\f\vvexa_one\v\t\npost-timestamp=\f1700000000\n";
-  EXPECT_TRUE(Check(listed, FakeProperties(kHandset)).fits);
+  EXPECT_TRUE(Check(listed, FakeProperties(kHandset)).ok());
 }
 
 TEST(GateParser, RefusesNulOversizedAndTooManyKeys) {
   Metadata metadata;
   Verdict refusal;
-  EXPECT_FALSE(ParseMetadata(std::string("ota-type=BLOCK\0\n", 16), &metadata, &refusal));
+  EXPECT_FALSE(ParseMetadata(std::string("ota-type=BLOCK\0\n", 16), &metadata, &refusal).ok());
   EXPECT_EQ("META-INF/com/android/metadata: package (none) (holds a NUL byte)", Describe(refusal));
   std::string big = "x=" + std::string(kMaxMetadataSize - 2, 'y');
-  EXPECT_TRUE(ParseMetadata(big, &metadata, &refusal));
-  EXPECT_FALSE(ParseMetadata(big + "y", &metadata, &refusal));
+  EXPECT_TRUE(ParseMetadata(big, &metadata, &refusal).ok());
+  EXPECT_FALSE(ParseMetadata(big + "y", &metadata, &refusal).ok());
   EXPECT_EQ("META-INF/com/android/metadata: package (none) (larger than 64 KiB)",
             Describe(refusal));
   std::string many;
   for (size_t i = 0; i < kMaxMetadataKeys; ++i) many += "k" + std::to_string(i) + "=v\n";
-  EXPECT_TRUE(ParseMetadata(many, &metadata, &refusal));
-  EXPECT_FALSE(ParseMetadata(many + "one=more\n", &metadata, &refusal));
+  EXPECT_TRUE(ParseMetadata(many, &metadata, &refusal).ok());
+  EXPECT_FALSE(ParseMetadata(many + "one=more\n", &metadata, &refusal).ok());
   EXPECT_EQ("META-INF/com/android/metadata: package (none) (more than 256 keys)",
             Describe(refusal));
 }
 
 TEST(GateParser, LongValuesAreCutInTheLog) {
-  Verdict verdict = Check("ota-type=" + std::string(300, 'A'), FakeProperties(kHandset));
+  Verdict verdict;
+  Status fit = Check("ota-type=" + std::string(300, 'A'), FakeProperties(kHandset), &verdict);
+  EXPECT_EQ(Fit::kNotForThisHandset, fit.code);
   EXPECT_EQ("ota-type: package \"" + std::string(128, 'A') +
                 "...\", handset \"BLOCK\" (this agent installs BLOCK packages only)",
             Describe(verdict));
@@ -303,14 +309,14 @@ TEST(GateParser, TimestampsAreDecimalOnly) {
 }
 
 TEST(GateVerdict, TellsWhatTheFittingPackageFits) {
-  Verdict verdict = Check(kFits, FakeProperties(kHandset));
-  ASSERT_TRUE(verdict.fits);
+  Verdict verdict;
+  ASSERT_TRUE(Check(kFits, FakeProperties(kHandset), &verdict).ok());
   EXPECT_EQ("vexa_one", verdict.device);
   EXPECT_EQ(1700000000u, verdict.package_time);
   EXPECT_EQ(1600000000u, verdict.handset_time);
   EXPECT_FALSE(verdict.downgrade);
-  verdict = Check(kOlder + "ota-downgrade=yes\n" + kPreBuild, FakeProperties(kHandset));
-  ASSERT_TRUE(verdict.fits);
+  ASSERT_TRUE(
+      Check(kOlder + "ota-downgrade=yes\n" + kPreBuild, FakeProperties(kHandset), &verdict).ok());
   EXPECT_TRUE(verdict.downgrade);
 }
 

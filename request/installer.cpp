@@ -31,6 +31,7 @@
 #include "request/install_gate.h"
 #include "request/install_view.h"
 #include "request/package_verify.h"
+#include "request/sealed_file.h"
 
 using frontend_protocol::Line;
 
@@ -87,10 +88,12 @@ Line package_fits_handset(const package_verify::VerifiedPackage& verified) {
     LOG(ERROR) << "package rejected: no " << package_verify::kMetadataEntry << " in the package";
     return Line::kRefusedNoMetadata;
   }
-  install_gate::Verdict verdict = install_gate::Check(*metadata, install_gate::SystemProperties());
-  if (!verdict.fits) {
-    LOG(ERROR) << "package rejected: " << install_gate::Describe(verdict);
-    return verdict.rollback ? Line::kRefusedRollback : Line::kRefusedNotForThisHandset;
+  install_gate::Verdict verdict;
+  install_gate::Status fit =
+      install_gate::Check(*metadata, install_gate::SystemProperties(), &verdict);
+  if (!fit.ok()) {
+    LOG(ERROR) << "package rejected: " << fit.reason;
+    return InstallResultLine(fit);
   }
   LOG(INFO) << "package fits this handset: device " << verdict.device << ", build time "
             << verdict.package_time << " (this build's " << verdict.handset_time << ")";
@@ -109,8 +112,9 @@ void remove_unverified_updater() {
   }
 }
 
-void reject(package_verify::Result result, const std::string& why) {
-  LOG(ERROR) << "package rejected: " << package_verify::ResultText(result) << ": " << why;
+void reject(const package_verify::Status& status) {
+  LOG(ERROR) << "package rejected: " << package_verify::ResultText(status.code) << ": "
+             << status.reason;
 }
 
 // Verifies the package's whole-file signature and takes its own updater out of
@@ -119,10 +123,9 @@ void reject(package_verify::Result result, const std::string& why) {
 Line prepare_verified_updater(Prepared* out) {
   using namespace package_verify;
   std::vector<PublicKey> keys;
-  std::string why;
-  Result result = LoadKeyStore(kKeyStorePath, &keys, &why);
-  if (result != Result::kVerified) {
-    reject(result, why);
+  Status result = LoadKeyStore(kKeyStorePath, &keys);
+  if (!result.ok()) {
+    reject(result);
     return InstallResultLine(result);
   }
   android::base::unique_fd package(
@@ -138,15 +141,15 @@ Line prepare_verified_updater(Prepared* out) {
     PLOG(ERROR) << "package rejected: " << ResultText(Result::kUnreadable) << ": " << kPackagePath;
     return InstallResultLine(Result::kUnreadable);
   }
-  result = CheckPackageFile(st, geteuid(), &why);
-  if (result != Result::kVerified) {
-    reject(result, why);
+  result = CheckPackageFile(st, geteuid());
+  if (!result.ok()) {
+    reject(result);
     return InstallResultLine(result);
   }
   VerifiedPackage verified;
-  result = VerifyPackageFd(package.get(), keys, installEntries(), &verified, &why);
-  if (result != Result::kVerified) {
-    reject(result, why);
+  result = VerifyPackageFd(package.get(), keys, installEntries(), &verified);
+  if (!result.ok()) {
+    reject(result);
     return InstallResultLine(result);
   }
   LOG(INFO) << "package signature verified";
@@ -163,6 +166,7 @@ Line prepare_verified_updater(Prepared* out) {
   struct stat old;
   bool existed = lstat(kUpdaterPath, &old) == 0;
   bool replaced = false;
+  std::string why;
   if (!InstallUpdater(entry->second.sealed.get(), kUpdaterPath, &replaced, &why)) {
     LOG(ERROR) << "package rejected: " << why;
     return Line::kRefusedUpdaterNotPlaced;
@@ -192,14 +196,19 @@ Line package_still_checked(const Prepared& prepared) {
     why = std::string("its name is gone: ") + strerror(errno);
   } else if (fstat(prepared.package.get(), &held) != 0) {
     why = strerror(errno);
-  } else if (SameAsChecked(prepared.checked, at_path, &why) &&
-             SameAsChecked(prepared.checked, held, &why)) {
-    Result result = CheckPackageFile(held, geteuid(), &why);
-    if (result != Result::kVerified) reject(result, why);
-    return InstallResultLine(result);
+  } else {
+    Status same = SameAsChecked(prepared.checked, at_path);
+    if (same.ok()) same = SameAsChecked(prepared.checked, held);
+    if (same.ok()) {
+      Status result = CheckPackageFile(held, geteuid());
+      if (!result.ok()) reject(result);
+      return InstallResultLine(result);
+    }
+    why = same.reason;
   }
-  reject(Result::kChangedDuringCheck, "after the check " + why);
-  return InstallResultLine(Result::kChangedDuringCheck);
+  Status changed(Result::kChangedDuringCheck, "after the check " + why);
+  reject(changed);
+  return InstallResultLine(changed);
 }
 
 // What the updater's process reports before its exec: the view of /tmp it got.
@@ -307,30 +316,31 @@ bool renamed_over(const struct stat& checked, const struct stat& now) {
 // With a private /tmp only the file itself can have changed (its own user could
 // write it); with a shared one the path may also name another file by now.
 bool package_unchanged_after(const Prepared& prepared, bool private_view) {
+  using package_verify::Result;
+  using package_verify::Status;
   struct stat held, at_path;
-  std::string why;
   if (fstat(prepared.package.get(), &held) != 0) {
     PLOG(ERROR) << kPackagePath << " cannot be looked at after the updater ran";
     return false;
   }
-  bool same = package_verify::SameAsChecked(prepared.checked, held, &why);
-  if (!same && private_view && renamed_over(prepared.checked, held)) {
+  Status same = package_verify::SameAsChecked(prepared.checked, held);
+  if (!same.ok() && private_view && renamed_over(prepared.checked, held)) {
     // Another file took the outer name: that unlinks ours (its link count and
     // change time move) but leaves its bytes, which the updater's own /tmp kept.
     LOG(WARNING) << kPackagePath << " was renamed over while the updater ran; the updater's "
                  << "private /tmp kept the verified file";
     return true;
   }
-  if (same && !private_view) {
+  if (same.ok() && !private_view) {
     if (lstat(kPackagePath, &at_path) != 0) {
-      why = std::string("its name is gone: ") + strerror(errno);
-      same = false;
+      same =
+          Status(Result::kChangedDuringCheck, std::string("its name is gone: ") + strerror(errno));
     } else {
-      same = package_verify::SameAsChecked(prepared.checked, at_path, &why);
+      same = package_verify::SameAsChecked(prepared.checked, at_path);
     }
   }
-  if (!same) LOG(ERROR) << kPackagePath << " changed while the updater ran: " << why;
-  return same;
+  if (!same.ok()) LOG(ERROR) << kPackagePath << " changed while the updater ran: " << same.reason;
+  return same.ok();
 }
 
 }  // namespace
@@ -381,6 +391,19 @@ Line InstallResultLine(package_verify::Result result) {
       return Line::kRefusedSignatureInvalid;
   }
   return Line::kRefusedMalformed;  // not reached: every reason has its case
+}
+
+Line InstallResultLine(install_gate::Fit fit) {
+  using install_gate::Fit;
+  switch (fit) {
+    case Fit::kFits:
+      return Line::kInstalled;
+    case Fit::kNotForThisHandset:
+      return Line::kRefusedNotForThisHandset;
+    case Fit::kRollback:
+      return Line::kRefusedRollback;
+  }
+  return Line::kRefusedNotForThisHandset;  // not reached: every code has its case
 }
 
 Line UpdaterExitLine(int wait_status) {
@@ -516,7 +539,7 @@ Line DownloadTask::RunUpdater() {
   int status = 0;
   if (!relay_until_exit(readEnd.get(), pid, &status)) return Line::kUpdaterFailed;
   readEnd.reset();
-  if (view == kViewChanged) return Line::kRefusedChangedDuringCheck;
+  if (view == kViewChanged) return InstallResultLine(package_verify::Result::kChangedDuringCheck);
   if (view == kViewBroken) return Line::kUpdaterNotStarted;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     LOG(ERROR) << kUpdaterPath << " failed ("

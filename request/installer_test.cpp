@@ -96,6 +96,19 @@ TEST(InstallResult, EveryRefusalReasonHasItsOwnLine) {
   EXPECT_EQ(frontend_protocol::Line::kInstalled, InstallResultLine(Result::kVerified));
 }
 
+// The gate's two refusals are told apart on the result line; a fitting
+// package is not refused there.
+TEST(InstallResult, TheGatesRefusalsHaveTheirOwnLines) {
+  using install_gate::Fit;
+  EXPECT_EQ(frontend_protocol::Line::kInstalled, InstallResultLine(Fit::kFits));
+  EXPECT_EQ(frontend_protocol::Line::kRefusedNotForThisHandset,
+            InstallResultLine(Fit::kNotForThisHandset));
+  EXPECT_EQ(frontend_protocol::Line::kRefusedRollback, InstallResultLine(Fit::kRollback));
+  // Through a status as the installer passes it.
+  EXPECT_EQ(frontend_protocol::Line::kRefusedRollback,
+            InstallResultLine(install_gate::Status(Fit::kRollback, "post-timestamp: ...")));
+}
+
 // Only an updater that exits with 0 installed the package; a failure status, a
 // signal, or an updater that could not run (exit 1 from the child) did not.
 TEST(InstallResult, OnlyExitStatusZeroIsInstalled) {

@@ -185,8 +185,8 @@ std::string PackageHasher::md5Hex() const {
   return hex_string(digest, sizeof(digest));
 }
 
-package_verify::Result PackageHasher::verify(const std::vector<package_verify::PublicKey>& keys,
-                                             std::string* signer_name, std::string* why) const {
+package_verify::Status PackageHasher::verify(const std::vector<package_verify::PublicKey>& keys,
+                                             std::string* signer_name) const {
   MutexLock state(state_mutex_);
-  return stream_.verify(keys, signer_name, why);
+  return stream_.verify(keys, signer_name);
 }

@@ -35,7 +35,8 @@
 #include <thread>
 #include <vector>
 
-#include "request/package_verify.h"
+#include "request/package_keys.h"
+#include "request/package_result.h"
 #include "request/signature_stream.h"
 #include "request/thread_annotations.h"
 
@@ -73,8 +74,8 @@ class PackageHasher {
   // The MD5 in lower-case hex.
   std::string md5Hex() const;
   // The signature over the bytes hashed (see SignatureStream::verify).
-  package_verify::Result verify(const std::vector<package_verify::PublicKey>& keys,
-                                std::string* signer_name, std::string* why) const;
+  package_verify::Status verify(const std::vector<package_verify::PublicKey>& keys,
+                                std::string* signer_name) const;
 
  private:
   void ensureThread();

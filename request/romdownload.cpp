@@ -799,27 +799,26 @@ bool RomDownload::checkSignature(DownloadStatus status) {
   if (!vouch_.active() || updateFile == nullptr) return true;
   // Nobody else vouches for bytes that came without an MD5 or a validator, and
   // even with both a mirror may serve a forgery: "complete" means signed.
-  std::string why;
   Clock::time_point start = Clock::now();
   int64_t size = package_->size();
   int64_t readAtEnd = 0;
-  package_verify::Result result;
+  package_verify::Status result;
   if (size >= 0 && digestsCover(size) && hasher_.signature()) {
     // The digest went along with the transfer: one public-key operation is left.
-    result = hasher_.verify(vouch_.keys(), nullptr, &why);
+    result = hasher_.verify(vouch_.keys(), nullptr);
   } else {
     readAtEnd = size;
-    result = vouch_.check(fileno(updateFile), &why);
+    result = vouch_.check(fileno(updateFile));
   }
   // Its cost, and what it read of the file at the end, are logged for the benchmark.
   long ms = msSince(start);
-  if (result == package_verify::Result::kVerified) {
+  if (result.ok()) {
     LOG(INFO) << ">> RomDownload: package signature verified in " << ms << " ms, " << readAtEnd
               << " bytes read at the end";
     return true;
   }
-  LOG(ERROR) << ">> RomDownload: package rejected: " << package_verify::ResultText(result) << ": "
-             << why;
+  LOG(ERROR) << ">> RomDownload: package rejected: " << package_verify::ResultText(result.code)
+             << ": " << result.reason;
   dropCorrupt(status, kSignatureMismatch, false);
   return false;
 }

@@ -20,6 +20,7 @@
 #include "request/download_target.h"
 #include "request/download_vouch.h"
 #include "request/frontend_protocol.h"
+#include "request/package_answer.h"
 #include "request/package_file.h"
 #include "request/package_hasher.h"
 #include "request/rate_cap.h"

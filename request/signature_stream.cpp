@@ -37,33 +37,28 @@ void SignatureStream::update(const uint8_t* data, size_t size) {
   tail_.insert(tail_.end(), data, data + size);
 }
 
-Result SignatureStream::verify(const std::vector<PublicKey>& keys, std::string* signer_name,
-                               std::string* why) const {
-  auto fail = [why](Result result, const char* text) {
-    if (why != nullptr) *why = text;
-    return result;
-  };
-  if (keys.empty()) return fail(Result::kNoKeyStore, "no certificate to verify with");
+Status SignatureStream::verify(const std::vector<PublicKey>& keys, std::string* signer_name) const {
+  if (keys.empty()) return Status(Result::kNoKeyStore, "no certificate to verify with");
   // The same bound as the check of a file: no 64-bit archives.
-  if (length_ > 0xffffffffULL) return fail(Result::kUnreadable, "larger than 4 GiB");
+  if (length_ > 0xffffffffULL) return Status(Result::kUnreadable, "larger than 4 GiB");
   Footer footer;
-  Result result = ParseFooter(tail_.data(), tail_.size(), length_, &footer, why);
-  if (result != Result::kVerified) return result;
+  Status result = ParseFooter(tail_.data(), tail_.size(), length_, &footer);
+  if (!result.ok()) return result;
   // The footer bounds the comment, so the signed region never ends before the
   // held tail begins.
   if (footer.signed_length < hashed_ || footer.signed_length > length_) {
-    return fail(Result::kMalformed, "the signed region does not end in the archive's tail");
+    return Status(Result::kMalformed, "the signed region does not end in the archive's tail");
   }
   Signer signer;
-  result = ParseSignedData(tail_.data() + footer.block_offset, footer.block_length, &signer, why);
-  if (result != Result::kVerified) return result;
+  result = ParseSignedData(tail_.data() + footer.block_offset, footer.block_length, &signer);
+  if (!result.ok()) return result;
   SHA256_CTX sha = sha_;
   SHA256_Update(&sha, tail_.data(), static_cast<size_t>(footer.signed_length - hashed_));
   uint8_t digest[SHA256_DIGEST_LENGTH];
   SHA256_Final(digest, &sha);
   const PublicKey* match = nullptr;
-  result = MatchSignature(digest, signer, keys, &match, why);
-  if (result != Result::kVerified) return result;
+  result = MatchSignature(digest, signer, keys, &match);
+  if (!result.ok()) return result;
   if (signer_name != nullptr) *signer_name = match->name;
   return Result::kVerified;
 }

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "request/package_verify.h"
+#include "request/package_keys.h"
+#include "request/package_result.h"
+#include "request/signed_data.h"
 
 namespace package_verify {
 
@@ -30,8 +32,7 @@ class SignatureStream {
   // `keys`, with the same rules and results as VerifyPackageFd(). On success
   // *signer_name (when given) names the key store entry. The stream is left as
   // it was (more bytes may follow and be verified again).
-  Result verify(const std::vector<PublicKey>& keys, std::string* signer_name,
-                std::string* why) const;
+  Status verify(const std::vector<PublicKey>& keys, std::string* signer_name) const;
 
  private:
   SHA256_CTX sha_;

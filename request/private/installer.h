@@ -8,13 +8,23 @@
 #include <string>
 
 #include "request/frontend_protocol.h"
-#include "request/package_verify.h"
+#include "request/install_gate.h"
+#include "request/package_result.h"
+#include "request/status.h"
 
 // One line from the updater (a piece of a longer line counts as a line): logs
 // the command word and, for a command with bad parameters, why.
 void handle_updater_line(const std::string& line);
-// The result line of the install command for a verification result.
+// The install command's result line for a code of the package check or of the
+// install gate: the one place where such a code becomes a status line. One case
+// per code, no default: a new code without a line does not compile.
 frontend_protocol::Line InstallResultLine(package_verify::Result result);
+frontend_protocol::Line InstallResultLine(install_gate::Fit fit);
+// The same for the status of a step: its code alone decides the line.
+template <typename Code>
+frontend_protocol::Line InstallResultLine(const norvo::Status<Code>& status) {
+  return InstallResultLine(status.code);
+}
 // The result line for the updater's wait status: installed only for exit status 0.
 frontend_protocol::Line UpdaterExitLine(int wait_status);
 
